@@ -1,0 +1,24 @@
+// The running log: printf-style lines on standard output, each written whole.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdio>
+#include <mutex>
+
+#include "common/printf_format.h"
+
+// Formats one line (the format carries its own "\r\n") and writes it in one piece, flushed.
+void logLine(const char* format, ...) QUILLAN_PRINTF(1, 2);
+
+// Taken by every logLine write; the log console takes it too while it swaps standard output.
+std::mutex& logMutex();
+
+// The stream of the open log console, or nullptr. While it is nullptr the relay skips its
+// per-chunk traffic lines.
+extern std::atomic<std::FILE*> consoleStream;
+
+// Diverts lines to a function instead of standard output (tests); nullptr restores stdout.
+// The sink is called with the log mutex held.
+using LogSink = void (*)(const char* text, std::size_t length);
+void setLogSink(LogSink sink);

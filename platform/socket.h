@@ -1,0 +1,81 @@
+// Thin socket layer over Winsock 2.2 (socket_win.cpp) or POSIX sockets (socket_posix.cpp).
+// The rest of the program sees only these calls, never the OS headers.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+// A socket handle as the OS gives it, widened to one integer type on every platform.
+using Socket = std::uintptr_t;
+inline constexpr Socket noSocket = ~Socket{0};
+
+// Address families as the log prints them (the Windows numbers on every platform).
+inline constexpr int kFamilyIpv4 = 2;
+inline constexpr int kFamilyIpv6 = 23;
+
+// Error numbers the program tests for, mapped to the platform's own value.
+extern const int kErrAddressInUse;  // 10048 / EADDRINUSE
+extern const int kErrTimedOut;      // 10060 / ETIMEDOUT
+
+// Starts and stops the socket library (Winsock 2.2; nothing on POSIX). Returns 0 or the error.
+int startSocketLibrary();
+void stopSocketLibrary();
+
+int lastSocketError();
+void setLastSocketError(int error);
+bool isWouldBlock(int error);
+
+// One entry of a resolver result: the family (kFamilyIpv4, kFamilyIpv6 or another number),
+// and the raw socket address the OS wants for connect.
+struct ResolvedAddress {
+  int family = 0;
+  int length = 0;
+  std::array<std::uint8_t, 128> address{};
+};
+
+// getaddrinfo(host, service) with hints: any family, stream, TCP. Returns the resolver's code
+// (0 on success) and fills `out` in the resolver's order.
+int resolveStreamAddresses(const char* host, const char* service,
+                           std::vector<ResolvedAddress>& out);
+
+// The address as text with its port: "1.2.3.4:80" or "[::1%3]:80". `out` is zero-filled first;
+// text that does not fit (at most out.size()-1 characters) leaves it empty.
+void formatAddress(const ResolvedAddress& address, std::span<char> out);
+
+// Parses an IPv6 literal the way the platform's string-to-address parser does: plain,
+// bracketed, with an optional "%scope" and, when bracketed, an optional ":port" (both ignored).
+bool parseIpv6Text(const char* text, std::array<std::uint8_t, 16>& bytes);
+
+Socket openTcpSocket(int family);  // noSocket on failure
+void closeSocket(Socket socket);
+int setNoDelay(Socket socket);  // the option call's result: 0 or -1
+int setKeepAlive(Socket socket, int idleSeconds, int intervalSeconds);  // 0 or -1
+bool setNonBlocking(Socket socket);
+bool connectTo(Socket socket, const ResolvedAddress& address);
+
+// Listener steps, kept apart because each failure has its own message.
+bool bindIpv4(Socket socket, const std::array<std::uint8_t, 4>& address, std::uint16_t port);
+bool listenOn(Socket socket, int backlog);
+int maxListenBacklog();
+Socket acceptConnection(Socket listener);  // noSocket on failure
+std::uint16_t localPortOf(Socket socket);  // 0 when unknown
+
+// One send or receive call: the byte count, 0 when the peer closed (receive), or -1.
+int sendSome(Socket socket, const void* data, std::size_t length);
+int recvSome(Socket socket, void* data, std::size_t length);
+
+// Waits until one of the sockets is ready or the time runs out. A socket in error or hung up
+// counts as readable (and writable when asked), so that the next call reports the reason.
+// Returns the number of ready entries, 0 on time-out, -1 on error.
+struct WaitItem {
+  Socket socket = noSocket;
+  bool wantRead = false;
+  bool wantWrite = false;
+  bool readable = false;
+  bool writable = false;
+};
+int waitSockets(std::span<WaitItem> items, std::chrono::microseconds timeout);

@@ -1,0 +1,28 @@
+// Threads and page memory: Win32 (thread_win.cpp) or POSIX (thread_posix.cpp).
+#pragma once
+
+#include <cstddef>
+
+// Opaque handle of a started thread; nullptr is "none".
+using ThreadHandle = void*;
+using ThreadEntry = unsigned (*)(void* argument);
+
+// Starts `entry(argument)` with a stack of about `stackBytes`. nullptr on failure, with the
+// reason in lastSystemError().
+ThreadHandle startThread(ThreadEntry entry, void* argument, std::size_t stackBytes);
+
+// Waits up to `milliseconds` for the thread to end; true when it has.
+bool waitThread(ThreadHandle thread, unsigned milliseconds);
+
+// Ends a thread that overran its wait. Where the OS cannot do that (POSIX) the thread is left
+// running and becomes detached when its handle is released.
+void terminateThread(ThreadHandle thread);
+
+// Gives up the handle; a thread still running goes on by itself. Callable from the thread itself.
+void releaseThread(ThreadHandle thread);
+
+int lastSystemError();
+
+// Page-granular memory for the relay buffers; nullptr on failure (reason in lastSystemError()).
+void* allocatePages(std::size_t bytes);
+void freePages(void* pages, std::size_t bytes);

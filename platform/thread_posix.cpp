@@ -1,0 +1,106 @@
+// POSIX threads and pages behind platform/thread.h.
+#include "platform/thread.h"
+
+#include <cerrno>
+#include <ctime>
+#include <limits.h>
+#include <new>
+#include <pthread.h>
+#include <sys/mman.h>
+
+namespace {
+
+thread_local int threadError = 0;
+
+struct PosixThread {
+  pthread_t id{};
+  bool joined = false;
+};
+
+struct StartArguments {
+  ThreadEntry entry;
+  void* argument;
+};
+
+void* trampoline(void* raw) {
+  StartArguments start = *static_cast<StartArguments*>(raw);
+  delete static_cast<StartArguments*>(raw);
+  start.entry(start.argument);
+  return nullptr;
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr std::size_t kStackFactor = 8;  // sanitizers need far more stack
+#else
+constexpr std::size_t kStackFactor = 1;
+#endif
+
+}  // namespace
+
+ThreadHandle startThread(ThreadEntry entry, void* argument, std::size_t stackBytes) {
+  auto* thread = new (std::nothrow) PosixThread;
+  auto* start = new (std::nothrow) StartArguments{entry, argument};
+  if (thread == nullptr || start == nullptr) {
+    delete thread;
+    delete start;
+    threadError = ENOMEM;
+    return nullptr;
+  }
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  std::size_t stack = stackBytes * kStackFactor;
+  if (stack < static_cast<std::size_t>(PTHREAD_STACK_MIN)) stack = PTHREAD_STACK_MIN;
+  pthread_attr_setstacksize(&attributes, stack);
+  int rc = pthread_create(&thread->id, &attributes, trampoline, start);
+  pthread_attr_destroy(&attributes);
+  if (rc != 0) {
+    delete thread;
+    delete start;
+    threadError = rc;
+    return nullptr;
+  }
+  return thread;
+}
+
+bool waitThread(ThreadHandle handle, unsigned milliseconds) {
+  auto* thread = static_cast<PosixThread*>(handle);
+  if (thread->joined) return true;
+  timespec deadline{};
+  clock_gettime(CLOCK_REALTIME, &deadline);
+  deadline.tv_sec += milliseconds / 1000;
+  deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  if (pthread_timedjoin_np(thread->id, nullptr, &deadline) == 0) thread->joined = true;
+  return thread->joined;
+}
+
+void terminateThread(ThreadHandle) {
+  // POSIX has no safe way to end another thread: it stays, detached on release.
+}
+
+void releaseThread(ThreadHandle handle) {
+  auto* thread = static_cast<PosixThread*>(handle);
+  if (thread == nullptr) return;
+  if (!thread->joined) pthread_detach(thread->id);
+  delete thread;
+}
+
+int lastSystemError() {
+  return threadError;
+}
+
+void* allocatePages(std::size_t bytes) {
+  void* pages = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (pages == MAP_FAILED) {
+    threadError = errno;
+    return nullptr;
+  }
+  return pages;
+}
+
+void freePages(void* pages, std::size_t bytes) {
+  if (pages != nullptr) munmap(pages, bytes);
+}

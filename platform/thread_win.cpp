@@ -1,0 +1,62 @@
+// Win32 threads and pages behind platform/thread.h.
+#include "platform/thread.h"
+
+#include <windows.h>
+
+#include <new>
+
+namespace {
+
+struct StartArguments {
+  ThreadEntry entry;
+  void* argument;
+};
+
+DWORD WINAPI trampoline(LPVOID raw) {
+  StartArguments start = *static_cast<StartArguments*>(raw);
+  delete static_cast<StartArguments*>(raw);
+  return start.entry(start.argument);
+}
+
+}  // namespace
+
+ThreadHandle startThread(ThreadEntry entry, void* argument, std::size_t stackBytes) {
+  auto* start = new (std::nothrow) StartArguments{entry, argument};
+  if (start == nullptr) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  HANDLE thread = CreateThread(nullptr, stackBytes, trampoline, start,
+                               STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (thread == nullptr) {
+    DWORD error = GetLastError();
+    delete start;
+    SetLastError(error);
+    return nullptr;
+  }
+  return thread;
+}
+
+bool waitThread(ThreadHandle thread, unsigned milliseconds) {
+  return WaitForSingleObject(static_cast<HANDLE>(thread), milliseconds) == WAIT_OBJECT_0;
+}
+
+void terminateThread(ThreadHandle thread) {
+  TerminateThread(static_cast<HANDLE>(thread), 0);
+}
+
+void releaseThread(ThreadHandle thread) {
+  if (thread != nullptr) CloseHandle(static_cast<HANDLE>(thread));
+}
+
+int lastSystemError() {
+  return static_cast<int>(GetLastError());
+}
+
+void* allocatePages(std::size_t bytes) {
+  return VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+}
+
+void freePages(void* pages, std::size_t) {
+  if (pages != nullptr) VirtualFree(pages, 0, MEM_RELEASE);
+}

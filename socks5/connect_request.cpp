@@ -1,0 +1,5 @@
+#include "socks5/connect_request.h"
+
+int requestConnect(Socket) {
+  return 0;
+}

@@ -1,0 +1,6 @@
+#include "tunnel/tunnel_service.h"
+
+int startService() {
+  return 0;
+}
+void stopService() {}
