@@ -1,0 +1,464 @@
+// Scripted SOCKS5 server for tests: one acceptor thread, one thread per connection, every wait
+// sliced short so that a stop is seen quickly and bounded overall so nothing hangs a test run.
+#include "tests/support/scripted_proxy.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <sys/socket.h>
+#endif
+
+const Bytes kConnectReplyIpv4Zero = {0x05, 0x00, 0x00, 0x01, 0, 0, 0, 0, 0, 0};
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kSlice = std::chrono::milliseconds(20);  // one wait, between stop checks
+constexpr auto kStepLimit = std::chrono::seconds(20);   // a whole expect/stall step at most
+constexpr auto kModeLimit = std::chrono::seconds(120);  // a final mode at most
+
+// Abortive close: with SO_LINGER on and a zero time-out, close sends RST instead of FIN.
+void resetSocket(Socket socket) {
+  linger option{};
+  option.l_onoff = 1;
+  option.l_linger = 0;
+#ifdef _WIN32
+  ::setsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_LINGER,
+               reinterpret_cast<const char*>(&option), sizeof option);
+#else
+  ::setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_LINGER, &option, sizeof option);
+#endif
+  closeSocket(socket);
+}
+
+bool bindTo(Socket socket, const ResolvedAddress& address) {
+#ifdef _WIN32
+  return ::bind(static_cast<SOCKET>(socket),
+                reinterpret_cast<const sockaddr*>(address.address.data()), address.length) == 0;
+#else
+  return ::bind(static_cast<int>(socket), reinterpret_cast<const sockaddr*>(address.address.data()),
+                static_cast<socklen_t>(address.length)) == 0;
+#endif
+}
+
+bool readable(Socket socket, std::chrono::milliseconds wait) {
+  WaitItem item;
+  item.socket = socket;
+  item.wantRead = true;
+  return waitSockets(std::span<WaitItem>(&item, 1), wait) > 0 && item.readable;
+}
+
+bool sendAll(Socket socket, std::span<const std::uint8_t> bytes) {
+  while (!bytes.empty()) {
+    int sent = sendSome(socket, bytes.data(), bytes.size());
+    if (sent <= 0) return false;
+    bytes = bytes.subspan(static_cast<std::size_t>(sent));
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string hexBytes(std::span<const std::uint8_t> bytes) {
+  std::string text;
+  for (std::uint8_t byte : bytes) {
+    char piece[4];
+    std::snprintf(piece, sizeof piece, "%02X", byte);
+    if (!text.empty()) text += ' ';
+    text += piece;
+  }
+  return text;
+}
+
+// ---- ProxyScript ----
+
+ProxyScript& ProxyScript::add(Step::Kind kind) {
+  Step step;
+  step.kind = kind;
+  steps_.push_back(step);
+  return *this;
+}
+
+ProxyScript& ProxyScript::expect(std::size_t count) {
+  Step step;
+  step.kind = Step::Kind::kExpect;
+  step.count = count;
+  steps_.push_back(step);
+  return *this;
+}
+
+ProxyScript& ProxyScript::expectGreeting() {
+  return add(Step::Kind::kExpectGreeting);
+}
+
+ProxyScript& ProxyScript::expectLogin() {
+  return add(Step::Kind::kExpectLogin);
+}
+
+ProxyScript& ProxyScript::expectConnect() {
+  return add(Step::Kind::kExpectConnect);
+}
+
+ProxyScript& ProxyScript::reply(Bytes bytes) {
+  return replySplit(std::move(bytes), {}, std::chrono::milliseconds(0));
+}
+
+ProxyScript& ProxyScript::replySplit(Bytes bytes, std::vector<std::size_t> cuts,
+                                     std::chrono::milliseconds gap) {
+  Step step;
+  step.kind = Step::Kind::kReply;
+  step.bytes = std::move(bytes);
+  step.cuts = std::move(cuts);
+  step.gap = gap;
+  steps_.push_back(std::move(step));
+  return *this;
+}
+
+ProxyScript& ProxyScript::sleep(std::chrono::milliseconds gap) {
+  Step step;
+  step.kind = Step::Kind::kSleep;
+  step.gap = gap;
+  steps_.push_back(step);
+  return *this;
+}
+
+ProxyScript& ProxyScript::close() {
+  return add(Step::Kind::kClose);
+}
+
+ProxyScript& ProxyScript::reset() {
+  return add(Step::Kind::kReset);
+}
+
+ProxyScript& ProxyScript::stall() {
+  return add(Step::Kind::kStall);
+}
+
+ProxyScript& ProxyScript::hold() {
+  mode_ = Mode::kHold;
+  return *this;
+}
+
+ProxyScript& ProxyScript::echo() {
+  mode_ = Mode::kEcho;
+  return *this;
+}
+
+ProxyScript& ProxyScript::forward(std::uint16_t port) {
+  mode_ = Mode::kForward;
+  forwardPort_ = port;
+  return *this;
+}
+
+ProxyScript ProxyScript::acceptNoAuth() {
+  ProxyScript script;
+  script.expectGreeting().reply({0x05, 0x00}).expectConnect().reply(kConnectReplyIpv4Zero);
+  return script;
+}
+
+ProxyScript ProxyScript::refuseConnect(std::uint8_t rep) {
+  ProxyScript script;
+  script.expectGreeting()
+      .reply({0x05, 0x00})
+      .expectConnect()
+      .reply({0x05, rep, 0x00, 0x01, 0, 0, 0, 0, 0, 0})
+      .close();
+  return script;
+}
+
+// ---- ScriptedProxy ----
+
+struct ScriptedProxy::Connection {
+  std::size_t index = 0;
+  Socket socket = noSocket;  // owned by the connection's thread once it runs
+  std::thread thread;
+  // Guarded by the proxy's mutex_:
+  std::vector<Bytes> messages;
+  Bytes relayed;
+  bool scriptDone = false;
+  bool closed = false;
+};
+
+ScriptedProxy::ScriptedProxy(ProxyScript script, bool ipv6)
+    : ScriptedProxy(std::vector<ProxyScript>{std::move(script)}, ipv6) {}
+
+ScriptedProxy::ScriptedProxy(std::vector<ProxyScript> scripts, bool ipv6)
+    : scripts_(std::move(scripts)) {
+  if (scripts_.empty()) scripts_.emplace_back();
+  std::vector<ResolvedAddress> addresses;
+  if (resolveStreamAddresses(ipv6 ? "::1" : "127.0.0.1", "0", addresses) != 0 || addresses.empty())
+    return;
+  Socket listener = openTcpSocket(ipv6 ? kFamilyIpv6 : kFamilyIpv4);
+  if (listener == noSocket) return;
+  if (!bindTo(listener, addresses.front()) || !listenOn(listener, maxListenBacklog())) {
+    closeSocket(listener);
+    return;
+  }
+  listener_ = listener;
+  port_ = localPortOf(listener);
+  acceptor_ = std::thread([this] { acceptLoop(); });
+}
+
+ScriptedProxy::~ScriptedProxy() {
+  stopping_ = true;
+  if (acceptor_.joinable()) acceptor_.join();
+  // The acceptor has ended, so the list no longer grows; each thread closes its own socket.
+  std::vector<std::thread*> threads;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& connection : connections_) threads.push_back(&connection->thread);
+  }
+  for (std::thread* thread : threads) {
+    if (thread->joinable()) thread->join();
+  }
+  closeSocket(listener_);
+}
+
+void ScriptedProxy::acceptLoop() {
+  while (!stopping_) {
+    if (!readable(listener_, kSlice)) continue;
+    Socket accepted = acceptConnection(listener_);
+    if (accepted == noSocket) continue;
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto connection = std::make_unique<Connection>();
+    connection->index = connections_.size();
+    connection->socket = accepted;
+    Connection* raw = connection.get();
+    connections_.push_back(std::move(connection));
+    raw->thread = std::thread([this, raw] { serve(*raw); });
+  }
+}
+
+void ScriptedProxy::serve(Connection& connection) {
+  const ProxyScript& script = scripts_[std::min(connection.index, scripts_.size() - 1)];
+  bool open = runSteps(connection);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    connection.scriptDone = true;
+  }
+  if (open) {
+    runMode(connection, script);
+    closeSocket(connection.socket);
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  connection.closed = true;
+}
+
+// Runs the steps; false when a step has already closed the socket.
+bool ScriptedProxy::runSteps(Connection& connection) {
+  const ProxyScript& script = scripts_[std::min(connection.index, scripts_.size() - 1)];
+  const Socket socket = connection.socket;
+
+  // Reads exactly `count` more bytes into `message`; false when the client closed first, the
+  // server is stopping, or the step ran out of time.
+  auto readInto = [&](Bytes& message, std::size_t count) {
+    const auto deadline = std::chrono::steady_clock::now() + kStepLimit;
+    std::size_t wanted = message.size() + count;
+    while (message.size() < wanted) {
+      if (stopping_ || std::chrono::steady_clock::now() > deadline) return false;
+      if (!readable(socket, kSlice)) continue;
+      std::array<std::uint8_t, 512> chunk{};
+      std::size_t ask = std::min(chunk.size(), wanted - message.size());
+      int got = recvSome(socket, chunk.data(), ask);
+      if (got <= 0) return false;
+      message.insert(message.end(), chunk.begin(), chunk.begin() + got);
+    }
+    return true;
+  };
+  auto record = [&](Bytes message) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    connection.messages.push_back(std::move(message));
+  };
+
+  for (const ProxyScript::Step& step : script.steps()) {
+    using Kind = ProxyScript::Step::Kind;
+    Bytes message;
+    bool ok = true;
+    switch (step.kind) {
+      case Kind::kExpect:
+        ok = readInto(message, step.count);
+        record(message);
+        break;
+      case Kind::kExpectGreeting:
+        // VER NMETHODS, then NMETHODS method bytes.
+        ok = readInto(message, 2) && readInto(message, message[1]);
+        record(message);
+        break;
+      case Kind::kExpectLogin:
+        // VER ULEN UNAME PLEN PASSWD.
+        ok = readInto(message, 2) && readInto(message, message[1]) && readInto(message, 1) &&
+             readInto(message, message.back());
+        record(message);
+        break;
+      case Kind::kExpectConnect: {
+        // VER CMD RSV ATYP, then 4 (IPv4), 16 (IPv6) or 1+n (name) address bytes, then 2.
+        ok = readInto(message, 4);
+        if (ok) {
+          std::uint8_t atyp = message[3];
+          if (atyp == 0x01) {
+            ok = readInto(message, 4);
+          } else if (atyp == 0x04) {
+            ok = readInto(message, 16);
+          } else if (atyp == 0x03) {
+            ok = readInto(message, 1) && readInto(message, message.back());
+          }
+        }
+        ok = ok && readInto(message, 2);
+        record(message);
+        break;
+      }
+      case Kind::kReply: {
+        std::size_t from = 0;
+        std::vector<std::size_t> ends = step.cuts;
+        ends.push_back(step.bytes.size());
+        for (std::size_t end : ends) {
+          end = std::min(end, step.bytes.size());
+          if (end <= from) continue;
+          if (from != 0) std::this_thread::sleep_for(step.gap);
+          if (!sendAll(socket, std::span(step.bytes).subspan(from, end - from))) break;
+          from = end;
+        }
+        break;
+      }
+      case Kind::kSleep:
+        std::this_thread::sleep_for(step.gap);
+        break;
+      case Kind::kClose:
+        closeSocket(socket);
+        return false;
+      case Kind::kReset:
+        resetSocket(socket);
+        return false;
+      case Kind::kStall: {
+        const auto deadline = std::chrono::steady_clock::now() + kStepLimit;
+        while (!stopping_ && std::chrono::steady_clock::now() < deadline) {
+          if (!readable(socket, kSlice)) continue;
+          std::array<std::uint8_t, 512> chunk{};
+          if (recvSome(socket, chunk.data(), chunk.size()) <= 0) break;
+        }
+        closeSocket(socket);
+        return false;
+      }
+    }
+    if (!ok) {
+      // The client went away (or time ran out) in the middle of a message.
+      closeSocket(socket);
+      return false;
+    }
+  }
+  return true;
+}
+
+void ScriptedProxy::runMode(Connection& connection, const ProxyScript& script) {
+  const Socket client = connection.socket;
+  if (script.mode() == ProxyScript::Mode::kClose) return;
+
+  Socket target = noSocket;
+  if (script.mode() == ProxyScript::Mode::kForward) {
+    std::vector<ResolvedAddress> addresses;
+    std::string port = std::to_string(script.forwardPort());
+    if (resolveStreamAddresses("127.0.0.1", port.c_str(), addresses) != 0 || addresses.empty())
+      return;
+    target = openTcpSocket(kFamilyIpv4);
+    if (target == noSocket) return;
+    if (!connectTo(target, addresses.front())) {
+      closeSocket(target);
+      return;
+    }
+  }
+
+  const auto deadline = std::chrono::steady_clock::now() + kModeLimit;
+  std::array<std::uint8_t, 16384> buffer{};
+  while (!stopping_ && std::chrono::steady_clock::now() < deadline) {
+    std::array<WaitItem, 2> items{};
+    items[0].socket = client;
+    items[0].wantRead = true;
+    std::size_t count = 1;
+    if (target != noSocket) {
+      items[1].socket = target;
+      items[1].wantRead = true;
+      count = 2;
+    }
+    if (waitSockets(std::span(items.data(), count), kSlice) <= 0) continue;
+    if (items[0].readable) {
+      int got = recvSome(client, buffer.data(), buffer.size());
+      if (got <= 0) break;
+      auto piece = std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(got));
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        connection.relayed.insert(connection.relayed.end(), piece.begin(), piece.end());
+      }
+      if (script.mode() == ProxyScript::Mode::kEcho && !sendAll(client, piece)) break;
+      if (target != noSocket && !sendAll(target, piece)) break;
+    }
+    if (count == 2 && items[1].readable) {
+      int got = recvSome(target, buffer.data(), buffer.size());
+      if (got <= 0) break;
+      if (!sendAll(client,
+                   std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(got))))
+        break;
+    }
+  }
+  closeSocket(target);
+}
+
+std::size_t ScriptedProxy::connectionCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return connections_.size();
+}
+
+namespace {
+
+template <typename Predicate>
+bool waitUntil(std::chrono::milliseconds limit, Predicate done) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ScriptedProxy::waitForConnections(std::size_t count, std::chrono::milliseconds limit) const {
+  return waitUntil(limit, [&] { return connectionCount() >= count; });
+}
+
+bool ScriptedProxy::waitForScriptEnd(std::size_t index, std::chrono::milliseconds limit) const {
+  return waitUntil(limit, [&] {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return index < connections_.size() && connections_[index]->scriptDone;
+  });
+}
+
+bool ScriptedProxy::waitForClosed(std::size_t index, std::chrono::milliseconds limit) const {
+  return waitUntil(limit, [&] {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return index < connections_.size() && connections_[index]->closed;
+  });
+}
+
+std::vector<Bytes> ScriptedProxy::messages(std::size_t index) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (index >= connections_.size()) return {};
+  return connections_[index]->messages;
+}
+
+Bytes ScriptedProxy::received(std::size_t index) const {
+  Bytes all;
+  for (const Bytes& message : messages(index))
+    all.insert(all.end(), message.begin(), message.end());
+  return all;
+}
+
+Bytes ScriptedProxy::relayed(std::size_t index) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (index >= connections_.size()) return {};
+  return connections_[index]->relayed;
+}

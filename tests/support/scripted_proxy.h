@@ -1,0 +1,148 @@
+// A scripted SOCKS5 server on loopback for tests: it records the exact bytes each connection
+// sends and answers with scripted bytes, split segments, closes, resets or silence, then (after
+// the handshake) closes, holds, echoes or forwards to a real loopback target.
+//
+// Typical use:
+//   ScriptedProxy proxy({ProxyScript().expectGreeting().reply({0x05, 0x00})
+//                            .expectConnect().reply(kConnectReplyIpv4Zero).echo()});
+//   copySetting(tunnelSettings.proxyServer, "127.0.0.1");
+//   copySetting(tunnelSettings.proxyPort, proxy.portText().c_str());
+//   ... openProxySession() / requestConnect() ...
+//   proxy.waitForScriptEnd(0);
+//   EXPECT_EQ(proxy.messages(0)[0], (Bytes{0x05, 0x01, 0x00}));
+//
+// Every wait inside is bounded; the destructor stops the acceptor and every connection thread
+// and closes their sockets (each thread closes only the sockets it owns).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/socket.h"
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Hex dump "05 01 00" for assertion messages.
+std::string hexBytes(std::span<const std::uint8_t> bytes);
+
+// A CONNECT success reply with a zero IPv4 bound address: 05 00 00 01 00 00 00 00 00 00.
+extern const Bytes kConnectReplyIpv4Zero;
+
+// What one accepted connection does, in order. Steps run one after the other; the optional
+// final mode (close, hold, echo, forward) runs after the last step. Without a mode the
+// connection is closed once the steps are done.
+class ProxyScript {
+ public:
+  enum class Mode { kClose, kHold, kEcho, kForward };
+
+  struct Step {
+    enum class Kind {
+      kExpect,          // read exactly `count` bytes and record them as one message
+      kExpectGreeting,  // read VER NMETHODS METHODS... (length from NMETHODS)
+      kExpectLogin,     // read 01 ULEN UNAME PLEN PASSWD (lengths from the bytes read)
+      kExpectConnect,   // read VER CMD RSV ATYP ADDR PORT (length from ATYP)
+      kReply,           // send `bytes`, cut into segments at `cuts` with `gap` between them
+      kSleep,           // wait `gap` doing nothing
+      kClose,           // close the connection now (orderly FIN); ends the script
+      kReset,           // abortive close (SO_LINGER 0: RST); ends the script
+      kStall,           // say nothing until the client closes or the server stops
+    };
+    Kind kind = Kind::kExpect;
+    std::size_t count = 0;
+    Bytes bytes;
+    std::vector<std::size_t> cuts;
+    std::chrono::milliseconds gap{0};
+  };
+
+  ProxyScript& expect(std::size_t count);
+  ProxyScript& expectGreeting();
+  ProxyScript& expectLogin();
+  ProxyScript& expectConnect();
+  ProxyScript& reply(Bytes bytes);
+  // Sends `bytes` in pieces: `cuts` are offsets into `bytes` (ascending), each piece sent on
+  // its own after `gap`, so the client sees several TCP segments.
+  ProxyScript& replySplit(Bytes bytes, std::vector<std::size_t> cuts,
+                          std::chrono::milliseconds gap = std::chrono::milliseconds(30));
+  ProxyScript& sleep(std::chrono::milliseconds gap);
+  ProxyScript& close();
+  ProxyScript& reset();
+  ProxyScript& stall();
+
+  // Final modes, after the steps.
+  ProxyScript& hold();                       // keep the connection open, read and drop
+  ProxyScript& echo();                       // send back whatever arrives
+  ProxyScript& forward(std::uint16_t port);  // relay both ways to 127.0.0.1:port
+
+  // Shorthands for the usual handshakes.
+  // No-auth session that accepts the CONNECT: greeting → 05 00, request → success reply.
+  static ProxyScript acceptNoAuth();
+  // Same, but the CONNECT is refused with REP `rep` (05 rep 00 01 + 6 zero bytes), then closed.
+  static ProxyScript refuseConnect(std::uint8_t rep);
+
+  const std::vector<Step>& steps() const { return steps_; }
+  Mode mode() const { return mode_; }
+  std::uint16_t forwardPort() const { return forwardPort_; }
+
+ private:
+  ProxyScript& add(Step::Kind kind);
+
+  std::vector<Step> steps_;
+  Mode mode_ = Mode::kClose;
+  std::uint16_t forwardPort_ = 0;
+};
+
+class ScriptedProxy {
+ public:
+  // Connection i follows scripts[i]; connections beyond the list follow the last script.
+  // Listens on 127.0.0.1 (or ::1 when `ipv6`) on a port the system picks.
+  explicit ScriptedProxy(std::vector<ProxyScript> scripts, bool ipv6 = false);
+  explicit ScriptedProxy(ProxyScript script, bool ipv6 = false);
+  ~ScriptedProxy();
+  ScriptedProxy(const ScriptedProxy&) = delete;
+  ScriptedProxy& operator=(const ScriptedProxy&) = delete;
+
+  // False when the listener could not be set up (the test should fail or skip).
+  bool listening() const { return port_ != 0; }
+  std::uint16_t port() const { return port_; }
+  std::string portText() const { return std::to_string(port_); }
+
+  std::size_t connectionCount() const;
+  bool waitForConnections(std::size_t count,
+                          std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
+  // Waits until connection `index` has finished its steps (not its final mode).
+  bool waitForScriptEnd(std::size_t index,
+                        std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
+  // Waits until connection `index` has ended entirely (its socket closed).
+  bool waitForClosed(std::size_t index,
+                     std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
+
+  // Bytes read by the expect steps of connection `index`: one entry per step (a short entry
+  // when the client closed early), and all of them concatenated.
+  std::vector<Bytes> messages(std::size_t index) const;
+  Bytes received(std::size_t index) const;
+  // Bytes the connection received in its final mode (echo, hold or forward), from the client.
+  Bytes relayed(std::size_t index) const;
+
+ private:
+  struct Connection;
+  void acceptLoop();
+  void serve(Connection& connection);
+  bool runSteps(Connection& connection);
+  void runMode(Connection& connection, const ProxyScript& script);
+
+  std::vector<ProxyScript> scripts_;
+  Socket listener_ = noSocket;
+  std::uint16_t port_ = 0;
+  std::atomic<bool> stopping_{false};
+  mutable std::mutex mutex_;
+  std::vector<std::unique_ptr<Connection>> connections_;  // guarded by mutex_
+  std::thread acceptor_;
+};
