@@ -1,0 +1,53 @@
+// The on-demand log console: a console window allocated for the process, with standard output
+// reopened onto it so that every logLine shows there at once.
+#include "app/log_console.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <mutex>
+
+#include "app/app_state.h"
+#include "common/log.h"
+#include "resources/resource.h"
+
+namespace {
+
+std::FILE* reopenStdoutOnConsole() {
+  return std::freopen("CONOUT$", "w", stdout);
+}
+
+}  // namespace
+
+ConsoleReopen consoleReopen = reopenStdoutOnConsole;
+
+void toggleLogConsole() {
+  if (consoleStream.load() == nullptr) {
+    {
+      // Held across the swap so that no logLine writes into a half-reopened stdout.
+      std::lock_guard<std::mutex> lock(logMutex());
+      if (!AllocConsole()) return;
+      std::FILE* stream = consoleReopen();
+      if (stream == nullptr) {
+        // A console without a stream would stay on the screen empty, and the next press could
+        // not create another while it exists: give it back so the button keeps "Start Log" and
+        // a later press starts over.
+        FreeConsole();
+        return;
+      }
+      consoleStream.store(stream);
+    }
+    SetDlgItemTextA(mainWindow, IDC_LOG_TOGGLE, "Stop Log");
+    logLine("Log Console Started\r\n");
+    SetForegroundWindow(mainWindow);
+    return;
+  }
+
+  {
+    std::lock_guard<std::mutex> lock(logMutex());
+    if (!FreeConsole()) return;
+    // Standard output stays closed until the next open; lines written meanwhile are dropped.
+    std::fclose(consoleStream.exchange(nullptr));
+  }
+  SetDlgItemTextA(mainWindow, IDC_LOG_TOGGLE, "Start Log");
+}

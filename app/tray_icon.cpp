@@ -1,0 +1,107 @@
+// Parking the main window in the notification area while the tunnel is on: the icon with its
+// balloon, the taskbar button removed through the shell's taskbar-list object, and the way back.
+#include "app/tray_icon.h"
+
+#include <shellapi.h>
+#include <shobjidl.h>
+
+#include <cstdio>
+
+#include "app/app_state.h"
+#include "resources/resource.h"
+
+// The record goes out in the version-2 ANSI layout (up to dwInfoFlags, no GUID): the size the
+// shell of the oldest supported systems accepts with a balloon. 488 bytes in the 32-bit build.
+static_assert(sizeof(void*) != 4 || NOTIFYICONDATAA_V2_SIZE == 488);
+
+namespace {
+
+constexpr UINT kTrayIconId = 1;
+constexpr UINT kBalloonTimeoutMs = 500;
+constexpr const char* kBalloonText = "Click program icon in the notification area to show window.";
+constexpr const char* kBalloonTitle = "Quillan";
+
+// Rebuilt from zero on every hideToTray; restoreFromTray deletes the icon it names (window + id).
+NOTIFYICONDATAA trayRecord{};
+
+// The 32 x 32 icon of the record, owned here while the shell shows it; the shell keeps its own
+// copy, so it is destroyed once the icon is deleted (or was never added).
+HICON trayIcon = nullptr;
+
+// Created by the first hideToTray that gets that far and kept, never released, for the process.
+ITaskbarList* taskbarList = nullptr;
+
+void releaseTrayIcon() {
+  if (trayIcon != nullptr) DestroyIcon(trayIcon);
+  trayIcon = nullptr;
+}
+
+void deleteNotifyIcon() {
+  Shell_NotifyIconA(NIM_DELETE, &trayRecord);
+  releaseTrayIcon();
+}
+
+bool createTaskbarList() {
+  void* object = nullptr;
+  if (FAILED(CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskbarList,
+                              &object)))
+    return false;
+  auto* list = static_cast<ITaskbarList*>(object);
+  // The object is unusable until initialised; a failed one is dropped so the next minimise retries.
+  if (FAILED(list->HrInit())) {
+    list->Release();
+    return false;
+  }
+  taskbarList = list;
+  return true;
+}
+
+}  // namespace
+
+int hideToTray(HWND window) {
+  releaseTrayIcon();
+  trayRecord = NOTIFYICONDATAA{};
+  trayRecord.cbSize = NOTIFYICONDATAA_V2_SIZE;
+  trayRecord.hWnd = window;
+  trayRecord.uID = kTrayIconId;
+  trayRecord.uFlags = NIF_MESSAGE | NIF_ICON | NIF_INFO;  // no NIF_TIP: no tooltip text
+  trayRecord.uCallbackMessage = kTrayCallbackMessage;
+  trayIcon = static_cast<HICON>(
+      LoadImageA(appInstance, MAKEINTRESOURCEA(IDI_APP), IMAGE_ICON, 32, 32, LR_DEFAULTCOLOR));
+  trayRecord.hIcon = trayIcon;
+  std::snprintf(trayRecord.szInfo, sizeof trayRecord.szInfo, "%s", kBalloonText);
+  std::snprintf(trayRecord.szInfoTitle, sizeof trayRecord.szInfoTitle, "%s", kBalloonTitle);
+  trayRecord.dwInfoFlags = NIIF_INFO;
+  trayRecord.uTimeout = kBalloonTimeoutMs;
+
+  if (!Shell_NotifyIconA(NIM_ADD, &trayRecord)) {
+    // Refused (no shell, or an icon with this window and id already exists): nothing changed.
+    releaseTrayIcon();
+    return 0;
+  }
+  if (taskbarList == nullptr && !createTaskbarList()) {
+    deleteNotifyIcon();
+    return 0;
+  }
+  if (FAILED(taskbarList->DeleteTab(window))) {
+    deleteNotifyIcon();
+    return 0;
+  }
+  ShowWindow(window, SW_HIDE);
+  return 1;
+}
+
+void restoreFromTray(HWND window) {
+  // The results are not examined: each step does what it can and the next one runs regardless.
+  ShowWindow(window, SW_SHOW);
+  if (taskbarList != nullptr) taskbarList->AddTab(window);
+  ShowWindow(window, SW_RESTORE);
+  deleteNotifyIcon();
+}
+
+#ifdef QUILLAN_TEST_HOOKS
+// Test builds only: lets a test see that the taskbar-list object is created once and reused.
+void* trayTaskbarListForTests() {
+  return taskbarList;
+}
+#endif
