@@ -1,1 +1,181 @@
+// The RelayThread. Both sockets are non-blocking once the SOCKS5 handshake is done, and each
+// direction has its own buffer, so a relay never blocks in a send: while a direction still has
+// bytes pending it waits for its destination to become writable and does not read its source
+// again. A relay whose one peer stops reading until its own sends drain (an echo server does)
+// therefore still moves the other direction, and neither side waits for the other for ever.
+#include "tunnel/relay.h"
 
+#include <cstdint>
+
+#include "common/log.h"
+#include "platform/thread.h"
+#include "platform/unique_socket.h"
+#include "socks5/connect_request.h"
+#include "socks5/proxy_session.h"
+
+namespace {
+
+// Keepalive on both sockets: a peer that vanished without FIN or RST ends its relay after about
+// 60 s and a few probes 10 s apart instead of holding a thread for ever. There is no idle time-out
+// of our own: a quiet Remote Desktop session stays up.
+constexpr int kKeepAliveIdleSeconds = 60;
+constexpr int kKeepAliveIntervalSeconds = 10;
+
+// The page memory of both direction buffers, freed on every path.
+class RelayPages {
+ public:
+  RelayPages() : pages_(static_cast<std::uint8_t*>(allocatePages(kBytes))) {}
+  ~RelayPages() { freePages(pages_, kBytes); }
+  RelayPages(const RelayPages&) = delete;
+  RelayPages& operator=(const RelayPages&) = delete;
+
+  explicit operator bool() const { return pages_ != nullptr; }
+  std::uint8_t* half(int index) const { return pages_ + index * kRelayBufferBytes; }
+
+ private:
+  static constexpr std::size_t kBytes = 2 * kRelayBufferBytes;
+  std::uint8_t* pages_;
+};
+
+// One direction of the relay: bytes read from `from` wait in `buffer` until `to` has taken them.
+struct Direction {
+  Socket from = noSocket;
+  Socket to = noSocket;
+  std::uint8_t* buffer = nullptr;
+  std::size_t offset = 0;   // first byte not yet sent
+  std::size_t pending = 0;  // bytes received but not yet sent
+};
+
+enum class Step { kGoOn, kEnd };
+
+// Sends what is pending as far as the destination takes it without blocking. Returns the
+// bytes taken (0 when it would block) or -1 when the send failed for good.
+int sendPending(Direction& direction) {
+  int sent = sendSome(direction.to, direction.buffer + direction.offset, direction.pending);
+  if (sent < 0) return isWouldBlock(lastSocketError()) ? 0 : -1;
+  if (sent == 0) return -1;  // a stream socket takes nothing only when it is gone
+  direction.offset += static_cast<std::size_t>(sent);
+  direction.pending -= static_cast<std::size_t>(sent);
+  if (direction.pending == 0) direction.offset = 0;
+  return sent;
+}
+
+// Reads one chunk when nothing is pending. Returns the receive call's result: the count, 0 when
+// the source closed, -1 on failure; would-block (a spurious wake-up) is reported as kWouldBlock.
+constexpr int kWouldBlock = -2;
+int receiveChunk(Direction& direction) {
+  int received = recvSome(direction.from, direction.buffer, kRelayBufferBytes);
+  if (received < 0 && isWouldBlock(lastSocketError())) return kWouldBlock;
+  if (received > 0) {
+    direction.offset = 0;
+    direction.pending = static_cast<std::size_t>(received);
+  }
+  return received;
+}
+
+// Proxy to local: the target's bytes, served first in every pass.
+Step serveDownstream(Direction& down, bool readable, bool writable, unsigned id) {
+  if (down.pending > 0) {
+    if (!writable) return Step::kGoOn;
+    return sendPending(down) < 0 ? Step::kEnd : Step::kGoOn;
+  }
+  if (!readable) return Step::kGoOn;
+  int received = receiveChunk(down);
+  if (received == kWouldBlock) return Step::kGoOn;
+  if (received <= 0) {
+    logLine("Con: %x, SOCKS5 connection closed %d\r\n", id, received);
+    return Step::kEnd;
+  }
+  int taken = sendPending(down);
+  if (consoleStream.load() != nullptr) {
+    logLine("Con: %x, Bytes to transfer L<-S<-R: %d (%d)\r\n", id, received, taken);
+  }
+  return taken < 0 ? Step::kEnd : Step::kGoOn;
+}
+
+// Local to proxy: the client's bytes.
+Step serveUpstream(Direction& up, bool readable, bool writable, unsigned id) {
+  if (up.pending > 0) {
+    if (!writable) return Step::kGoOn;
+    return sendPending(up) < 0 ? Step::kEnd : Step::kGoOn;
+  }
+  if (!readable) return Step::kGoOn;
+  int received = receiveChunk(up);
+  if (received == kWouldBlock) return Step::kGoOn;
+  if (received <= 0) {
+    logLine("Con: %x, LOCAL connection closed %d\r\n", id, received);
+    return Step::kEnd;
+  }
+  int taken = sendPending(up);
+  if (consoleStream.load() != nullptr) {
+    logLine("Con: %x, Bytes to transfer L->S->R: %d (%d)\r\n", id, received, taken);
+  }
+  return taken < 0 ? Step::kEnd : Step::kGoOn;
+}
+
+void relayBytes(Socket local, Socket proxy, const RelayPages& pages, unsigned id,
+                unsigned generation) {
+  Direction down{proxy, local, pages.half(0)};
+  Direction up{local, proxy, pages.half(1)};
+  while (!serviceStopSeen(generation)) {
+    // A direction with nothing pending waits for its source to be readable; one with bytes
+    // pending waits for its destination to be writable. A socket with nothing to wait for is
+    // left out, so that a hang-up on it cannot wake the wait again and again.
+    std::array<WaitItem, 2> items{};
+    std::size_t count = 0;
+    WaitItem proxyWait{proxy, down.pending == 0, up.pending > 0};
+    WaitItem localWait{local, up.pending == 0, down.pending > 0};
+    int proxyAt = -1;
+    int localAt = -1;
+    if (proxyWait.wantRead || proxyWait.wantWrite) {
+      proxyAt = static_cast<int>(count);
+      items[count++] = proxyWait;
+    }
+    if (localWait.wantRead || localWait.wantWrite) {
+      localAt = static_cast<int>(count);
+      items[count++] = localWait;
+    }
+    waitSockets(std::span<WaitItem>(items.data(), count), selectTimeout);
+    bool proxyReadable = proxyAt >= 0 && items[proxyAt].readable;
+    bool proxyWritable = proxyAt >= 0 && items[proxyAt].writable;
+    bool localReadable = localAt >= 0 && items[localAt].readable;
+    bool localWritable = localAt >= 0 && items[localAt].writable;
+
+    if (serveDownstream(down, proxyReadable, localWritable, id) == Step::kEnd) return;
+    if (serveUpstream(up, localReadable, proxyWritable, id) == Step::kEnd) return;
+  }
+}
+
+}  // namespace
+
+unsigned relayThread(void* argument) {
+  const RelayStart start = *static_cast<RelayStart*>(argument);
+  delete static_cast<RelayStart*>(argument);
+  // Declared first, closed last: the proxy socket goes before the local one.
+  UniqueSocket local(start.local);
+  const auto id = static_cast<unsigned>(start.local);
+
+  UniqueSocket proxy(openProxySession());
+  if (!proxy) {
+    logLine("Con: %x, failed to connect to SOCKS5 proxy\r\n", id);
+    return 0;
+  }
+  if (requestConnect(proxy.get()) == 0) {
+    logLine("Con: %x, failed to connect to Remote server\r\n", id);
+    return 0;
+  }
+  RelayPages pages;
+  if (!pages) {
+    logLine("Con: %x, failed to allocate In/Out buffer: %d\r\n", id, lastSystemError());
+    return 0;
+  }
+  int noDelay = setNoDelay(local.get());
+  logLine("Con: %x, Starting data transfer. setopt() = %d\r\n", id, noDelay);
+  setKeepAlive(local.get(), kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds);
+  setKeepAlive(proxy.get(), kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds);
+  setNonBlocking(local.get());
+  setNonBlocking(proxy.get());
+
+  relayBytes(local.get(), proxy.get(), pages, id, start.generation);
+  return 0;
+}

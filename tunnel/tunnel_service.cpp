@@ -1,6 +1,201 @@
+// startService, the ListenerThread and stopService: the local listener, the trial route that
+// proves proxy and target once, and the accept loop that hands each connection to a relay.
 #include "tunnel/tunnel_service.h"
 
-int startService() {
+#include <array>
+#include <cstdint>
+#include <new>
+
+#include "common/front_end.h"
+#include "common/ipv4_text.h"
+#include "common/log.h"
+#include "common/message.h"
+#include "common/service_state.h"
+#include "config/tunnel_settings.h"
+#include "platform/thread.h"
+#include "platform/unique_socket.h"
+#include "socks5/connect_request.h"
+#include "socks5/proxy_session.h"
+#include "tunnel/relay.h"
+
+namespace {
+
+// The listener runs the trial route (name resolution, SOCKS5 handshake) on its own stack.
+constexpr std::size_t kListenerStackBytes = 256 * 1024;
+
+// Handed from startService to the listener thread, which owns (and deletes) it.
+struct ListenerStart {
+  Socket listener = noSocket;
+  unsigned generation = 0;
+};
+
+enum class ListenStep { kBind, kListen };
+
+// Reports a bind or listen failure; "address in use" gets its own plain text.
+void reportListenFailure(ListenStep step, int error) {
+  const char* address = tunnelSettings.localAddress.data();
+  const char* port = tunnelSettings.localPort.data();
+  if (error == kErrAddressInUse) {
+    formatMessage("Local server %s port %s is already in use!", address, port);
+  } else if (step == ListenStep::kBind) {
+    formatMessage("Error %d in local bind() to %s:%s", error, address, port);
+  } else {
+    formatMessage("Error %d in local listen() to %s:%s", error, address, port);
+  }
+  logLine("%s\r\n", messageText.data());
+  showError();
+}
+
+// One proxy session and CONNECT to the target, closed again: the route works before any local
+// connection is accepted. Shows the failing hop to the user.
+bool proveRoute() {
+  UniqueSocket trial(openProxySession());
+  if (!trial) {
+    formatMessage("Cannot connect to SOCKS5 Proxy server.");
+    showError();
+    return false;
+  }
+  logLine("Testing Remote server %s:%s\r\n", tunnelSettings.targetServer.data(),
+          tunnelSettings.targetPort.data());
+  int connected = requestConnect(trial.get());
+  trial.reset();
+  if (connected == 0) {
+    formatMessage("Cannot connect to Remote (target) server.");
+    showError();
+    return false;
+  }
+  return true;
+}
+
+// A new relay thread owns the accepted socket; its handle is dropped at once (never joined).
+void startRelay(Socket accepted, unsigned generation) {
+  auto* start = new (std::nothrow) RelayStart{accepted, generation};
+  ThreadHandle relay =
+      start != nullptr ? startThread(relayThread, start, kRelayStackBytes) : nullptr;
+  if (relay != nullptr) {
+    releaseThread(relay);
+    return;
+  }
+  int error = lastSystemError();
+  delete start;
+  closeSocket(accepted);
+  logLine("Cannot start in/out thread. Error: %d.", error);
+}
+
+// Accepts until a stop is seen; the wait is bounded so the flag is looked at regularly.
+void acceptConnections(Socket listener, unsigned generation) {
+  while (!serviceStopSeen(generation)) {
+    logLine("Waiting for local incoming connection.\r\n");
+    Socket accepted = noSocket;
+    while (accepted == noSocket) {
+      WaitItem item{listener, true, false};
+      waitSockets(std::span<WaitItem>(&item, 1), selectTimeout);
+      if (serviceStopSeen(generation)) return;
+      // A failed accept (the peer gave up, or the listener was closed under us: 995 under
+      // wine, 10004 on Windows) counts as no connection.
+      if (item.readable) accepted = acceptConnection(listener);
+    }
+    startRelay(accepted, generation);
+  }
+}
+
+unsigned listenerThread(void* argument) {
+  const ListenerStart start = *static_cast<ListenerStart*>(argument);
+  delete static_cast<ListenerStart*>(argument);
+  UniqueSocket listener(start.listener);
+  // startService publishes our handle (and has disabled Start) before we act, so that our
+  // button effects and the release of our own handle come after its own.
+  listenerHandle.wait(nullptr);
+
+  if (proveRoute()) {
+    frontEndEnableStop();
+    acceptConnections(listener.get(), start.generation);
+  }
+  logLine("Closing local server main thread...\r\n");
+  listener.reset();
+
+  // Stopped: stopService owns the handle and the buttons. The exchange makes the two ends
+  // exclusive: whoever raises the flag first does the clean-up.
+  if (stopGeneration.load() != start.generation) return 0;
+  if (stopRequested.exchange(true)) return 0;
+  // Ending on our own (the trial failed): nobody waits for us.
+  releaseThread(listenerHandle.exchange(nullptr));
+  frontEndEnableStartDisableStop();
   return 0;
 }
-void stopService() {}
+
+}  // namespace
+
+int startService() {
+  stopRequested.store(false);
+  const unsigned generation = stopGeneration.load();
+
+  UniqueSocket listener(openTcpSocket(kFamilyIpv4));
+  int error = lastSocketError();
+  logLine("Starting local server...\r\n");
+  if (!listener) {
+    formatMessage("Cannot create local Socket. Error in socket(sL) : %d", error);
+    logLine("%s\r\n", messageText.data());
+    showError();
+    return 0;
+  }
+
+  // Text that is no IPv4 address binds to 255.255.255.255 (what inet_addr answers for it), so
+  // the platform refuses it with its own "address not available" error.
+  std::array<std::uint8_t, 4> address{};
+  if (!parseIpv4Text(tunnelSettings.localAddress.data(), address)) address = {255, 255, 255, 255};
+  if (!bindIpv4(listener.get(), address, portNumber(tunnelSettings.localPort.data()))) {
+    reportListenFailure(ListenStep::kBind, lastSocketError());
+    return 0;
+  }
+  // The platform's largest backlog: a burst of local connections waits in the queue instead of
+  // being refused.
+  if (!listenOn(listener.get(), maxListenBacklog())) {
+    reportListenFailure(ListenStep::kListen, lastSocketError());
+    return 0;
+  }
+  // The accept follows a wait; non-blocking, it cannot hang when the peer has already gone.
+  setNonBlocking(listener.get());
+
+  logLine("Waiting for connection to %s:%s\r\n", tunnelSettings.localAddress.data(),
+          tunnelSettings.localPort.data());
+  logLine("Testing SOCKS5 at %s:%s\r\n", tunnelSettings.proxyServer.data(),
+          tunnelSettings.proxyPort.data());
+
+  auto* start = new (std::nothrow) ListenerStart{listener.get(), generation};
+  ThreadHandle thread =
+      start != nullptr ? startThread(listenerThread, start, kListenerStackBytes) : nullptr;
+  if (thread == nullptr) {
+    int threadError = lastSystemError();
+    delete start;
+    formatMessage("Cannot start main thread. Error: %d.", threadError);
+    showError();
+    logLine("%s\r\n", messageText.data());
+    return 0;
+  }
+  listener.release();  // the listener thread's from now on
+
+  frontEndDisableStart();
+  listenerHandle.store(thread);
+  listenerHandle.notify_all();
+  return 1;
+}
+
+void stopService() {
+  const bool alreadyStopped = stopRequested.exchange(true);
+  stopGeneration.fetch_add(1);
+  // Raised already: either a listener that ends on its own is cleaning up after itself, or the
+  // service was stopped before.
+  if (alreadyStopped && listenerHandle.load() != nullptr) return;
+
+  ThreadHandle listener = listenerHandle.load();
+  if (listener != nullptr) {
+    if (!waitThread(listener, kListenerStopWaitMs)) {
+      // Where the platform cannot end a thread, it stays detached with its listening socket.
+      terminateThread(listener);
+    }
+    releaseThread(listener);
+    listenerHandle.store(nullptr);
+  }
+  frontEndEnableStartDisableStop();
+}
