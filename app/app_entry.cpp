@@ -1,0 +1,40 @@
+// The program's entry: OLE, common controls, Winsock 2.2, settings, then the main window.
+#include <windows.h>
+#include <commctrl.h>
+#include <ole2.h>
+
+#include "app/app_state.h"
+#include "app/main_window.h"
+#include "common/message.h"
+#include "config/settings_store.h"
+#include "platform/socket.h"
+#include "resources/resource.h"
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  appInstance = instance;
+  // The taskbar-list object of the tray is created later on this thread; the result does not
+  // matter here (a failure only costs the tray parking).
+  OleInitialize(nullptr);
+
+  INITCOMMONCONTROLSEX controls{};
+  controls.dwSize = sizeof controls;  // 8
+  controls.dwICC = 0xFF;
+  InitCommonControlsEx(&controls);
+
+  if (int error = startSocketLibrary(); error != 0) {
+    formatMessage("Error in WSAStartup : %d.", error);
+    MessageBoxA(nullptr, messageText.data(), kWindowTitle, MB_OK | MB_ICONERROR);
+    return 0;
+  }
+
+  installWindowFrontEnd();
+  loadSettings();
+  smallIcon = static_cast<HICON>(
+      LoadImageA(instance, MAKEINTRESOURCEA(IDI_APP), IMAGE_ICON, 16, 16, LR_SHARED | LR_VGACOLOR));
+
+  DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, mainDialogProc, 0);
+
+  // Listener and relay threads still running end with the process.
+  stopSocketLibrary();
+  return 0;
+}

@@ -1,0 +1,179 @@
+// The main dialog: settings fields, Start/Stop/Close, the port clamp, and the hooks through
+// which the tunnel service (on its listener thread) sets the buttons and shows error boxes.
+#include "app/main_window.h"
+
+#include <shellapi.h>
+
+#include <array>
+#include <span>
+
+#include "app/app_state.h"
+#include "app/log_console.h"
+#include "app/tray_icon.h"
+#include "common/front_end.h"
+#include "common/log.h"
+#include "common/message.h"
+#include "common/service_state.h"
+#include "config/settings_store.h"
+#include "config/tunnel_settings.h"
+#include "resources/resource.h"
+#include "tunnel/tunnel_service.h"
+
+HINSTANCE appInstance = nullptr;
+HICON smallIcon = nullptr;
+HWND mainWindow = nullptr;
+
+namespace {
+
+// The exact system command that parks the window; other SC_MINIMIZE forms are not hooked.
+constexpr WPARAM kMinimizeCommand = 0xF020;
+constexpr int kPortEntryLimit = 5;
+constexpr int kTextEntryLimit = 255;
+
+struct FieldControl {
+  int id;
+  std::span<char> field;
+  int entryLimit;
+};
+
+// Controls 1001 to 1008 and the settings fields behind them, in that order.
+std::array<FieldControl, 8> fieldControls() {
+  return {{
+      {IDC_LOCAL_ADDRESS, tunnelSettings.localAddress, kTextEntryLimit},
+      {IDC_LOCAL_PORT, tunnelSettings.localPort, kPortEntryLimit},
+      {IDC_TARGET_SERVER, tunnelSettings.targetServer, kTextEntryLimit},
+      {IDC_TARGET_PORT, tunnelSettings.targetPort, kPortEntryLimit},
+      {IDC_PROXY_SERVER, tunnelSettings.proxyServer, kTextEntryLimit},
+      {IDC_PROXY_PORT, tunnelSettings.proxyPort, kPortEntryLimit},
+      {IDC_PROXY_USER, tunnelSettings.proxyUser, kTextEntryLimit},
+      {IDC_PROXY_PASSWORD, tunnelSettings.proxyPassword, kTextEntryLimit},
+  }};
+}
+
+void setButtonEnabled(int id, bool enabled) {
+  if (mainWindow != nullptr) EnableWindow(GetDlgItem(mainWindow, id), enabled ? TRUE : FALSE);
+}
+
+// Button effects of the tunnel service; the listener thread calls them too (EnableWindow is
+// safe across threads, it sends to the window's own thread).
+void disableStartButton() {
+  setButtonEnabled(IDC_START, false);
+}
+void enableStopButton() {
+  setButtonEnabled(IDC_STOP, true);
+}
+void enableStartDisableStop() {
+  setButtonEnabled(IDC_START, true);
+  setButtonEnabled(IDC_STOP, false);
+}
+
+// Modal to the main window once it exists, ownerless before that.
+void showErrorBox(const char* text) {
+  MessageBoxA(mainWindow, text, kWindowTitle, MB_OK | MB_ICONERROR);
+}
+
+void initialiseDialog(HWND window) {
+  mainWindow = window;
+  for (const FieldControl& control : fieldControls()) {
+    // Setting a port text sends EN_CHANGE, so the clamp also acts on values from the registry.
+    SetDlgItemTextA(window, control.id, control.field.data());
+    SendDlgItemMessageA(window, control.id, EM_SETLIMITTEXT,
+                        static_cast<WPARAM>(control.entryLimit), 0);
+  }
+  SendMessageA(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon));
+}
+
+// A port field never shows more than 65535; an empty or unreadable field is left alone.
+void clampPort(HWND window, int id) {
+  BOOL readOk = FALSE;
+  UINT value = GetDlgItemInt(window, id, &readOk, FALSE);
+  if (readOk && value >= 65536) SetDlgItemTextA(window, id, "65535");
+}
+
+void startCommand(HWND window) {
+  SetDlgItemTextA(window, IDC_START, "Wait!");
+  // GetDlgItemText stops one short of the buffer: 255 characters for text, 5 for ports.
+  for (const FieldControl& control : fieldControls()) {
+    GetDlgItemTextA(window, control.id, control.field.data(),
+                    static_cast<int>(control.field.size()));
+  }
+  startService();
+  saveSettings();  // after every attempt, a failed one too
+  SetDlgItemTextA(window, IDC_START, "Start");
+}
+
+void stopCommand(HWND window) {
+  SetDlgItemTextA(window, IDC_STOP, "Wait!");
+  logLine("Stopping local server...\r\n");
+  stopService();
+  SetDlgItemTextA(window, IDC_STOP, "Stop");
+}
+
+void closeCommand(HWND window) {
+  if (listenerHandle.load() != nullptr &&
+      MessageBoxA(window, "Data redirection is ON. Close anyway?", kWindowTitle,
+                  MB_YESNO | MB_ICONQUESTION) != IDYES) {
+    return;
+  }
+  EndDialog(window, IDCANCEL);
+}
+
+// WM_COMMAND; TRUE when handled. Command 1 (Enter in an edit field) is deliberately not.
+INT_PTR command(HWND window, WPARAM wParam) {
+  int id = LOWORD(wParam);
+  switch (id) {
+    case IDC_START:
+      startCommand(window);
+      return TRUE;
+    case IDC_STOP:
+      stopCommand(window);
+      return TRUE;
+    case IDC_LOG_TOGGLE:
+      toggleLogConsole();
+      return TRUE;
+    case IDC_WEB_PAGE:
+      ShellExecuteA(window, "open", kProductPageUrl, nullptr, nullptr, SW_SHOWNORMAL);
+      return TRUE;
+    case IDCANCEL:
+      closeCommand(window);
+      return TRUE;
+    case IDC_LOCAL_PORT:
+    case IDC_TARGET_PORT:
+    case IDC_PROXY_PORT:
+      if (HIWORD(wParam) != EN_CHANGE) return FALSE;
+      clampPort(window, id);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+}  // namespace
+
+void installWindowFrontEnd() {
+  FrontEnd frontEnd;
+  frontEnd.disableStart = disableStartButton;
+  frontEnd.enableStop = enableStopButton;
+  frontEnd.enableStartDisableStop = enableStartDisableStop;
+  frontEnd.showError = showErrorBox;
+  setFrontEnd(frontEnd);
+}
+
+INT_PTR CALLBACK mainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_INITDIALOG:
+      initialiseDialog(window);
+      return TRUE;  // focus to the first tab stop
+    case WM_COMMAND:
+      return command(window, wParam);
+    case WM_SYSCOMMAND:
+      // Park in the notification area while the tunnel is on, then minimise as usual.
+      if (wParam == kMinimizeCommand && listenerHandle.load() != nullptr) hideToTray(window);
+      return FALSE;
+    case kTrayCallbackMessage:
+      if (lParam == WM_LBUTTONDOWN || lParam == WM_RBUTTONDOWN) restoreFromTray(window);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
