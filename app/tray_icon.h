@@ -9,3 +9,8 @@ int hideToTray(HWND window);
 
 // Shows the window again in its normal state, restores its taskbar button, removes the icon.
 void restoreFromTray(HWND window);
+
+#ifdef QUILLAN_TEST_HOOKS
+// Test builds only: the kept taskbar-list object, or nullptr before the first parking got that far.
+void* trayTaskbarListForTests();
+#endif

@@ -1,0 +1,148 @@
+// toggleLogConsole inside the test process: the button caption, consoleStream, the first line and
+// the way back from a failed reopen. Standard output itself is never swapped here (a stand-in
+// stream takes its place), so the test's own output survives; the real swap is covered by the
+// end-to-end tests against quillan.exe.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "app/app_state.h"
+#include "app/log_console.h"
+#include "common/log.h"
+#include "resources/resource.h"
+#include "tests/support/log_capture.h"
+
+namespace {
+
+int reopenCalls = 0;
+bool reopenSawLogLocked = false;
+
+// True when another thread cannot take the log mutex right now, i.e. this thread holds it.
+bool logMutexHeldElsewhere() {
+  bool taken = false;
+  std::thread probe([&taken] {
+    taken = logMutex().try_lock();
+    if (taken) logMutex().unlock();
+  });
+  probe.join();
+  return !taken;
+}
+
+std::FILE* reopenOntoNul() {
+  ++reopenCalls;
+  reopenSawLogLocked = logMutexHeldElsewhere();
+  return std::fopen("NUL", "w");
+}
+
+std::FILE* reopenFails() {
+  ++reopenCalls;
+  return nullptr;
+}
+
+std::string buttonCaption() {
+  std::array<char, 64> text{};
+  GetDlgItemTextA(mainWindow, IDC_LOG_TOGGLE, text.data(), static_cast<int>(text.size()));
+  return text.data();
+}
+
+class LogConsoleInProcess : public testing::Test {
+ protected:
+  void SetUp() override {
+    // A test program started from a console shares it; a process can own only one.
+    FreeConsole();
+    savedReopen_ = consoleReopen;
+    reopenCalls = 0;
+    reopenSawLogLocked = false;
+    parent_ = CreateWindowExA(0, "STATIC", "log console test", WS_OVERLAPPEDWINDOW, 0, 0, 300, 200,
+                              nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+    ASSERT_NE(parent_, nullptr);
+    HWND button = CreateWindowExA(0, "BUTTON", "Start Log", WS_CHILD | BS_PUSHBUTTON, 10, 10, 80,
+                                  24, parent_, reinterpret_cast<HMENU>(IDC_LOG_TOGGLE),
+                                  GetModuleHandleA(nullptr), nullptr);
+    ASSERT_NE(button, nullptr);
+    mainWindow = parent_;
+  }
+
+  void TearDown() override {
+    if (consoleStream.load() != nullptr) toggleLogConsole();
+    FreeConsole();
+    consoleReopen = savedReopen_;
+    mainWindow = nullptr;
+    if (parent_ != nullptr) DestroyWindow(parent_);
+  }
+
+ private:
+  ConsoleReopen savedReopen_ = nullptr;
+  HWND parent_ = nullptr;
+};
+
+TEST_F(LogConsoleInProcess, OpenAndCloseRepeatedlyEachOpenStartsWithItsOwnLine) {
+  consoleReopen = reopenOntoNul;
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    LogCapture log;
+    toggleLogConsole();
+    EXPECT_NE(consoleStream.load(), nullptr);
+    EXPECT_NE(GetConsoleWindow(), nullptr) << "no console was created";
+    EXPECT_EQ(buttonCaption(), "Stop Log");
+    ASSERT_FALSE(log.lines().empty());
+    EXPECT_EQ(log.lines().front(), "Log Console Started\r\n");
+    EXPECT_EQ(log.lines().size(), 1u);
+
+    toggleLogConsole();
+    EXPECT_EQ(consoleStream.load(), nullptr);
+    EXPECT_EQ(GetConsoleWindow(), nullptr) << "the console is still attached";
+    EXPECT_EQ(buttonCaption(), "Start Log");
+    EXPECT_EQ(log.lines().size(), 1u) << "closing writes no line";
+  }
+  EXPECT_EQ(reopenCalls, 3);
+}
+
+TEST_F(LogConsoleInProcess, StandardOutputIsSwappedUnderTheLogLock) {
+  consoleReopen = reopenOntoNul;
+  LogCapture log;
+  toggleLogConsole();
+  EXPECT_EQ(reopenCalls, 1);
+  EXPECT_TRUE(reopenSawLogLocked) << "a logLine could write into a half-reopened stdout";
+}
+
+TEST_F(LogConsoleInProcess, FailedReopenGivesTheConsoleBackAndTheNextPressWorks) {
+  consoleReopen = reopenFails;
+  {
+    LogCapture log;
+    toggleLogConsole();
+    EXPECT_EQ(reopenCalls, 1);
+    EXPECT_EQ(consoleStream.load(), nullptr);
+    EXPECT_EQ(GetConsoleWindow(), nullptr) << "an empty console was left on the screen";
+    EXPECT_EQ(buttonCaption(), "Start Log");
+    EXPECT_TRUE(log.lines().empty());
+  }
+  // Not stuck: the next press creates a console again.
+  consoleReopen = reopenOntoNul;
+  LogCapture log;
+  toggleLogConsole();
+  EXPECT_NE(consoleStream.load(), nullptr);
+  EXPECT_EQ(buttonCaption(), "Stop Log");
+  EXPECT_EQ(log.text(), "Log Console Started\r\n");
+}
+
+TEST_F(LogConsoleInProcess, NoConsoleCanBeCreatedSoNothingChanges) {
+  // The process already has a console of its own: AllocConsole refuses a second one.
+  ASSERT_TRUE(AllocConsole());
+  consoleReopen = reopenOntoNul;
+  LogCapture log;
+  toggleLogConsole();
+  EXPECT_EQ(reopenCalls, 0);
+  EXPECT_EQ(consoleStream.load(), nullptr);
+  EXPECT_EQ(buttonCaption(), "Start Log");
+  EXPECT_TRUE(log.lines().empty());
+}
+
+}  // namespace
