@@ -1,0 +1,342 @@
+// Loopback targets and the data pump: non-blocking sockets and short waits everywhere, so a
+// stop or a time limit is always seen within a few tens of milliseconds.
+#include "tests/support/loopback_target.h"
+
+#include <algorithm>
+#include <array>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
+#endif
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kSlice = 50ms;
+constexpr auto kConnectionLimit = std::chrono::seconds(300);
+
+std::uint64_t splitMix(std::uint64_t x) {
+  x += 0x9e3779b97f4a7c15ULL;
+  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+  return x ^ (x >> 31);
+}
+
+bool waitFor(Socket socket, bool read, bool write, std::chrono::milliseconds wait, WaitItem& item) {
+  item = WaitItem{socket, read, write};
+  return waitSockets(std::span<WaitItem>(&item, 1), wait) > 0;
+}
+
+template <typename Predicate>
+bool waitUntil(std::chrono::milliseconds limit, Predicate done) {
+  const auto deadline = Clock::now() + limit;
+  while (!done()) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+}  // namespace
+
+void fillPattern(std::uint64_t seed, std::uint64_t offset, std::span<std::uint8_t> out) {
+  const std::uint64_t stream = splitMix(seed);
+  std::size_t at = 0;
+  while (at < out.size()) {
+    std::uint64_t position = offset + at;
+    std::uint64_t word = splitMix(stream ^ (position / 8));
+    for (std::uint64_t byte = position % 8; byte < 8 && at < out.size(); ++byte, ++at) {
+      out[at] = static_cast<std::uint8_t>(word >> (8 * byte));
+    }
+  }
+}
+
+std::string patternDigest(std::uint64_t seed, std::uint64_t bytes) {
+  Sha256 hash;
+  std::vector<std::uint8_t> chunk(1 << 16);
+  for (std::uint64_t at = 0; at < bytes; at += chunk.size()) {
+    std::size_t length =
+        static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), bytes - at));
+    fillPattern(seed, at, std::span(chunk.data(), length));
+    hash.update(chunk.data(), length);
+  }
+  return Sha256::hex(hash.finish());
+}
+
+PumpResult pumpData(Socket socket, const PumpPlan& plan, const std::atomic<bool>* stop) {
+  setNonBlocking(socket);
+  PumpResult result;
+  Sha256 sentHash;
+  Sha256 receivedHash;
+  std::vector<std::uint8_t> out(std::max<std::size_t>(plan.maxWrite, 1));
+  std::vector<std::uint8_t> in(1 << 16);
+  std::size_t outAt = 0;
+  std::size_t outLength = 0;
+  std::uint64_t prepared = 0;  // pattern bytes put into `out` so far
+  std::uint64_t writes = 0;
+  const auto deadline = Clock::now() + plan.limit;
+
+  for (;;) {
+    const bool sending = result.sent < plan.sendBytes;
+    if (!sending && result.received >= plan.expectBytes) {
+      result.completed = true;
+      break;
+    }
+    if (stop != nullptr && stop->load()) break;
+    if (Clock::now() >= deadline) {
+      result.timedOut = true;
+      break;
+    }
+    WaitItem item;
+    waitFor(socket, true, sending, kSlice, item);
+    if (item.readable) {
+      int got = recvSome(socket, in.data(), in.size());
+      if (got > 0) {
+        receivedHash.update(in.data(), static_cast<std::size_t>(got));
+        result.received += static_cast<std::uint64_t>(got);
+      } else if (got == 0 || !isWouldBlock(lastSocketError())) {
+        result.peerClosed = true;
+        break;
+      }
+    }
+    // Several writes per wake-up; their sizes vary so the far side sees uneven segments.
+    bool failed = false;
+    for (int burst = 0; item.writable && result.sent < plan.sendBytes && burst < 64; ++burst) {
+      if (outAt == outLength) {
+        std::size_t size = 1 + static_cast<std::size_t>((writes++ * 7919) % out.size());
+        outLength =
+            static_cast<std::size_t>(std::min<std::uint64_t>(size, plan.sendBytes - prepared));
+        fillPattern(plan.seed, prepared, std::span(out.data(), outLength));
+        prepared += outLength;
+        outAt = 0;
+      }
+      int sent = sendSome(socket, out.data() + outAt, outLength - outAt);
+      if (sent <= 0) {
+        failed = sent < 0 && !isWouldBlock(lastSocketError());
+        break;
+      }
+      sentHash.update(out.data() + outAt, static_cast<std::size_t>(sent));
+      outAt += static_cast<std::size_t>(sent);
+      result.sent += static_cast<std::uint64_t>(sent);
+    }
+    if (failed) {
+      result.peerClosed = true;
+      break;
+    }
+  }
+  result.sentDigest = Sha256::hex(sentHash.finish());
+  result.receivedDigest = Sha256::hex(receivedHash.finish());
+  return result;
+}
+
+Socket connectLoopback(std::uint16_t port) {
+  std::vector<ResolvedAddress> addresses;
+  if (resolveStreamAddresses("127.0.0.1", std::to_string(port).c_str(), addresses) != 0 ||
+      addresses.empty())
+    return noSocket;
+  Socket socket = openTcpSocket(kFamilyIpv4);
+  if (socket == noSocket) return noSocket;
+  if (!connectTo(socket, addresses.front())) {
+    closeSocket(socket);
+    return noSocket;
+  }
+  return socket;
+}
+
+std::uint16_t freeLoopbackPort() {
+  Socket socket = openTcpSocket(kFamilyIpv4);
+  if (socket == noSocket) return 0;
+  std::uint16_t port = 0;
+  if (bindIpv4(socket, {127, 0, 0, 1}, 0)) port = localPortOf(socket);
+  closeSocket(socket);
+  return port;
+}
+
+bool waitPeerClosed(Socket socket, std::chrono::milliseconds limit, int* result) {
+  const auto deadline = Clock::now() + limit;
+  std::array<std::uint8_t, 4096> sink{};
+  while (Clock::now() < deadline) {
+    WaitItem item;
+    if (!waitFor(socket, true, false, kSlice, item) || !item.readable) continue;
+    int got = recvSome(socket, sink.data(), sink.size());
+    if (got > 0) continue;
+    if (got < 0 && isWouldBlock(lastSocketError())) continue;
+    if (result != nullptr) *result = got;
+    return true;
+  }
+  return false;
+}
+
+std::vector<std::uint8_t> receiveBytes(Socket socket, std::size_t count,
+                                       std::chrono::milliseconds limit) {
+  const auto deadline = Clock::now() + limit;
+  std::vector<std::uint8_t> bytes;
+  std::array<std::uint8_t, 16384> chunk{};
+  while (bytes.size() < count && Clock::now() < deadline) {
+    WaitItem item;
+    if (!waitFor(socket, true, false, kSlice, item) || !item.readable) continue;
+    int got = recvSome(socket, chunk.data(), std::min(chunk.size(), count - bytes.size()));
+    if (got < 0 && isWouldBlock(lastSocketError())) continue;
+    if (got <= 0) break;
+    bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + got);
+  }
+  return bytes;
+}
+
+bool sendAllBytes(Socket socket, std::span<const std::uint8_t> bytes) {
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
+  while (!bytes.empty() && Clock::now() < deadline) {
+    int sent = sendSome(socket, bytes.data(), bytes.size());
+    if (sent < 0 && isWouldBlock(lastSocketError())) {
+      WaitItem item;
+      waitFor(socket, false, true, kSlice, item);
+      continue;
+    }
+    if (sent <= 0) return false;
+    bytes = bytes.subspan(static_cast<std::size_t>(sent));
+  }
+  return bytes.empty();
+}
+
+void resetConnection(Socket socket) {
+  // SO_LINGER on with a zero time-out: close sends RST and drops whatever is queued.
+  linger option{};
+  option.l_onoff = 1;
+  option.l_linger = 0;
+#ifdef _WIN32
+  ::setsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_LINGER,
+               reinterpret_cast<const char*>(&option), sizeof option);
+#else
+  ::setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_LINGER, &option, sizeof option);
+#endif
+  closeSocket(socket);
+}
+
+// ---- LoopbackTarget ----
+
+LoopbackTarget::LoopbackTarget(Kind kind, Options options)
+    : kind_(kind), options_(std::move(options)) {
+  listener_ = openTcpSocket(kFamilyIpv4);
+  if (listener_ == noSocket) return;
+  if (!bindIpv4(listener_, {127, 0, 0, 1}, 0) || !listenOn(listener_, maxListenBacklog())) {
+    closeSocket(listener_);
+    listener_ = noSocket;
+    return;
+  }
+  setNonBlocking(listener_);
+  port_ = localPortOf(listener_);
+  acceptor_ = std::thread([this] { acceptLoop(); });
+}
+
+LoopbackTarget::~LoopbackTarget() {
+  stopping_ = true;
+  if (acceptor_.joinable()) acceptor_.join();
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    threads.swap(threads_);
+  }
+  for (std::thread& thread : threads) thread.join();
+  closeSocket(listener_);
+}
+
+void LoopbackTarget::acceptLoop() {
+  while (!stopping_) {
+    WaitItem item;
+    if (!waitFor(listener_, true, false, kSlice, item) || !item.readable) continue;
+    Socket socket = acceptConnection(listener_);
+    if (socket == noSocket) continue;
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::size_t index = accepted_++;
+    ++open_;
+    threads_.emplace_back([this, socket, index] { serve(socket, index); });
+  }
+}
+
+void LoopbackTarget::serve(Socket socket, std::size_t index) {
+  setNonBlocking(socket);
+  switch (kind_) {
+    case Kind::kEcho:
+      echo(socket, false);
+      break;
+    case Kind::kGreeter:
+      if (sendAllBytes(socket, options_.greeting)) echo(socket, false);
+      break;
+    case Kind::kStubbornEcho:
+      echo(socket, true);
+      break;
+    case Kind::kSourceSink: {
+      PumpPlan plan = options_.plan;
+      plan.seed += index;
+      PumpResult result = pumpData(socket, plan, &stopping_);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        results_.push_back(result);
+      }
+      // Closing now could reset data still on its way; the client closes first.
+      if (result.completed) waitPeerClosed(socket, plan.limit);
+      break;
+    }
+  }
+  closeSocket(socket);
+  std::lock_guard<std::mutex> lock(mutex_);
+  --open_;
+}
+
+// The plain echo keeps reading while up to `ring` bytes wait to be sent back. The stubborn one
+// reads one chunk, then sends all of it before it reads again, as a single-threaded server
+// with blocking sends does.
+void LoopbackTarget::echo(Socket socket, bool stubborn) {
+  std::vector<std::uint8_t> ring(stubborn ? 65536 : 1 << 20);
+  std::size_t head = 0;    // next byte to send
+  std::size_t length = 0;  // bytes waiting
+  const auto deadline = Clock::now() + kConnectionLimit;
+  while (!stopping_ && Clock::now() < deadline) {
+    const bool canRead = stubborn ? length == 0 : length < ring.size();
+    WaitItem item;
+    waitFor(socket, canRead, length > 0, kSlice, item);
+    if (item.readable) {
+      std::size_t tail = (head + length) % ring.size();
+      std::size_t room = std::min(ring.size() - length, ring.size() - tail);
+      int got = recvSome(socket, ring.data() + tail, room);
+      if (got == 0 || (got < 0 && !isWouldBlock(lastSocketError()))) return;
+      if (got > 0) length += static_cast<std::size_t>(got);
+    }
+    if (item.writable && length > 0) {
+      std::size_t run = std::min(length, ring.size() - head);
+      int sent = sendSome(socket, ring.data() + head, run);
+      if (sent < 0 && !isWouldBlock(lastSocketError())) return;
+      if (sent > 0) {
+        head = (head + static_cast<std::size_t>(sent)) % ring.size();
+        length -= static_cast<std::size_t>(sent);
+      }
+    }
+  }
+}
+
+std::size_t LoopbackTarget::connectionCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return accepted_;
+}
+
+std::size_t LoopbackTarget::openConnections() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return open_;
+}
+
+std::vector<PumpResult> LoopbackTarget::results() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return results_;
+}
+
+bool LoopbackTarget::waitForResults(std::size_t count, std::chrono::milliseconds limit) const {
+  return waitUntil(limit, [&] { return results().size() >= count; });
+}
+
+bool LoopbackTarget::waitAllClosed(std::chrono::milliseconds limit) const {
+  return waitUntil(limit, [&] { return openConnections() == 0; });
+}
