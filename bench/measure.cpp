@@ -1,0 +1,405 @@
+#include "bench/measure.h"
+
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "bench/proc_tree.h"
+
+namespace bench {
+namespace {
+
+constexpr int kConnectTimeoutMs = 10000;
+constexpr int kIoTimeoutMs = 30000;
+constexpr std::size_t kChunk = 256 * 1024;
+constexpr double kGiB = 1024.0 * 1024.0 * 1024.0;
+
+// Collects the line of key=value pairs.
+class Line {
+ public:
+  void add(const char* key, double value, int decimals) {
+    char text[64];
+    if (std::isnan(value)) {
+      std::snprintf(text, sizeof text, " %s=nan", key);
+    } else {
+      std::snprintf(text, sizeof text, " %s=%.*f", key, decimals, value);
+    }
+    text_ += text;
+  }
+  const std::string& text() const { return text_; }
+
+ private:
+  std::string text_;
+};
+
+const Digest& cachedPatternDigest(std::uint64_t count) {
+  static std::map<std::uint64_t, Digest> digests;
+  auto found = digests.find(count);
+  if (found == digests.end()) found = digests.emplace(count, patternDigest(count)).first;
+  return found->second;
+}
+
+double percentile(std::vector<double> values, double fraction) {
+  if (values.empty()) return NAN;
+  std::sort(values.begin(), values.end());
+  auto index = static_cast<std::size_t>(std::ceil(fraction * static_cast<double>(values.size())));
+  return values[std::min(values.size() - 1, index == 0 ? 0 : index - 1)];
+}
+
+double cpuNow(const MeasureOptions& options) {
+  return options.forwarderPid > 0 ? treeCpuSeconds(options.forwarderPid) : NAN;
+}
+
+void report(const char* test, const std::string& error) {
+  std::fprintf(stderr, "  %s: %s\n", test, error.c_str());
+}
+
+// Client to target: the client sends the pattern, the target hashes what arrives and answers
+// its digest. Returns MB/s (10^6 bytes) or NaN; `ok` is false if the digests differ.
+double streamUp(const MeasureOptions& options, double& cpuSeconds, bool& ok) {
+  ok = false;
+  const std::uint64_t count = options.streamBytes;
+  const Digest& expected = cachedPatternDigest(count);  // the sender's digest, before the clock
+  std::string error;
+  Fd fd = openRoute(options.route, kConnectTimeoutMs, error);
+  Header header = makeHeader(kModeSink, count);
+  if (!fd || !sendAll(fd.get(), header.data(), header.size())) {
+    report("up", error.empty() ? "header" : error);
+    return NAN;
+  }
+  setTimeouts(fd.get(), kIoTimeoutMs);
+  double cpu0 = cpuNow(options);
+  auto start = Clock::now();
+  for (std::uint64_t offset = 0; offset < count;) {
+    auto chunk = patternAt(
+        offset, static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, count - offset)));
+    if (!sendAll(fd.get(), chunk.data(), chunk.size()) ||
+        secondsSince(start) > options.streamDeadlineSeconds) {
+      report("up", "send stopped at byte " + std::to_string(offset));
+      return NAN;
+    }
+    offset += chunk.size();
+  }
+  Digest received{};
+  if (!recvAll(fd.get(), received.data(), received.size())) {
+    report("up", "no digest from the target");
+    return NAN;
+  }
+  double seconds = secondsSince(start);
+  cpuSeconds = cpuNow(options) - cpu0;
+  ok = received == expected;
+  if (!ok) report("up", "SHA-256 mismatch");
+  return static_cast<double>(count) / seconds / 1e6;
+}
+
+// Target to client: the target sends the pattern and then its digest (computed ahead by a 'P'
+// request straight to the target); the client hashes what arrives.
+double streamDown(const MeasureOptions& options, double& cpuSeconds, bool& ok) {
+  ok = false;
+  const std::uint64_t count = options.streamBytes;
+  std::string error;
+  {
+    Fd prepare = connectTcp(options.target, kConnectTimeoutMs, error);
+    Header header = makeHeader(kModePrepare, count);
+    std::uint8_t ready = 0;
+    if (prepare) setTimeouts(prepare.get(), 120000);
+    if (!prepare || !sendAll(prepare.get(), header.data(), header.size()) ||
+        !recvAll(prepare.get(), &ready, 1)) {
+      report("down", "prepare: " + error);
+      return NAN;
+    }
+  }
+  Fd fd = openRoute(options.route, kConnectTimeoutMs, error);
+  Header header = makeHeader(kModeSource, count);
+  if (!fd) {
+    report("down", error);
+    return NAN;
+  }
+  setTimeouts(fd.get(), kIoTimeoutMs);
+  std::vector<std::uint8_t> buffer(kChunk);
+  StreamHash hash;
+  double cpu0 = cpuNow(options);
+  auto start = Clock::now();
+  if (!sendAll(fd.get(), header.data(), header.size())) return NAN;
+  for (std::uint64_t offset = 0; offset < count;) {
+    ssize_t got =
+        ::recv(fd.get(), buffer.data(),
+               static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, count - offset)), 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0 || secondsSince(start) > options.streamDeadlineSeconds) {
+      report("down", "receive stopped at byte " + std::to_string(offset));
+      return NAN;
+    }
+    hash.update(buffer.data(), static_cast<std::size_t>(got));
+    offset += static_cast<std::uint64_t>(got);
+  }
+  Digest sent{};
+  if (!recvAll(fd.get(), sent.data(), sent.size())) {
+    report("down", "no digest from the target");
+    return NAN;
+  }
+  double seconds = secondsSince(start);
+  cpuSeconds = cpuNow(options) - cpu0;
+  ok = hash.finish() == sent;
+  if (!ok) report("down", "SHA-256 mismatch");
+  return static_cast<double>(count) / seconds / 1e6;
+}
+
+// 64-byte messages echoed one at a time; microseconds per round trip.
+bool roundTrips(const MeasureOptions& options, double& median, double& p99) {
+  std::string error;
+  Fd fd = openRoute(options.route, kConnectTimeoutMs, error);
+  Header header = makeHeader(kModeEcho, 0);
+  if (!fd || !sendAll(fd.get(), header.data(), header.size())) {
+    report("rtt", error);
+    return false;
+  }
+  setTimeouts(fd.get(), 5000);
+  auto message = patternAt(0, 64);
+  std::array<std::uint8_t, 64> answer{};
+  std::vector<double> times;
+  times.reserve(static_cast<std::size_t>(options.rttCount));
+  const int warmup = 200;
+  auto deadline = Clock::now() + std::chrono::seconds(60);
+  for (int i = 0; i < warmup + options.rttCount; ++i) {
+    auto start = Clock::now();
+    if (!sendAll(fd.get(), message.data(), message.size()) ||
+        !recvAll(fd.get(), answer.data(), answer.size()) ||
+        !std::equal(answer.begin(), answer.end(), message.begin()) || start > deadline) {
+      report("rtt", "echo failed at message " + std::to_string(i));
+      return false;
+    }
+    if (i >= warmup) times.push_back(secondsSince(start) * 1e6);
+  }
+  median = percentile(times, 0.5);
+  p99 = percentile(times, 0.99);
+  return true;
+}
+
+// Sequential connections: connect (and, for the floor, the SOCKS5 exchange), one byte out,
+// the same byte back, close. Setup = connect to first echoed byte.
+bool setups(const MeasureOptions& options, double& median, double& rate, int& failures) {
+  std::vector<double> times;
+  failures = 0;
+  std::array<std::uint8_t, kHeaderSize + 1> request{};
+  Header header = makeHeader(kModeEcho, 0);
+  std::copy(header.begin(), header.end(), request.begin());
+  request[kHeaderSize] = 0x5a;
+  auto begin = Clock::now();
+  for (int i = 0; i < options.setupCount && secondsSince(begin) < 120; ++i) {
+    auto start = Clock::now();
+    std::string error;
+    Fd fd = openRoute(options.route, kConnectTimeoutMs, error);
+    std::uint8_t answer = 0;
+    if (fd) setTimeouts(fd.get(), 5000);
+    if (!fd || !sendAll(fd.get(), request.data(), request.size()) ||
+        !recvAll(fd.get(), &answer, 1) || answer != 0x5a) {
+      if (failures++ == 0) report("setup", error.empty() ? "no echo" : error);
+      continue;
+    }
+    times.push_back(secondsSince(start) * 1e6);
+  }
+  double wall = secondsSince(begin);
+  median = percentile(times, 0.5);
+  rate = static_cast<double>(times.size()) / wall;
+  return !times.empty();
+}
+
+struct EchoConnection {
+  Fd fd;
+  std::uint64_t sent = 0;
+  std::uint64_t received = 0;
+  Clock::time_point lastProgress;
+  bool open = true;
+};
+
+struct EchoResult {
+  double seconds = NAN;
+  int failures = 0;
+  int stalls = 0;
+  double cpuSeconds = NAN;
+  double peakMib = NAN;
+  int processes = 0;
+};
+
+// N connections at once, each sending `echoBytes` and reading them back (checked against the
+// pattern). A connection that moves no byte either way for `stallSeconds` is a stall; one that
+// errs, closes early or returns wrong bytes is a failure. Bounded by `echoDeadlineSeconds`.
+EchoResult concurrentEcho(const MeasureOptions& options) {
+  EchoResult result;
+  const std::uint64_t total = options.echoBytes;
+  double cpu0 = cpuNow(options);
+  std::unique_ptr<MemorySampler> sampler;
+  if (options.forwarderPid > 0)
+    sampler = std::make_unique<MemorySampler>(options.forwarderPid, 100);
+  Fd epoll(::epoll_create1(EPOLL_CLOEXEC));
+  std::vector<EchoConnection> connections(static_cast<std::size_t>(options.echoConnections));
+  auto start = Clock::now();
+  Header header = makeHeader(kModeEcho, 0);
+  int open = 0;
+  for (std::size_t i = 0; i < connections.size(); ++i) {
+    EchoConnection& c = connections[i];
+    std::string error;
+    c.fd = openRoute(options.route, kConnectTimeoutMs, error);
+    if (!c.fd || !sendAll(c.fd.get(), header.data(), header.size()) ||
+        !setNonBlocking(c.fd.get())) {
+      if (result.failures++ == 0) report("echo", error.empty() ? "header" : error);
+      c.open = false;
+      c.fd.reset();
+      continue;
+    }
+    epoll_event event{EPOLLIN | EPOLLOUT, {.u64 = i}};
+    ::epoll_ctl(epoll.get(), EPOLL_CTL_ADD, c.fd.get(), &event);
+    c.lastProgress = Clock::now();
+    ++open;
+  }
+  auto close = [&](EchoConnection& c) {
+    ::epoll_ctl(epoll.get(), EPOLL_CTL_DEL, c.fd.get(), nullptr);
+    c.fd.reset();
+    c.open = false;
+    --open;
+  };
+  std::vector<std::uint8_t> buffer(kChunk);
+  std::vector<epoll_event> events(256);
+  auto lastStallCheck = Clock::now();
+  while (open > 0) {
+    bool late = secondsSince(start) > options.echoDeadlineSeconds;
+    int ready = ::epoll_wait(epoll.get(), events.data(), static_cast<int>(events.size()), 200);
+    for (int e = 0; e < ready && !late; ++e) {
+      EchoConnection& c = connections[events[e].data.u64];
+      if (!c.open) continue;
+      if (events[e].events & EPOLLOUT && c.sent < total) {
+        auto chunk = patternAt(
+            c.sent, static_cast<std::size_t>(std::min<std::uint64_t>(64 * 1024, total - c.sent)));
+        ssize_t sent = ::send(c.fd.get(), chunk.data(), chunk.size(), MSG_NOSIGNAL);
+        if (sent > 0) {
+          c.sent += static_cast<std::uint64_t>(sent);
+          c.lastProgress = Clock::now();
+          if (c.sent == total) {
+            epoll_event event{EPOLLIN, {.u64 = events[e].data.u64}};
+            ::epoll_ctl(epoll.get(), EPOLL_CTL_MOD, c.fd.get(), &event);
+          }
+        } else if (errno != EAGAIN && errno != EINTR) {
+          ++result.failures;
+          close(c);
+          continue;
+        }
+      }
+      if (events[e].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
+        ssize_t got = ::recv(c.fd.get(), buffer.data(), buffer.size(), 0);
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
+          ++result.failures;
+          close(c);
+          continue;
+        }
+        if (got < 0) continue;
+        // The echo must be the pattern from the same stream offset.
+        std::size_t checked = 0;
+        bool same = c.received + static_cast<std::uint64_t>(got) <= total;
+        while (same && checked < static_cast<std::size_t>(got)) {
+          auto expected = patternAt(c.received + checked, static_cast<std::size_t>(got) - checked);
+          same = std::memcmp(buffer.data() + checked, expected.data(), expected.size()) == 0;
+          checked += expected.size();
+        }
+        if (!same) {
+          if (result.failures++ == 0) report("echo", "echoed bytes differ");
+          close(c);
+          continue;
+        }
+        c.received += static_cast<std::uint64_t>(got);
+        c.lastProgress = Clock::now();
+        if (c.received == total) close(c);
+      }
+    }
+    if (late) {
+      for (auto& c : connections) {
+        if (c.open) {
+          ++result.stalls;
+          close(c);
+        }
+      }
+      report("echo", "deadline reached");
+      break;
+    }
+    if (secondsSince(lastStallCheck) >= 0.5) {
+      lastStallCheck = Clock::now();
+      for (auto& c : connections) {
+        if (c.open && secondsSince(c.lastProgress) > options.stallSeconds) {
+          ++result.stalls;
+          close(c);
+        }
+      }
+    }
+  }
+  result.seconds = secondsSince(start);
+  if (sampler) {
+    result.peakMib = static_cast<double>(sampler->stop(&result.processes)) / 1024.0;
+    result.cpuSeconds = cpuNow(options) - cpu0;
+  }
+  return result;
+}
+
+}  // namespace
+
+bool measureAll(const MeasureOptions& options, const std::string& prefix) {
+  Line line;
+  bool allRan = true;
+  double cpuUp = NAN, cpuDown = NAN;
+  if (options.up) {
+    bool ok = false;
+    double mbps = streamUp(options, cpuUp, ok);
+    allRan &= !std::isnan(mbps);
+    line.add("up_mbps", mbps, 1);
+    line.add("up_ok", ok ? 1 : 0, 0);
+    line.add("cpu_up_s", cpuUp, 2);
+  }
+  if (options.down) {
+    bool ok = false;
+    double mbps = streamDown(options, cpuDown, ok);
+    allRan &= !std::isnan(mbps);
+    line.add("down_mbps", mbps, 1);
+    line.add("down_ok", ok ? 1 : 0, 0);
+    line.add("cpu_down_s", cpuDown, 2);
+  }
+  if (options.up && options.down) {
+    line.add("cpu_s_per_gib",
+             (cpuUp + cpuDown) / (2.0 * static_cast<double>(options.streamBytes) / kGiB), 3);
+  }
+  if (options.rtt) {
+    double median = NAN, p99 = NAN;
+    allRan &= roundTrips(options, median, p99);
+    line.add("rtt_med_us", median, 1);
+    line.add("rtt_p99_us", p99, 1);
+  }
+  if (options.setup) {
+    double median = NAN, rate = NAN;
+    int failures = 0;
+    allRan &= setups(options, median, rate, failures);
+    line.add("setup_med_us", median, 1);
+    line.add("conn_rate", rate, 1);
+    line.add("setup_fail", failures, 0);
+  }
+  if (options.echo) {
+    EchoResult echo = concurrentEcho(options);
+    line.add("echo_s", echo.seconds, 2);
+    line.add("echo_fail", echo.failures, 0);
+    line.add("echo_stall", echo.stalls, 0);
+    line.add("echo_cpu_s", echo.cpuSeconds, 2);
+    line.add("mem_peak_mib", echo.peakMib, 1);
+    line.add("mem_procs", echo.processes, 0);
+  }
+  std::printf("%s%s\n", prefix.c_str(), line.text().c_str());
+  std::fflush(stdout);
+  return allRan;
+}
+
+}  // namespace bench

@@ -1,0 +1,259 @@
+#!/bin/bash
+# The relay benchmark in one command: starts Dante (no authentication, and username/password),
+# the loopback target and the forwarders, measures each of them and the floor (the client
+# speaking SOCKS5 to Dante itself) round after round, the order rotated every round, and prints
+# the tables. Everything runs on 127.0.0.1 and everything started here is stopped on exit.
+#
+# Usage: bench/run.sh [--rounds N] [--build-dir DIR] [--only NAME,...] [--quick] [--keep]
+#   --rounds N      rounds (default 3; the README table uses 5 or more)
+#   --build-dir D   where quillan-run and quillan-bench are built (default build/bench, the
+#                   native preset: RelWithDebInfo, -O2)
+#   --only A,B      measure only these forwarders (names as in the table)
+#   --quick         small sizes (64 MiB streams, 1000 round trips, 100 setups, 50 x 4 MiB echo)
+#                   to check the set-up, not to report
+#   --keep          keep the work directory (logs, configs, raw results)
+set -u
+set -o pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+ROUNDS=3
+BUILD=$ROOT/build/bench
+ONLY=""
+QUICK=0
+KEEP=0
+while (($#)); do
+  case $1 in
+    --rounds) ROUNDS=$2; shift 2 ;;
+    --build-dir) BUILD=$2; shift 2 ;;
+    --only) ONLY=$2; shift 2 ;;
+    --quick) QUICK=1; shift ;;
+    --keep) KEEP=1; shift ;;
+    *) echo "usage: $0 [--rounds N] [--build-dir DIR] [--only A,B] [--quick] [--keep]" >&2; exit 2 ;;
+  esac
+done
+[[ $ROUNDS =~ ^[1-9][0-9]?$ ]] || { echo "run.sh: --rounds takes 1..99" >&2; exit 2; }
+
+# Ports, all on 127.0.0.1.
+readonly HOST=127.0.0.1
+readonly DANTE_PORT=31080 DANTE_AUTH_PORT=31081 TARGET_PORT=31090
+readonly QUILLAN_PORT=31101 V2RAY_PORT=31102 PROXYCHAINS_PORT=31103 SOCAT_NC_PORT=31104
+readonly QUILLAN_AUTH_PORT=31111
+readonly BENCH_USER=quillanbench BENCH_PASSWORD=Qb-bench-2291
+
+WORK=$(mktemp -d /tmp/quillan-bench.XXXXXX)
+RESULTS=$WORK/results.txt
+PIDS=()
+
+log() { echo "[$(date -u +%H:%M:%S)] $*" >&2; }
+
+cleanup() {
+  local pid
+  # Every service was started with setsid: its process group holds everything it forked
+  # (Dante's children, socat's per-connection children and their nc).
+  for pid in "${PIDS[@]}"; do kill -TERM -- "-$pid" 2>/dev/null; done
+  for _ in 1 2 3 4 5 6 7 8 9 10; do
+    local left=0
+    for pid in "${PIDS[@]}"; do kill -0 -- "-$pid" 2>/dev/null && left=1; done
+    ((left)) || break
+    sleep 0.5
+  done
+  for pid in "${PIDS[@]}"; do kill -KILL -- "-$pid" 2>/dev/null; done
+  if ((KEEP)); then log "work directory kept: $WORK"; else rm -rf "$WORK"; fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+listening() { (exec 3<>"/dev/tcp/$HOST/$1") 2>/dev/null; }
+
+wait_listening() {  # port name: up to 15 s
+  local i
+  for ((i = 0; i < 150; i++)); do
+    listening "$1" && return 0
+    sleep 0.1
+  done
+  log "$2: nothing listens on $HOST:$1 (log: $WORK/$2.log)"
+  tail -5 "$WORK/$2.log" >&2
+  return 1
+}
+
+start() {  # name command... ; sets STARTED_PID
+  local name=$1
+  shift
+  setsid "$@" >"$WORK/$name.log" 2>&1 </dev/null &
+  STARTED_PID=$!
+  PIDS+=("$STARTED_PID")
+}
+
+for port in $DANTE_PORT $DANTE_AUTH_PORT $TARGET_PORT $QUILLAN_PORT $V2RAY_PORT $PROXYCHAINS_PORT \
+  $SOCAT_NC_PORT $QUILLAN_AUTH_PORT; do
+  if listening "$port"; then log "port $port is in use; is another benchmark running?"; exit 1; fi
+done
+
+# --- build -------------------------------------------------------------------------------------
+log "building quillan-run and quillan-bench in $BUILD"
+if [[ ! -f $BUILD/CMakeCache.txt ]]; then
+  cmake --preset native -S "$ROOT" -B "$BUILD" -DBUILD_TESTING=OFF >"$WORK/cmake.log" 2>&1 ||
+    { tail -20 "$WORK/cmake.log" >&2; exit 1; }
+fi
+cmake --build "$BUILD" -j2 --target quillan-bench >"$WORK/build.log" 2>&1 ||
+  { tail -20 "$WORK/build.log" >&2; exit 1; }
+BENCH=$BUILD/bench/quillan-bench
+QUILLAN_RUN=""
+if cmake --build "$BUILD" -j2 --target quillan-run >>"$WORK/build.log" 2>&1; then
+  QUILLAN_RUN=$(find "$BUILD" -type f -name quillan-run -perm -u+x | head -1)
+fi
+[[ -n $QUILLAN_RUN ]] || log "quillan-run did not build: measuring the peers and the floor only"
+
+# --- Dante, the target -------------------------------------------------------------------------
+if ! id "$BENCH_USER" >/dev/null 2>&1; then
+  # Dante's username method checks the system's accounts.
+  useradd --no-create-home --shell /usr/sbin/nologin "$BENCH_USER" || exit 1
+fi
+echo "$BENCH_USER:$BENCH_PASSWORD" | chpasswd || exit 1
+
+dante_config() {  # file port method
+  cat >"$1" <<CONF
+logoutput: $WORK/danted-$3.log
+internal: $HOST port = $2
+external: $HOST
+clientmethod: none
+socksmethod: $3
+user.privileged: root
+user.unprivileged: nobody
+client pass {
+  from: 127.0.0.0/8 to: 0.0.0.0/0
+  log: error
+}
+socks pass {
+  from: 127.0.0.0/8 to: 0.0.0.0/0
+  command: connect
+  log: error
+}
+CONF
+}
+dante_config "$WORK/danted.conf" $DANTE_PORT none
+dante_config "$WORK/danted-auth.conf" $DANTE_AUTH_PORT username
+start dante /usr/sbin/danted -f "$WORK/danted.conf" -p "$WORK/danted.pid"
+start dante-auth /usr/sbin/danted -f "$WORK/danted-auth.conf" -p "$WORK/danted-auth.pid"
+start target "$BENCH" target --listen "$HOST:$TARGET_PORT"
+wait_listening $DANTE_PORT dante && wait_listening $DANTE_AUTH_PORT dante-auth &&
+  wait_listening $TARGET_PORT target || exit 1
+
+# --- the forwarders ----------------------------------------------------------------------------
+declare -A FPID FPORT
+NAMES=()
+wanted() { [[ -z $ONLY ]] || [[ ,$ONLY, == *,$1,* ]]; }
+
+add_forwarder() {  # name port command...
+  local name=$1 port=$2
+  shift 2
+  wanted "$name" || return 0
+  start "$name" "$@"
+  FPID[$name]=$STARTED_PID
+  FPORT[$name]=$port
+  NAMES+=("$name")
+}
+
+if [[ -n $QUILLAN_RUN ]]; then
+  add_forwarder quillan-run $QUILLAN_PORT "$QUILLAN_RUN" --local-port $QUILLAN_PORT \
+    --target $HOST --target-port $TARGET_PORT --proxy $HOST --proxy-port $DANTE_PORT
+fi
+
+cat >"$WORK/v2ray.json" <<JSON
+{
+  "log": {"loglevel": "warning"},
+  "inbounds": [{
+    "listen": "$HOST", "port": $V2RAY_PORT, "protocol": "dokodemo-door",
+    "settings": {"address": "$HOST", "port": $TARGET_PORT, "network": "tcp"}
+  }],
+  "outbounds": [{
+    "protocol": "socks",
+    "settings": {"servers": [{"address": "$HOST", "port": $DANTE_PORT}]}
+  }]
+}
+JSON
+add_forwarder v2ray $V2RAY_PORT /usr/bin/v2ray -config "$WORK/v2ray.json"
+
+cat >"$WORK/proxychains.conf" <<CONF
+strict_chain
+quiet_mode
+tcp_read_time_out 15000
+tcp_connect_time_out 8000
+[ProxyList]
+socks5 $HOST $DANTE_PORT
+CONF
+add_forwarder proxychains-socat $PROXYCHAINS_PORT /usr/bin/proxychains4 -q -f "$WORK/proxychains.conf" \
+  /usr/bin/socat TCP-LISTEN:$PROXYCHAINS_PORT,bind=$HOST,fork,reuseaddr,backlog=1024 \
+  TCP:$HOST:$TARGET_PORT
+
+add_forwarder socat-nc $SOCAT_NC_PORT /usr/bin/socat \
+  TCP-LISTEN:$SOCAT_NC_PORT,bind=$HOST,fork,reuseaddr,backlog=1024 \
+  EXEC:"nc -X 5 -x $HOST\\:$DANTE_PORT $HOST $TARGET_PORT"
+
+EXTRAS=()
+if [[ -n $QUILLAN_RUN ]] && wanted quillan-run; then
+  start quillan-run-auth "$QUILLAN_RUN" --local-port $QUILLAN_AUTH_PORT --target $HOST \
+    --target-port $TARGET_PORT --proxy $HOST --proxy-port $DANTE_AUTH_PORT \
+    --user $BENCH_USER --password $BENCH_PASSWORD
+  FPID[quillan-run+login]=$STARTED_PID
+  EXTRAS+=(quillan-run+login)
+fi
+wanted floor && EXTRAS+=(floor+login)
+
+for name in "${NAMES[@]}"; do wait_listening "${FPORT[$name]}" "$name" || exit 1; done
+[[ -n ${FPID[quillan-run+login]:-} ]] && { wait_listening $QUILLAN_AUTH_PORT quillan-run-auth || exit 1; }
+wanted floor && NAMES+=(floor)
+
+# --- rounds ------------------------------------------------------------------------------------
+SIZES=()
+((QUICK)) && SIZES=(--stream-mib 64 --rtt-count 1000 --setup-count 100 --echo-conns 50 --echo-mib 4)
+
+route_of() {  # name -> the measure options that reach the target through it
+  case $1 in
+    floor) echo "--socks $HOST:$DANTE_PORT" ;;
+    floor+login) echo "--socks $HOST:$DANTE_AUTH_PORT --user $BENCH_USER --password $BENCH_PASSWORD" ;;
+    quillan-run+login) echo "--connect $HOST:$QUILLAN_AUTH_PORT --pid ${FPID[$1]}" ;;
+    *) echo "--connect $HOST:${FPORT[$1]} --pid ${FPID[$1]}" ;;
+  esac
+}
+
+measure() {  # name round [extra options...]
+  local name=$1 round=$2
+  shift 2
+  # A round of one forwarder takes well under a minute; the bound only stops a hung run.
+  # shellcheck disable=SC2046
+  timeout -k 10 900 "$BENCH" measure --name "$name" --round "$round" --target "$HOST:$TARGET_PORT" \
+    $(route_of "$name") "${SIZES[@]}" "$@" >>"$RESULTS" 2>>"$WORK/measure.log" ||
+    log "$name round $round: a test did not complete (see $WORK/measure.log)"
+  # Dead forwarders are reported once, not measured into zeros silently.
+  if [[ $name != floor* ]] && ! kill -0 "${FPID[$name]}" 2>/dev/null; then
+    log "$name (pid ${FPID[$name]}) is no longer running"
+  fi
+}
+
+log "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //')"
+log "load before the run: $(cut -d' ' -f1-3 /proc/loadavg)"
+log "forwarders: ${NAMES[*]}; rounds: $ROUNDS"
+count=${#NAMES[@]}
+for ((round = 1; round <= ROUNDS; round++)); do
+  order=()
+  for ((i = 0; i < count; i++)); do order+=("${NAMES[$(((i + round - 1) % count))]}"); done
+  log "round $round/$ROUNDS: ${order[*]} (load $(cut -d' ' -f1 /proc/loadavg))"
+  for name in "${order[@]}"; do
+    log "  $name"
+    measure "$name" "$round"
+  done
+  # Dante checks a login with the system's password hash (yescrypt: ~0.1 s), so fewer setups.
+  for name in "${EXTRAS[@]}"; do measure "$name" "$round" --tests rtt,setup --setup-count 50; done
+done
+
+PEERS=()
+for name in "${NAMES[@]}"; do [[ $name == quillan-run || $name == floor ]] || PEERS+=("$name"); done
+echo
+echo "Date: $(date -u '+%Y-%m-%d %H:%M UTC'); machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo |
+  cut -d: -f2- | sed 's/^ //'), $(uname -r); load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
+((QUICK)) && echo "QUICK sizes: not for reporting"
+echo
+"$BENCH" report --results "$RESULTS" --ours quillan-run --floor floor \
+  --peers "$(IFS=,; echo "${PEERS[*]}")" --extras "$(IFS=,; echo "${EXTRAS[*]}")"
+if ((KEEP)); then cp "$RESULTS" "$WORK/results.kept"; fi
