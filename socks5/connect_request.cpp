@@ -1,5 +1,54 @@
+// The SOCKS5 CONNECT request for the configured target, and the reading of its reply.
 #include "socks5/connect_request.h"
 
-int requestConnect(Socket) {
-  return 0;
+#include <array>
+
+#include "common/log.h"
+#include "config/tunnel_settings.h"
+#include "socks5/handshake_io.h"
+#include "socks5/messages.h"
+
+int requestConnect(Socket proxy) {
+  const char* server = tunnelSettings.targetServer.data();
+  const char* port = tunnelSettings.targetPort.data();
+  logLine("Connecting to Server %s:%s ...\r\n", server, port);
+
+  std::array<std::uint8_t, kMaxConnectRequestSize> request{};
+  const std::size_t size = buildConnectRequest(server, portNumber(port), request);
+  if (size == 0 || !sendAll(proxy, std::span(request).first(size))) {
+    logLine("send(host) err: %d\r\n", lastSocketError());
+    return 0;
+  }
+
+  // The reply is read in phases and never past its end: VER REP first (a refusal is judged on
+  // them alone), then RSV ATYP, then the bound address by ATYP and the port. What follows it
+  // belongs to the target and stays on the socket for the relay.
+  std::array<std::uint8_t, kMaxConnectReplySize> reply{};
+  const ReplyDeadline deadline = replyDeadline();
+  std::span<std::uint8_t> verdict = std::span(reply).first(kReplyVerdictSize);
+  if (!recvExact(proxy, verdict, deadline)) {
+    logLine("recv(host) err: %d\r\n", lastSocketError());
+    return 0;
+  }
+  if (!connectReplySucceeded(std::span<const std::uint8_t, kReplyVerdictSize>(verdict))) {
+    logLine("Error in Socks5 connection: %d.%d\r\n", reply[0], reply[1]);
+    return 0;
+  }
+  std::size_t have = kReplyVerdictSize;
+  for (;;) {
+    const std::size_t whole = connectReplySize(std::span(reply).first(have));
+    if (whole == 0) {
+      // Unknown ATYP: the reply's length cannot be known, so neither can the target's data.
+      logLine("Error in Socks5 connection: %d.%d\r\n", reply[0], reply[1]);
+      return 0;
+    }
+    if (whole <= have) break;
+    if (!recvExact(proxy, std::span(reply).subspan(have, whole - have), deadline)) {
+      logLine("recv(host) err: %d\r\n", lastSocketError());
+      return 0;
+    }
+    have = whole;
+  }
+  logLine("Connected OK\r\n");
+  return 1;
 }

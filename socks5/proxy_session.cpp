@@ -1,10 +1,125 @@
+// Opening a negotiated SOCKS5 session: resolve, connect (first entry that answers), greeting,
+// method selection and, when the proxy picks it, the username/password login.
 #include "socks5/proxy_session.h"
+
+#include <array>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "common/log.h"
+#include "config/tunnel_settings.h"
+#include "platform/unique_socket.h"
+#include "socks5/handshake_io.h"
+#include "socks5/messages.h"
 
 std::atomic<int> handshakeTimeoutMs{60000};
 
-Socket openProxySession() {
-  return noSocket;
+namespace {
+
+// Address text with brackets and port, as the log shows it: at most 45 characters.
+constexpr std::size_t kAddressTextSize = 46;
+
+// A settings text field as a view; the field's capacity bounds it to 255 characters.
+std::string_view fieldText(const TextField& field) {
+  return std::string_view(field.data(), strnlen(field.data(), field.size() - 1));
 }
-int negotiateMethod(Socket) {
+
+// RFC 1929 login after the proxy selected username/password.
+int logIn(Socket proxy) {
+  const std::string_view user = fieldText(tunnelSettings.proxyUser);
+  const std::string_view password = fieldText(tunnelSettings.proxyPassword);
+  // The password never reaches the log.
+  logLine("Login as %s:%s ...\r\n", tunnelSettings.proxyUser.data(), "***");
+
+  std::array<std::uint8_t, kMaxLoginSize> request{};
+  const std::size_t size = buildLoginRequest(user, password, request);
+  if (size == 0 || !sendAll(proxy, std::span(request).first(size))) {
+    logLine("send(auth2) err: %d\r\n", lastSocketError());
+    return 0;
+  }
+  std::array<std::uint8_t, kLoginReplySize> reply{};
+  if (!recvExact(proxy, reply, replyDeadline())) {
+    logLine("recv(auth2) err: %d\r\n", lastSocketError());
+    return 0;
+  }
+  if (!loginAccepted(reply)) {
+    logLine("Error in Socks5 login: %d.%d\r\n", reply[0], reply[1]);
+    return 0;
+  }
+  logLine("Socks5 Auth OK\r\n");
+  return 1;
+}
+
+}  // namespace
+
+Socket openProxySession() {
+  const char* server = tunnelSettings.proxyServer.data();
+  const char* port = tunnelSettings.proxyPort.data();
+  logLine("Connecting to Proxy %s:%s ...\r\n", server, port);
+
+  std::vector<ResolvedAddress> addresses;
+  const int code = resolveStreamAddresses(server, port, addresses);
+  setLastSocketError(code);
+  if (code != 0) {
+    logLine("getaddrinfo() err: %d\r\n", code);
+    return noSocket;
+  }
+
+  // Entries in the resolver's order; the first one that connects ends the walk.
+  UniqueSocket connected;
+  for (const ResolvedAddress& address : addresses) {
+    if (address.family != kFamilyIpv4 && address.family != kFamilyIpv6) continue;
+    std::array<char, kAddressTextSize> text{};
+    formatAddress(address, text);
+    logLine("Connecting to %s\r\n", text.data());
+
+    UniqueSocket attempt(openTcpSocket(address.family));
+    if (!attempt) {
+      logLine("socket(%d) err: %d\r\n", address.family, lastSocketError());
+      continue;
+    }
+    // Before connect, so that the handshake's small messages are never held back.
+    logLine("set options = %d\r\n", setNoDelay(attempt.get()));
+    if (!connectTo(attempt.get(), address)) {
+      logLine("connect(%d) err: %d\r\n", address.family, lastSocketError());
+      continue;  // the attempt's socket is closed here
+    }
+    connected = std::move(attempt);
+    break;
+  }
+  if (!connected) return noSocket;
+
+  logLine("Connected OK\r\n");
+  if (!negotiateMethod(connected.get())) return noSocket;
+  return connected.release();
+}
+
+int negotiateMethod(Socket proxy) {
+  logLine("Socks5 Auth...\r\n");
+  const bool offerLogin = tunnelSettings.proxyUser[0] != '\0';
+  std::array<std::uint8_t, kMaxGreetingSize> greeting{};
+  const std::size_t size = buildGreeting(offerLogin, greeting);
+  if (!sendAll(proxy, std::span(greeting).first(size))) {
+    logLine("send(auth) err: %d\r\n", lastSocketError());
+    return 0;
+  }
+
+  std::array<std::uint8_t, kMethodReplySize> selection{};
+  if (!recvExact(proxy, selection, replyDeadline())) {
+    logLine("recv(auth) err: %d\r\n", lastSocketError());
+    return 0;
+  }
+  switch (checkMethodSelection(selection)) {
+    case MethodChoice::kNoAuth:
+      logLine("Socks5 Auth OK\r\n");
+      return 1;
+    case MethodChoice::kLogin:
+      // Also when only no-auth was offered: the proxy asked, so log in (with an empty name).
+      return logIn(proxy);
+    case MethodChoice::kRefused:
+      break;
+  }
+  logLine("Error in SOCKS Auth: %d.%d\r\n", selection[0], selection[1]);
   return 0;
 }

@@ -1,0 +1,210 @@
+// requestConnect against the scripted proxy: the request bytes per target, the reply read to
+// its exact length (split, with a trailing target greeting, by each ATYP), and every failure.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "socks5/connect_request.h"
+#include "tests/socks5/socks5_test_util.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class ConnectRequestTest : public Socks5Test {
+ protected:
+  // A no-auth session whose CONNECT request is recorded and answered by `reply`.
+  static ProxyScript answering(ProxyScript reply) {
+    ProxyScript script;
+    script.expectGreeting().reply({0x05, 0x00}).expectConnect();
+    for (const ProxyScript::Step& step : reply.steps()) {
+      if (step.kind == ProxyScript::Step::Kind::kReply) {
+        script.replySplit(step.bytes, step.cuts, step.gap);
+      } else if (step.kind == ProxyScript::Step::Kind::kClose) {
+        script.close();
+      } else if (step.kind == ProxyScript::Step::Kind::kStall) {
+        script.stall();
+      }
+    }
+    if (reply.mode() == ProxyScript::Mode::kEcho) script.echo();
+    if (reply.mode() == ProxyScript::Mode::kHold) script.hold();
+    return script;
+  }
+
+  // Opens the session and runs requestConnect; the session socket is kept for later reads.
+  int connectThrough(ScriptedProxy& proxy) {
+    useProxy("127.0.0.1", proxy.portText());
+    session_.reset(openProxySession());
+    if (!session_) return -1;
+    log_.clear();
+    return requestConnect(session_.get());
+  }
+
+  UniqueSocket session_;
+};
+
+struct RequestCase {
+  const char* host;
+  const char* port;
+  Bytes expected;
+};
+
+TEST_F(ConnectRequestTest, RequestBytesOnTheWire) {
+  Bytes ipv6 = {0x05, 0x01, 0x00, 0x04};
+  ipv6.insert(ipv6.end(), 15, 0x00);
+  ipv6.insert(ipv6.end(), {0x01, 0x0D, 0x3D});
+  Bytes allOnes = {0x05, 0x01, 0x00, 0x03, 15};
+  const std::string allOnesText = "255.255.255.255";
+  allOnes.insert(allOnes.end(), allOnesText.begin(), allOnesText.end());
+  allOnes.insert(allOnes.end(), {0x0D, 0x3D});
+  const std::string longest(255, 'a');
+  Bytes longName = {0x05, 0x01, 0x00, 0x03, 0xFF};
+  longName.insert(longName.end(), longest.begin(), longest.end());
+  longName.insert(longName.end(), {0x00, 0x50});
+
+  const std::vector<RequestCase> cases = {
+      {"10.0.0.5", "3389", {0x05, 0x01, 0x00, 0x01, 0x0A, 0x00, 0x00, 0x05, 0x0D, 0x3D}},
+      {"::1", "3389", ipv6},
+      {"host", "3389", {0x05, 0x01, 0x00, 0x03, 0x04, 'h', 'o', 's', 't', 0x0D, 0x3D}},
+      {"10.1", "3389", {0x05, 0x01, 0x00, 0x01, 0x0A, 0x00, 0x00, 0x01, 0x0D, 0x3D}},
+      {"255.255.255.255", "3389", allOnes},
+      {longest.c_str(), "80", longName},
+      // Port text read like atoi, modulo 65536: "70000" is 4464 (0x1170), "" is 0.
+      {"10.0.0.5", "70000", {0x05, 0x01, 0x00, 0x01, 0x0A, 0x00, 0x00, 0x05, 0x11, 0x70}},
+      {"10.0.0.5", "", {0x05, 0x01, 0x00, 0x01, 0x0A, 0x00, 0x00, 0x05, 0x00, 0x00}},
+  };
+  for (const RequestCase& c : cases) {
+    SCOPED_TRACE(c.host);
+    ScriptedProxy proxy(ProxyScript::acceptNoAuth().hold());
+    useTarget(c.host, c.port);
+    EXPECT_EQ(connectThrough(proxy), 1);
+    ASSERT_TRUE(proxy.waitForScriptEnd(0));
+    const std::vector<Bytes> messages = proxy.messages(0);
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(hexBytes(messages[1]), hexBytes(c.expected));
+    EXPECT_EQ(log_.lines(),
+              (std::vector<std::string>{
+                  "Connecting to Server " + std::string(c.host) + ":" + c.port + " ...\r\n",
+                  "Connected OK\r\n"}));
+  }
+}
+
+// Replies that succeed, and what the target said right after them must still be readable.
+struct ReplyCase {
+  const char* name;
+  Bytes reply;
+  std::vector<std::size_t> cuts;
+};
+
+TEST_F(ConnectRequestTest, ReplyIsReadToItsEndAndNoFurther) {
+  const Bytes targetHello = {'H', 'E', 'L', 'L', 'O', 0x00, 0xFF};
+  Bytes ipv6Reply = {0x05, 0x00, 0x00, 0x04};
+  ipv6Reply.insert(ipv6Reply.end(), 16, 0x11);
+  ipv6Reply.insert(ipv6Reply.end(), {0x04, 0x38});
+  Bytes nameReply = {0x05, 0x00, 0x00, 0x03, 9,   'p', 'r',  'o',
+                     'x',  'y',  '.',  'l',  'a', 'n', 0x04, 0x38};
+  Bytes emptyName = {0x05, 0x00, 0x00, 0x03, 0, 0x00, 0x00};
+  const std::vector<ReplyCase> cases = {
+      {"IPv4", kConnectReplyIpv4Zero, {}},
+      {"IPv4 byte by byte", kConnectReplyIpv4Zero, {1, 2, 3, 4, 5, 6, 7, 8, 9}},
+      {"IPv6", ipv6Reply, {}},
+      {"IPv6 split in the address", ipv6Reply, {3, 11}},
+      {"name", nameReply, {}},
+      {"name split after its length byte", nameReply, {5}},
+      {"empty name", emptyName, {}},
+  };
+  for (const ReplyCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (bool withTarget : {false, true}) {
+      Bytes bytes = c.reply;
+      if (withTarget) bytes.insert(bytes.end(), targetHello.begin(), targetHello.end());
+      ScriptedProxy proxy(answering(ProxyScript().replySplit(bytes, c.cuts, 20ms).hold()));
+      useTarget("10.0.0.5", "3389");
+      EXPECT_EQ(connectThrough(proxy), 1);
+      EXPECT_EQ(log_.lines().back(), "Connected OK\r\n");
+      if (withTarget) {
+        // Everything after the reply is the target's: it is still on the socket, in one piece.
+        EXPECT_EQ(readExactly(session_.get(), targetHello.size()), targetHello);
+      }
+    }
+  }
+}
+
+struct FailureCase {
+  const char* name;
+  ProxyScript reply;
+  std::string lastLine;
+  bool prefixOnly = false;
+};
+
+TEST_F(ConnectRequestTest, FailuresEndWithTheirOwnLine) {
+  const std::vector<FailureCase> cases = {
+      {"connection refused", ProxyScript().reply({0x05, 0x05, 0x00, 0x01, 0, 0, 0, 0, 0, 0}).hold(),
+       "Error in Socks5 connection: 5.5\r\n"},
+      {"refusal judged on two bytes", ProxyScript().reply({0x05, 0x04}).hold(),
+       "Error in Socks5 connection: 5.4\r\n"},
+      {"REP above 127 is unsigned", ProxyScript().reply({0x05, 0xFF}).hold(),
+       "Error in Socks5 connection: 5.255\r\n"},
+      {"SOCKS4-style answer", ProxyScript().reply({0x00, 0x5A, 0, 0, 0, 0, 0, 0}).hold(),
+       "Error in Socks5 connection: 0.90\r\n"},
+      {"unknown ATYP", ProxyScript().reply({0x05, 0x00, 0x00, 0x09, 1, 2, 3, 4, 5, 6}).hold(),
+       "Error in Socks5 connection: 5.0\r\n"},
+      {"close right after the request", ProxyScript().close(), "recv(host) err: ", true},
+      {"one byte then close", ProxyScript().reply({0x05}).close(), "recv(host) err: ", true},
+      {"close inside the address", ProxyScript().reply({0x05, 0x00, 0x00, 0x01, 10, 0}).close(),
+       "recv(host) err: ", true},
+      {"close inside a name", ProxyScript().reply({0x05, 0x00, 0x00, 0x03, 9, 'p'}).close(),
+       "recv(host) err: ", true},
+  };
+  for (const FailureCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedProxy proxy(answering(c.reply));
+    useTarget("host", "3389");
+    EXPECT_EQ(connectThrough(proxy), 0);
+    const std::vector<std::string> lines = log_.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "Connecting to Server host:3389 ...\r\n");
+    if (c.prefixOnly) {
+      EXPECT_EQ(lines[1].rfind(c.lastLine, 0), 0u) << lines[1];
+    } else {
+      EXPECT_EQ(lines[1], c.lastLine);
+    }
+  }
+}
+
+TEST_F(ConnectRequestTest, SilentOrStalledReplyTimesOut) {
+  const std::string timedOut = line("recv(host) err: %d\r\n", kErrTimedOut);
+  for (const Bytes& partial : {Bytes{}, Bytes{0x05, 0x00}, Bytes{0x05, 0x00, 0x00, 0x01, 10}}) {
+    SCOPED_TRACE(hexBytes(partial));
+    ProxyScript script =
+        partial.empty() ? ProxyScript().stall() : ProxyScript().reply(partial).stall();
+    ScriptedProxy proxy(answering(script));
+    useTarget("host", "3389");
+    useProxy("127.0.0.1", proxy.portText());
+    session_.reset(openProxySession());
+    ASSERT_TRUE(session_);
+    handshakeTimeoutMs = 300;
+    log_.clear();
+    EXPECT_EQ(requestConnect(session_.get()), 0);
+    EXPECT_EQ(log_.lines().back(), timedOut);
+    handshakeTimeoutMs = 10000;
+  }
+}
+
+TEST_F(ConnectRequestTest, SendFailureOnAClosedSession) {
+  ScriptedProxy proxy(ProxyScript().expectGreeting().reply({0x05, 0x00}).reset());
+  useProxy("127.0.0.1", proxy.portText());
+  session_.reset(openProxySession());
+  ASSERT_TRUE(session_);
+  ASSERT_TRUE(proxy.waitForClosed(0));
+  useTarget("host", "3389");
+  // The first send may still be accepted locally; the RST makes the next step fail either way.
+  log_.clear();
+  EXPECT_EQ(requestConnect(session_.get()), 0);
+  const std::string last = log_.lines().back();
+  EXPECT_TRUE(last.rfind("send(host) err: ", 0) == 0 || last.rfind("recv(host) err: ", 0) == 0)
+      << last;
+}
+
+}  // namespace

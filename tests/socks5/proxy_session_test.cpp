@@ -1,0 +1,243 @@
+// openProxySession / negotiateMethod against the scripted proxy: bytes on the wire, log lines,
+// refusals, split and short replies, time-outs and the resolver walk.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/socks5/socks5_test_util.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class ProxySessionTest : public Socks5Test {};
+
+TEST_F(ProxySessionTest, NoAuthSessionSendsThreeByteGreeting) {
+  ScriptedProxy proxy(ProxyScript().expectGreeting().reply({0x05, 0x00}).hold());
+  ASSERT_TRUE(proxy.listening());
+  useProxy("127.0.0.1", proxy.portText());
+
+  UniqueSocket session(openProxySession());
+  ASSERT_TRUE(session);
+  ASSERT_TRUE(proxy.waitForScriptEnd(0));
+  EXPECT_EQ(proxy.received(0), (Bytes{0x05, 0x01, 0x00}));
+  std::vector<std::string> expected = connectLines(proxy.portText());
+  expected.push_back("Socks5 Auth...\r\n");
+  expected.push_back("Socks5 Auth OK\r\n");
+  EXPECT_EQ(log_.lines(), expected);
+}
+
+TEST_F(ProxySessionTest, LoginWithOneCharacterNameAndPassword) {
+  ScriptedProxy proxy(
+      ProxyScript().expectGreeting().reply({0x05, 0x02}).expectLogin().reply({0x01, 0x00}).hold());
+  useProxy("127.0.0.1", proxy.portText(), "u", "p");
+
+  UniqueSocket session(openProxySession());
+  ASSERT_TRUE(session);
+  ASSERT_TRUE(proxy.waitForScriptEnd(0));
+  const std::vector<Bytes> messages = proxy.messages(0);
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[0], (Bytes{0x05, 0x02, 0x00, 0x02}));
+  EXPECT_EQ(messages[1], (Bytes{0x01, 0x01, 'u', 0x01, 'p'}));
+  const std::vector<std::string> lines = log_.lines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "Login as u:*** ...\r\n");
+  EXPECT_EQ(lines.back(), "Socks5 Auth OK\r\n");
+}
+
+TEST_F(ProxySessionTest, PasswordNeverReachesTheLog) {
+  ScriptedProxy proxy(
+      ProxyScript().expectGreeting().reply({0x05, 0x02}).expectLogin().reply({0x01, 0x01}));
+  useProxy("127.0.0.1", proxy.portText(), "alice", "Secr3t-Pw");
+
+  UniqueSocket session(openProxySession());
+  EXPECT_FALSE(session);
+  ASSERT_TRUE(proxy.waitForScriptEnd(0));
+  EXPECT_EQ(proxy.messages(0).at(1), (Bytes{0x01, 5, 'a', 'l', 'i', 'c', 'e', 9, 'S', 'e', 'c', 'r',
+                                            '3', 't', '-', 'P', 'w'}));
+  EXPECT_TRUE(log_.contains("Login as alice:*** ...\r\n"));
+  EXPECT_EQ(log_.text().find("Secr3t"), std::string::npos);
+}
+
+TEST_F(ProxySessionTest, ProxyAsksForLoginThoughOnlyNoAuthWasOffered) {
+  ScriptedProxy proxy(
+      ProxyScript().expectGreeting().reply({0x05, 0x02}).expectLogin().reply({0x01, 0x00}).hold());
+  useProxy("127.0.0.1", proxy.portText(), "", "pw");
+
+  UniqueSocket session(openProxySession());
+  ASSERT_TRUE(session);
+  ASSERT_TRUE(proxy.waitForScriptEnd(0));
+  const std::vector<Bytes> messages = proxy.messages(0);
+  EXPECT_EQ(messages.at(0), (Bytes{0x05, 0x01, 0x00}));
+  EXPECT_EQ(messages.at(1), (Bytes{0x01, 0x00, 0x02, 'p', 'w'}));
+  EXPECT_TRUE(log_.contains("Login as :*** ...\r\n"));
+}
+
+// Every refusal: the last line names the step; no socket comes back and the proxy sees the
+// connection closed.
+struct Refusal {
+  const char* name;
+  const char* user;
+  ProxyScript script;
+  std::string lastLine;  // exact, or a prefix when `prefixOnly`
+  bool prefixOnly = false;
+};
+
+TEST_F(ProxySessionTest, EveryRefusalEndsWithItsOwnLine) {
+  const std::vector<Refusal> cases = {
+      {"no acceptable method", "", ProxyScript().expectGreeting().reply({0x05, 0xFF}).hold(),
+       "Error in SOCKS Auth: 5.255\r\n"},
+      {"SOCKS4 answer", "", ProxyScript().expectGreeting().reply({0x04, 0x5A}).hold(),
+       "Error in SOCKS Auth: 4.90\r\n"},
+      {"method not offered (GSSAPI)", "", ProxyScript().expectGreeting().reply({0x05, 0x01}).hold(),
+       "Error in SOCKS Auth: 5.1\r\n"},
+      {"version 4 with login method", "u",
+       ProxyScript().expectGreeting().reply({0x04, 0x02}).hold(), "Error in SOCKS Auth: 4.2\r\n"},
+      {"login refused", "u",
+       ProxyScript().expectGreeting().reply({0x05, 0x02}).expectLogin().reply({0x01, 0x01}).hold(),
+       "Error in Socks5 login: 1.1\r\n"},
+      {"login reply with wrong version", "u",
+       ProxyScript().expectGreeting().reply({0x05, 0x02}).expectLogin().reply({0x05, 0x00}).hold(),
+       "Error in Socks5 login: 5.0\r\n"},
+      {"login status 0xFF", "u",
+       ProxyScript().expectGreeting().reply({0x05, 0x02}).expectLogin().reply({0x01, 0xFF}).hold(),
+       "Error in Socks5 login: 1.255\r\n"},
+      {"close after greeting", "", ProxyScript().expectGreeting().close(),
+       "recv(auth) err: ", true},
+      {"reset after greeting", "", ProxyScript().expectGreeting().reset(),
+       "recv(auth) err: ", true},
+      {"half a method selection", "", ProxyScript().expectGreeting().reply({0x05}).close(),
+       "recv(auth) err: ", true},
+      {"close after login request", "u",
+       ProxyScript().expectGreeting().reply({0x05, 0x02}).expectLogin().close(),
+       "recv(auth2) err: ", true},
+      {"half a login reply", "u",
+       ProxyScript().expectGreeting().reply({0x05, 0x02}).expectLogin().reply({0x01}).close(),
+       "recv(auth2) err: ", true},
+  };
+  for (const Refusal& c : cases) {
+    SCOPED_TRACE(c.name);
+    log_.clear();
+    ScriptedProxy proxy(c.script);
+    useProxy("127.0.0.1", proxy.portText(), c.user, "p");
+    UniqueSocket session(openProxySession());
+    EXPECT_FALSE(session);
+    const std::vector<std::string> lines = log_.lines();
+    ASSERT_FALSE(lines.empty());
+    if (c.prefixOnly) {
+      EXPECT_EQ(lines.back().rfind(c.lastLine, 0), 0u) << lines.back();
+      EXPECT_EQ(lines.back().substr(lines.back().size() - 2), "\r\n");
+    } else {
+      EXPECT_EQ(lines.back(), c.lastLine);
+    }
+    EXPECT_TRUE(proxy.waitForClosed(0)) << "the session's socket was left open";
+  }
+}
+
+TEST_F(ProxySessionTest, SplitRepliesAreReadWhole) {
+  ScriptedProxy proxy(ProxyScript()
+                          .expectGreeting()
+                          .replySplit({0x05, 0x02}, {1})
+                          .expectLogin()
+                          .replySplit({0x01, 0x00}, {1}, 50ms)
+                          .hold());
+  useProxy("127.0.0.1", proxy.portText(), "user", "password");
+  UniqueSocket session(openProxySession());
+  EXPECT_TRUE(session);
+  EXPECT_EQ(log_.lines().back(), "Socks5 Auth OK\r\n");
+}
+
+TEST_F(ProxySessionTest, SilentProxyTimesOutWithTheRecvLine) {
+  handshakeTimeoutMs = 300;
+  const std::string timedOut = line("recv(auth) err: %d\r\n", kErrTimedOut);
+  const std::string loginTimedOut = line("recv(auth2) err: %d\r\n", kErrTimedOut);
+  {
+    ScriptedProxy proxy(ProxyScript().expectGreeting().stall());
+    useProxy("127.0.0.1", proxy.portText());
+    EXPECT_EQ(openProxySession(), noSocket);
+    EXPECT_EQ(log_.lines().back(), timedOut);
+  }
+  {
+    // One byte, then silence: the wait is for the whole reply, not for each byte.
+    ScriptedProxy proxy(ProxyScript().expectGreeting().reply({0x05}).stall());
+    useProxy("127.0.0.1", proxy.portText());
+    EXPECT_EQ(openProxySession(), noSocket);
+    EXPECT_EQ(log_.lines().back(), timedOut);
+  }
+  {
+    ScriptedProxy proxy(ProxyScript().expectGreeting().reply({0x05, 0x02}).expectLogin().stall());
+    useProxy("127.0.0.1", proxy.portText(), "u", "p");
+    EXPECT_EQ(openProxySession(), noSocket);
+    EXPECT_EQ(log_.lines().back(), loginTimedOut);
+  }
+}
+
+TEST_F(ProxySessionTest, RefusedConnectionIsLoggedWithFamilyAndError) {
+  const std::string port = closedPort();
+  useProxy("127.0.0.1", port);
+  EXPECT_EQ(openProxySession(), noSocket);
+  const std::vector<std::string> lines = log_.lines();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "Connecting to Proxy 127.0.0.1:" + port + " ...\r\n");
+  EXPECT_EQ(lines[1], "Connecting to 127.0.0.1:" + port + "\r\n");
+  EXPECT_EQ(lines[2], "set options = 0\r\n");
+  EXPECT_EQ(lines[3].rfind("connect(2) err: ", 0), 0u) << lines[3];
+  EXPECT_NE(lines[3], "connect(2) err: 0\r\n");
+}
+
+TEST_F(ProxySessionTest, UnresolvableNameGivesOneResolverLine) {
+  useProxy("no-such-proxy.invalid", "1080");
+  EXPECT_EQ(openProxySession(), noSocket);
+  const std::vector<std::string> lines = log_.lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "Connecting to Proxy no-such-proxy.invalid:1080 ...\r\n");
+  EXPECT_EQ(lines[1].rfind("getaddrinfo() err: ", 0), 0u) << lines[1];
+  EXPECT_NE(lines[1], "getaddrinfo() err: 0\r\n");
+}
+
+TEST_F(ProxySessionTest, Ipv6ProxyIsLoggedInBrackets) {
+  ScriptedProxy proxy(ProxyScript().expectGreeting().reply({0x05, 0x00}).hold(), true);
+  if (!proxy.listening()) GTEST_SKIP() << "no IPv6 loopback here";
+  useProxy("::1", proxy.portText());
+  UniqueSocket session(openProxySession());
+  EXPECT_TRUE(session);
+  EXPECT_TRUE(log_.contains("Connecting to [::1]:" + proxy.portText() + "\r\n"));
+
+  log_.clear();
+  const std::string port = closedPort();
+  useProxy("::1", port);
+  EXPECT_EQ(openProxySession(), noSocket);
+  ASSERT_FALSE(log_.lines().empty());
+  EXPECT_EQ(log_.lines().back().rfind("connect(23) err: ", 0), 0u) << log_.lines().back();
+}
+
+TEST_F(ProxySessionTest, AddressTooLongForTheLogShowsEmpty) {
+  // "[ffff:...:fffe]:1" is 43 characters and fits; with port 10800 it is 47 and does not.
+  useProxy("ffff:ffff:ffff:ffff:ffff:ffff:ffff:fffe", "10800");
+  EXPECT_EQ(openProxySession(), noSocket);
+  const std::vector<std::string> lines = log_.lines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[1], "Connecting to \r\n");
+  // The attempt goes on: socket and options (or a socket error) follow, then a failure.
+  EXPECT_GE(lines.size(), 3u);
+}
+
+TEST_F(ProxySessionTest, ResolverOrderIsKeptIpv6First) {
+  // Needs a name that resolves to ::1 first and 127.0.0.1 second; hosts files differ.
+  std::vector<ResolvedAddress> addresses;
+  if (resolveStreamAddresses("localhost", "1", addresses) != 0 || addresses.size() < 2 ||
+      addresses[0].family != kFamilyIpv6 || addresses[1].family != kFamilyIpv4)
+    GTEST_SKIP() << "localhost does not resolve to IPv6 then IPv4 here";
+  ScriptedProxy proxy(ProxyScript().expectGreeting().reply({0x05, 0x00}).hold());
+  useProxy("localhost", proxy.portText());  // listening on 127.0.0.1 only
+  UniqueSocket session(openProxySession());
+  EXPECT_TRUE(session);
+  const std::vector<std::string> lines = log_.lines();
+  ASSERT_GE(lines.size(), 5u);
+  EXPECT_EQ(lines[1], "Connecting to [::1]:" + proxy.portText() + "\r\n");
+  EXPECT_EQ(lines[3].rfind("connect(23) err: ", 0), 0u);
+  EXPECT_EQ(lines[4], "Connecting to 127.0.0.1:" + proxy.portText() + "\r\n");
+}
+
+}  // namespace
