@@ -179,6 +179,16 @@ bool connectTo(Socket socket, const ResolvedAddress& address) {
 }
 
 bool bindIpv4(Socket socket, const std::array<std::uint8_t, 4>& address, std::uint16_t port) {
+  // Winsock refuses the limited broadcast address as a local address; Linux would bind it.
+  // Refused alike, a bad local address (which parses to it) fails the same way everywhere.
+  if (address == std::array<std::uint8_t, 4>{255, 255, 255, 255}) {
+    errno = EADDRNOTAVAIL;
+    return false;
+  }
+  // Winsock binds a port again while connections accepted on it are open or in TIME_WAIT;
+  // POSIX needs SO_REUSEADDR for that. A port that has a listener is refused either way.
+  int on = 1;
+  ::setsockopt(fd(socket), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in in{};
   in.sin_family = AF_INET;
   in.sin_port = htons(port);

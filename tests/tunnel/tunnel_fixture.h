@@ -1,0 +1,61 @@
+// Shared pieces of the tunnel tests: a front end that records the button effects and error
+// boxes, settings set-up, and log-line helpers.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/service_state.h"
+#include "tests/support/log_capture.h"
+
+// Records "disableStart", "enableStop", "enableStartDisableStop" and "showError:<text>" in
+// the order the service calls them, from whatever thread.
+class RecordingFrontEnd {
+ public:
+  RecordingFrontEnd();
+  ~RecordingFrontEnd();
+
+  std::vector<std::string> events() const;
+  // Waits until `event` has been recorded `times` times in all.
+  bool waitFor(const std::string& event, std::chrono::milliseconds limit, std::size_t times = 1);
+  // Log lines written before the first error box was shown (empty when none was).
+  std::vector<std::string> linesBeforeFirstBox() const;
+  // The log whose lines linesBeforeFirstBox() snapshots.
+  void setCapture(const LogCapture* capture);
+
+ private:
+  static void record(const std::string& event);
+  static void onDisableStart();
+  static void onEnableStop();
+  static void onEnableStartDisableStop();
+  static void onShowError(const char* text);
+};
+
+// Fills tunnelSettings for a tunnel on 127.0.0.1:`localPort` through the proxy on
+// 127.0.0.1:`proxyPort` to `target`:`targetPort`.
+void useSettings(std::uint16_t localPort, std::uint16_t proxyPort, const std::string& target,
+                 std::uint16_t targetPort);
+
+// The connection id of the n-th "Con: %x, Starting data transfer" line, or "" when missing.
+std::string connectionId(const LogCapture& log, std::size_t n = 0);
+// Waits until a line equal to `line` has been logged.
+bool waitForLine(const LogCapture& log, const std::string& line, std::chrono::milliseconds limit);
+// Waits until `count` lines starting with `prefix` have been logged.
+bool waitForLines(const LogCapture& log, const std::string& prefix, std::size_t count,
+                  std::chrono::milliseconds limit);
+std::size_t countLines(const LogCapture& log, const std::string& prefix);
+
+// Every test leaves the service stopped, even when an assertion failed half-way.
+class TunnelTest : public testing::Test {
+ protected:
+  TunnelTest() { frontEnd_.setCapture(&log_); }
+  void TearDown() override;
+  LogCapture log_;
+  RecordingFrontEnd frontEnd_;
+};

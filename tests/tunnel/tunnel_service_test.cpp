@@ -1,0 +1,360 @@
+// The service as Start and Stop drive it: start and trial failures with their exact texts and
+// button effects, the accept loop going on past a failed relay, the relay's close lines, and
+// stops with relays still open.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "common/log.h"
+#include "common/message.h"
+#include "common/service_state.h"
+#include "config/tunnel_settings.h"
+#include "platform/unique_socket.h"
+#include "tests/support/loopback_target.h"
+#include "tests/support/scripted_proxy.h"
+#include "tests/tunnel/tunnel_fixture.h"
+#include "tunnel/tunnel_service.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A listener on 127.0.0.1 that holds a port for the length of a test.
+UniqueSocket holdPort(std::uint16_t& port) {
+  UniqueSocket socket(openTcpSocket(kFamilyIpv4));
+  if (!socket || !bindIpv4(socket.get(), {127, 0, 0, 1}, 0) || !listenOn(socket.get(), 4))
+    return UniqueSocket();
+  port = localPortOf(socket.get());
+  return socket;
+}
+
+bool portBindable(std::uint16_t port) {
+  UniqueSocket socket(openTcpSocket(kFamilyIpv4));
+  return socket && bindIpv4(socket.get(), {127, 0, 0, 1}, port);
+}
+
+class TunnelServiceTest : public TunnelTest {};
+
+// ---- Start failures: nothing is started, one log line and one box with the same text ----
+
+TEST_F(TunnelServiceTest, PortInUseIsReportedWithItsOwnText) {
+  std::uint16_t port = 0;
+  UniqueSocket holder = holdPort(port);
+  ASSERT_TRUE(holder);
+  useSettings(port, 1, "127.0.0.1", 1);
+
+  EXPECT_EQ(startService(), 0);
+  const std::string text =
+      "Local server 127.0.0.1 port " + std::to_string(port) + " is already in use!";
+  EXPECT_EQ(std::string(messageText.data()), text);
+  EXPECT_EQ(log_.lines(),
+            (std::vector<std::string>{"Starting local server...\r\n", text + "\r\n"}));
+  EXPECT_EQ(frontEnd_.events(), (std::vector<std::string>{"showError:" + text}));
+  EXPECT_EQ(listenerHandle.load(), nullptr);
+}
+
+TEST_F(TunnelServiceTest, BadLocalAddressFailsInBindWithThePlatformError) {
+  const std::uint16_t port = freeLoopbackPort();
+  for (const char* address : {"not-an-address", "300.1.2.3", "10.255.255.254"}) {
+    SCOPED_TRACE(address);
+    log_.clear();
+    useSettings(port, 1, "127.0.0.1", 1);
+    copySetting(tunnelSettings.localAddress, address);
+    EXPECT_EQ(startService(), 0);
+
+    // "Error %d in local bind() to %s:%s" with the platform's "address not available".
+    const std::string text = messageText.data();
+    const std::string tail =
+        " in local bind() to " + std::string(address) + ":" + std::to_string(port);
+    int error = 0;
+    EXPECT_EQ(std::sscanf(text.c_str(), "Error %d in local bind()", &error), 1) << text;
+    EXPECT_GT(error, 0);
+    EXPECT_EQ(text, "Error " + std::to_string(error) + tail);
+    EXPECT_EQ(log_.lines(),
+              (std::vector<std::string>{"Starting local server...\r\n", text + "\r\n"}));
+    EXPECT_EQ(listenerHandle.load(), nullptr);
+  }
+}
+
+// ---- Trial failures: the box names the failing hop, the listener closes only after it ----
+
+struct TrialCase {
+  const char* name;
+  bool proxyListens;
+  const char* box;
+  const char* lastDetail;  // a line of the SOCKS5 client that must come before the box
+};
+
+class TrialFailureTest : public TunnelTest, public testing::WithParamInterface<TrialCase> {};
+
+TEST_P(TrialFailureTest, ShowsTheFailingHopAndGoesBackToIdle) {
+  const TrialCase& trial = GetParam();
+  ScriptedProxy refusing(ProxyScript::refuseConnect(0x05));
+  ASSERT_TRUE(refusing.listening());
+  const std::uint16_t proxyPort = trial.proxyListens ? refusing.port() : freeLoopbackPort();
+  const std::uint16_t localPort = freeLoopbackPort();
+  useSettings(localPort, proxyPort, "127.0.0.1", 3389);
+
+  ASSERT_EQ(startService(), 1);
+  ASSERT_TRUE(frontEnd_.waitFor("enableStartDisableStop", 15s));
+  EXPECT_EQ(frontEnd_.events(),
+            (std::vector<std::string>{"disableStart", std::string("showError:") + trial.box,
+                                      "enableStartDisableStop"}));
+  EXPECT_EQ(std::string(messageText.data()), trial.box);
+
+  // The box comes after the client's own reason and before the listener closes.
+  const std::vector<std::string> before = frontEnd_.linesBeforeFirstBox();
+  ASSERT_GE(before.size(), 4u);
+  EXPECT_EQ(before[0], "Starting local server...\r\n");
+  EXPECT_EQ(before[1], "Waiting for connection to 127.0.0.1:" + std::to_string(localPort) + "\r\n");
+  EXPECT_EQ(before[2], "Testing SOCKS5 at 127.0.0.1:" + std::to_string(proxyPort) + "\r\n");
+  EXPECT_EQ(before.back().rfind(trial.lastDetail, 0), 0u) << before.back();
+  for (const std::string& line : before) EXPECT_NE(line, "Closing local server main thread...\r\n");
+  ASSERT_TRUE(waitForLine(log_, "Closing local server main thread...\r\n", 5s));
+  EXPECT_EQ(log_.lines().back(), "Closing local server main thread...\r\n");
+  // The box text itself is not logged on this path.
+  EXPECT_FALSE(log_.contains(std::string(trial.box) + "\r\n"));
+
+  EXPECT_EQ(listenerHandle.load(), nullptr);
+  EXPECT_TRUE(stopRequested.load());
+  EXPECT_TRUE(portBindable(localPort)) << "the listening socket was not closed";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Trial, TrialFailureTest,
+    testing::Values(TrialCase{"ProxyUnreachable", false, "Cannot connect to SOCKS5 Proxy server.",
+                              "connect("},
+                    TrialCase{"ConnectRefused", true, "Cannot connect to Remote (target) server.",
+                              "Error in Socks5 connection: 5.5"}),
+    [](const testing::TestParamInfo<TrialCase>& info) { return info.param.name; });
+
+// ---- Accepting ----
+
+TEST_F(TunnelServiceTest, ButtonsFollowProvingAcceptingAndStop) {
+  ScriptedProxy proxy(ProxyScript::acceptNoAuth().echo());
+  const std::uint16_t localPort = freeLoopbackPort();
+  useSettings(localPort, proxy.port(), "127.0.0.1", 3389);
+
+  ASSERT_EQ(startService(), 1);
+  EXPECT_NE(listenerHandle.load(), nullptr);
+  ASSERT_TRUE(frontEnd_.waitFor("enableStop", 10s));
+  ASSERT_TRUE(waitForLine(log_, "Waiting for local incoming connection.\r\n", 5s));
+  EXPECT_TRUE(log_.contains("Testing Remote server 127.0.0.1:3389\r\n"));
+  EXPECT_EQ(frontEnd_.events(), (std::vector<std::string>{"disableStart", "enableStop"}));
+
+  stopService();
+  EXPECT_EQ(frontEnd_.events(),
+            (std::vector<std::string>{"disableStart", "enableStop", "enableStartDisableStop"}));
+  EXPECT_EQ(listenerHandle.load(), nullptr);
+  EXPECT_EQ(log_.lines().back(), "Closing local server main thread...\r\n");
+  // The listener ended by itself (not left behind): its port is free again.
+  EXPECT_TRUE(portBindable(localPort));
+}
+
+TEST_F(TunnelServiceTest, RefusedConnectCostsOnlyThatConnection) {
+  // Connection 0 is the trial, 1 the refused relay, 2 a relay that works.
+  ScriptedProxy proxy({ProxyScript::acceptNoAuth(), ProxyScript::refuseConnect(0x05),
+                       ProxyScript::acceptNoAuth().echo()});
+  const std::uint16_t localPort = freeLoopbackPort();
+  useSettings(localPort, proxy.port(), "127.0.0.1", 3389);
+  ASSERT_EQ(startService(), 1);
+  ASSERT_TRUE(frontEnd_.waitFor("enableStop", 10s));
+
+  UniqueSocket refused(connectLoopback(localPort));
+  ASSERT_TRUE(refused);
+  int result = 1;
+  EXPECT_TRUE(waitPeerClosed(refused.get(), 10s, &result));
+  ASSERT_TRUE(waitForLines(log_, "Con: ", 1, 5s));
+  std::vector<std::string> conLines;
+  for (const std::string& line : log_.lines()) {
+    if (line.rfind("Con: ", 0) == 0) conLines.push_back(line);
+  }
+  ASSERT_EQ(conLines.size(), 1u);
+  EXPECT_NE(conLines[0].find(", failed to connect to Remote server\r\n"), std::string::npos)
+      << conLines[0];
+
+  UniqueSocket working(connectLoopback(localPort));
+  ASSERT_TRUE(working);
+  const std::vector<std::uint8_t> ping = {'p', 'i', 'n', 'g'};
+  ASSERT_TRUE(sendAllBytes(working.get(), ping));
+  EXPECT_EQ(receiveBytes(working.get(), ping.size(), 10s), ping);
+  EXPECT_EQ(countLines(log_, "Waiting for local incoming connection.\r\n"), 3u);
+}
+
+// ---- The relay's end lines ----
+
+enum class Ender { kLocalClose, kLocalReset, kRemoteClose, kRemoteReset };
+
+struct CloseCase {
+  const char* name;
+  Ender ender;
+  const char* line;  // after "Con: <id>, "
+};
+
+class RelayCloseTest : public TunnelTest, public testing::WithParamInterface<CloseCase> {};
+
+TEST_P(RelayCloseTest, LogsWhoClosedWithTheReceiveResult) {
+  const CloseCase& c = GetParam();
+  ProxyScript relayScript = ProxyScript::acceptNoAuth().echo();
+  if (c.ender == Ender::kRemoteClose)
+    relayScript = ProxyScript::acceptNoAuth().sleep(300ms).close();
+  if (c.ender == Ender::kRemoteReset)
+    relayScript = ProxyScript::acceptNoAuth().sleep(300ms).reset();
+  ScriptedProxy proxy({ProxyScript::acceptNoAuth(), relayScript});
+  const std::uint16_t localPort = freeLoopbackPort();
+  useSettings(localPort, proxy.port(), "127.0.0.1", 3389);
+  ASSERT_EQ(startService(), 1);
+  ASSERT_TRUE(frontEnd_.waitFor("enableStop", 10s));
+
+  UniqueSocket client(connectLoopback(localPort));
+  ASSERT_TRUE(client);
+  ASSERT_TRUE(waitForLines(log_, "Con: ", 1, 10s));
+  const std::string id = connectionId(log_);
+  ASSERT_FALSE(id.empty()) << log_.text();
+  EXPECT_TRUE(log_.contains("Con: " + id + ", Starting data transfer. setopt() = 0\r\n"));
+
+  if (c.ender == Ender::kLocalClose) client.reset();
+  if (c.ender == Ender::kLocalReset) resetConnection(client.release());
+  if (client) {
+    EXPECT_TRUE(waitPeerClosed(client.get(), 10s));
+  }
+
+  const std::string expected = "Con: " + id + ", " + c.line + "\r\n";
+  ASSERT_TRUE(waitForLines(log_, "Con: " + id + ", ", 2, 10s)) << log_.text();
+  EXPECT_EQ(countLines(log_, "Con: "), 2u) << log_.text();
+  EXPECT_TRUE(log_.contains(expected)) << log_.text();
+  EXPECT_TRUE(proxy.waitForClosed(1)) << "the relay did not close its proxy socket";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, RelayCloseTest,
+    testing::Values(CloseCase{"LocalClose", Ender::kLocalClose, "LOCAL connection closed 0"},
+                    CloseCase{"LocalReset", Ender::kLocalReset, "LOCAL connection closed -1"},
+                    CloseCase{"RemoteClose", Ender::kRemoteClose, "SOCKS5 connection closed 0"},
+                    CloseCase{"RemoteReset", Ender::kRemoteReset, "SOCKS5 connection closed -1"}),
+    [](const testing::TestParamInfo<CloseCase>& info) { return info.param.name; });
+
+// ---- Traffic lines: only while the console is open; one per chunk, none above 32768 ----
+
+TEST_F(TunnelServiceTest, TrafficLinesCountEachChunkWhileTheConsoleIsOpen) {
+  constexpr std::size_t kBurst = 100000;
+  Bytes burst(kBurst);
+  for (std::size_t i = 0; i < burst.size(); ++i) burst[i] = static_cast<std::uint8_t>(i * 31);
+  ScriptedProxy proxy(
+      {ProxyScript::acceptNoAuth(), ProxyScript::acceptNoAuth().reply(burst).echo()});
+  const std::uint16_t localPort = freeLoopbackPort();
+  useSettings(localPort, proxy.port(), "127.0.0.1", 3389);
+  consoleStream.store(stdout);
+  ASSERT_EQ(startService(), 1);
+  ASSERT_TRUE(frontEnd_.waitFor("enableStop", 10s));
+
+  UniqueSocket client(connectLoopback(localPort));
+  ASSERT_TRUE(client);
+  EXPECT_EQ(receiveBytes(client.get(), kBurst, 10s), burst);
+  const std::vector<std::uint8_t> up = {'u', 'p'};
+  ASSERT_TRUE(sendAllBytes(client.get(), up));
+  EXPECT_EQ(receiveBytes(client.get(), up.size(), 10s), up);
+  const std::string id = connectionId(log_);
+  // Each line is written after its send: the echo may be read before its line is there.
+  EXPECT_TRUE(waitForLine(log_, "Con: " + id + ", Bytes to transfer L->S->R: 2 (2)\r\n", 5s));
+  EXPECT_TRUE(waitForLine(log_, "Con: " + id + ", Bytes to transfer L<-S<-R: 2 (2)\r\n", 5s));
+
+  std::size_t down = 0;
+  std::size_t chunks = 0;
+  for (const std::string& line : log_.lines()) {
+    int count = 0;
+    int taken = 0;
+    const std::string prefix = "Con: " + id + ", Bytes to transfer L<-S<-R: ";
+    if (line.rfind(prefix, 0) != 0) continue;
+    ASSERT_EQ(std::sscanf(line.c_str() + prefix.size(), "%d (%d)", &count, &taken), 2) << line;
+    EXPECT_GT(count, 0);
+    EXPECT_LE(count, 32768);
+    EXPECT_GE(taken, 0);
+    EXPECT_LE(taken, count);
+    EXPECT_EQ(line, prefix + std::to_string(count) + " (" + std::to_string(taken) + ")\r\n");
+    if (line.find(" 2 (2)") != std::string::npos && down == kBurst) continue;  // the echo
+    down += static_cast<std::size_t>(count);
+    ++chunks;
+  }
+  EXPECT_EQ(down, kBurst);
+  EXPECT_GE(chunks, 4u);
+
+  // Console closed: the same traffic writes no line.
+  consoleStream.store(nullptr);
+  log_.clear();
+  ASSERT_TRUE(sendAllBytes(client.get(), up));
+  EXPECT_EQ(receiveBytes(client.get(), up.size(), 10s), up);
+  EXPECT_EQ(countLines(log_, "Con: "), 0u);
+}
+
+// ---- Stops with relays still open ----
+
+TEST_F(TunnelServiceTest, StopEndsIdleRelaysWithinOneWaitAndWithoutALine) {
+  ScriptedProxy proxy(ProxyScript::acceptNoAuth().echo());
+  const std::uint16_t localPort = freeLoopbackPort();
+  useSettings(localPort, proxy.port(), "127.0.0.1", 3389);
+  ASSERT_EQ(startService(), 1);
+  ASSERT_TRUE(frontEnd_.waitFor("enableStop", 10s));
+
+  std::vector<UniqueSocket> clients;
+  for (int i = 0; i < 3; ++i) {
+    clients.emplace_back(connectLoopback(localPort));
+    ASSERT_TRUE(clients.back());
+  }
+  ASSERT_TRUE(waitForLines(log_, "Con: ", 3, 10s));
+  stopService();
+  const auto stopped = std::chrono::steady_clock::now();
+  // Bounded by one selectTimeout plus scheduling slack (a bound, not a speed check).
+  const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(selectTimeout) + 3s;
+  for (UniqueSocket& client : clients) {
+    int result = 1;
+    EXPECT_TRUE(waitPeerClosed(client.get(), limit, &result));
+    EXPECT_EQ(result, 0) << "closed orderly";
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - stopped, limit);
+  for (std::size_t i = 0; i < clients.size(); ++i) EXPECT_TRUE(proxy.waitForClosed(1 + i));
+  EXPECT_EQ(countLines(log_, "Con: "), 3u) << "a stop ends a relay without a line";
+}
+
+TEST_F(TunnelServiceTest, StopThenStartAtOnceStillEndsTheOldRelays) {
+  // The old relay is still in its SOCKS5 handshake (the proxy answers late) while Stop and
+  // Start run, so it first looks at the flag when Start has cleared it again.
+  ProxyScript slowRelay = ProxyScript()
+                              .expectGreeting()
+                              .sleep(3500ms)
+                              .reply({0x05, 0x00})
+                              .expectConnect()
+                              .reply(kConnectReplyIpv4Zero)
+                              .echo();
+  ScriptedProxy proxy({ProxyScript::acceptNoAuth(), slowRelay, ProxyScript::acceptNoAuth().echo()});
+  const std::uint16_t localPort = freeLoopbackPort();
+  useSettings(localPort, proxy.port(), "127.0.0.1", 3389);
+  ASSERT_EQ(startService(), 1);
+  ASSERT_TRUE(frontEnd_.waitFor("enableStop", 10s));
+
+  UniqueSocket old(connectLoopback(localPort));
+  ASSERT_TRUE(old);
+  ASSERT_TRUE(proxy.waitForConnections(2));
+  stopService();
+  ASSERT_EQ(startService(), 1);
+  ASSERT_TRUE(frontEnd_.waitFor("enableStop", 10s, 2));
+
+  // The old relay finishes its handshake, then ends at its first look.
+  EXPECT_TRUE(waitPeerClosed(old.get(), 10s));
+  EXPECT_TRUE(proxy.waitForClosed(1));
+  const std::string oldId = connectionId(log_);
+  ASSERT_FALSE(oldId.empty());
+  EXPECT_EQ(countLines(log_, "Con: " + oldId + ", "), 1u) << log_.text();
+
+  // The new session relays.
+  UniqueSocket fresh(connectLoopback(localPort));
+  ASSERT_TRUE(fresh);
+  const std::vector<std::uint8_t> ping = {'n', 'e', 'w'};
+  ASSERT_TRUE(sendAllBytes(fresh.get(), ping));
+  EXPECT_EQ(receiveBytes(fresh.get(), ping.size(), 10s), ping);
+}
+
+}  // namespace
