@@ -335,6 +335,10 @@ EchoResult concurrentEcho(const MeasureOptions& options) {
       for (auto& c : connections) {
         if (c.open && secondsSince(c.lastProgress) > options.stallSeconds) {
           ++result.stalls;
+          std::fprintf(
+              stderr, "  echo: connection %zu stalled at %.1f s: sent %llu, received %llu\n",
+              static_cast<std::size_t>(&c - connections.data()), secondsSince(start),
+              static_cast<unsigned long long>(c.sent), static_cast<unsigned long long>(c.received));
           close(c);
         }
       }

@@ -12,6 +12,7 @@
 #   --quick         small sizes (64 MiB streams, 1000 round trips, 100 setups, 50 x 4 MiB echo)
 #                   to check the set-up, not to report
 #   --keep          keep the work directory (logs, configs, raw results)
+#   --tests T,..    run only these tests: up,down,rtt,setup,echo (default all)
 set -u
 set -o pipefail
 
@@ -21,6 +22,7 @@ BUILD=$ROOT/build/bench
 ONLY=""
 QUICK=0
 KEEP=0
+TESTS=up,down,rtt,setup,echo
 while (($#)); do
   case $1 in
     --rounds) ROUNDS=$2; shift 2 ;;
@@ -28,7 +30,9 @@ while (($#)); do
     --only) ONLY=$2; shift 2 ;;
     --quick) QUICK=1; shift ;;
     --keep) KEEP=1; shift ;;
-    *) echo "usage: $0 [--rounds N] [--build-dir DIR] [--only A,B] [--quick] [--keep]" >&2; exit 2 ;;
+    --tests) TESTS=$2; shift 2 ;;
+    *) echo "usage: $0 [--rounds N] [--build-dir DIR] [--only A,B] [--quick] [--keep] [--tests T,..]" >&2
+      exit 2 ;;
   esac
 done
 [[ $ROUNDS =~ ^[1-9][0-9]?$ ]] || { echo "run.sh: --rounds takes 1..99" >&2; exit 2; }
@@ -220,6 +224,7 @@ route_of() {  # name -> the measure options that reach the target through it
 measure() {  # name round [extra options...]
   local name=$1 round=$2
   shift 2
+  echo "== $name, round $round" >>"$WORK/measure.log"
   # A round of one forwarder takes well under a minute; the bound only stops a hung run.
   # shellcheck disable=SC2046
   timeout -k 10 900 "$BENCH" measure --name "$name" --round "$round" --target "$HOST:$TARGET_PORT" \
@@ -231,6 +236,11 @@ measure() {  # name round [extra options...]
   fi
 }
 
+busy() {  # what else is using the CPU right now: the top commands by instantaneous %CPU
+  top -b -n 1 -o %CPU 2>/dev/null | awk 'NR > 7 && $9 + 0 >= 5 { printf "%s %s%%, ", $12, $9 }' |
+    head -c 300
+}
+
 log "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //')"
 log "load before the run: $(cut -d' ' -f1-3 /proc/loadavg)"
 log "forwarders: ${NAMES[*]}; rounds: $ROUNDS"
@@ -238,14 +248,19 @@ count=${#NAMES[@]}
 for ((round = 1; round <= ROUNDS; round++)); do
   order=()
   for ((i = 0; i < count; i++)); do order+=("${NAMES[$(((i + round - 1) % count))]}"); done
-  log "round $round/$ROUNDS: ${order[*]} (load $(cut -d' ' -f1 /proc/loadavg))"
+  log "round $round/$ROUNDS: ${order[*]} (load $(cut -d' ' -f1 /proc/loadavg); busy: $(busy))"
   for name in "${order[@]}"; do
     log "  $name"
-    measure "$name" "$round"
+    measure "$name" "$round" --tests "$TESTS"
   done
   # Dante checks a login with the system's password hash (yescrypt: ~0.1 s), so fewer setups.
-  for name in "${EXTRAS[@]}"; do measure "$name" "$round" --tests rtt,setup --setup-count 50; done
+  [[ ,$TESTS, == *,setup,* ]] && for name in "${EXTRAS[@]}"; do measure "$name" "$round" --tests rtt,setup --setup-count 50; done
 done
+
+if grep -qv '^==' "$WORK/measure.log" 2>/dev/null; then
+  log "diagnostics of the tests:"
+  grep -B1 -v '^==' "$WORK/measure.log" | grep -v '^--$' | head -60 >&2
+fi
 
 PEERS=()
 for name in "${NAMES[@]}"; do [[ $name == quillan-run || $name == floor ]] || PEERS+=("$name"); done
