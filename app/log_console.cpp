@@ -24,7 +24,8 @@ ConsoleReopen consoleReopen = reopenStdoutOnConsole;
 void toggleLogConsole() {
   if (consoleStream.load() == nullptr) {
     {
-      // Held across the swap so that no logLine writes into a half-reopened stdout.
+      // One turn of the log for the whole swap, first line included: no other thread's line can
+      // reach a half-reopened stdout or come before "Log Console Started".
       std::lock_guard<std::mutex> lock(logMutex());
       if (!AllocConsole()) return;
       std::FILE* stream = consoleReopen();
@@ -36,9 +37,9 @@ void toggleLogConsole() {
         return;
       }
       consoleStream.store(stream);
+      SetDlgItemTextA(mainWindow, IDC_LOG_TOGGLE, "Stop Log");
+      logLineWhileLocked("Log Console Started\r\n");
     }
-    SetDlgItemTextA(mainWindow, IDC_LOG_TOGGLE, "Stop Log");
-    logLine("Log Console Started\r\n");
     SetForegroundWindow(mainWindow);
     return;
   }

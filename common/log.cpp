@@ -20,17 +20,20 @@ void setLogSink(LogSink sink) {
   logSink.store(sink);
 }
 
-void logLine(const char* format, ...) {
-  std::array<char, 2048> line{};
-  va_list arguments;
-  va_start(arguments, format);
+namespace {
+
+using LineBuffer = std::array<char, 2048>;
+
+// The length of the formatted line (clipped to the buffer), or -1 when formatting failed.
+int formatLine(LineBuffer& line, const char* format, va_list arguments) {
   int length = std::vsnprintf(line.data(), line.size(), format, arguments);
-  va_end(arguments);
-  if (length < 0) return;
-  std::size_t size = static_cast<std::size_t>(length) < line.size()
-                         ? static_cast<std::size_t>(length)
-                         : line.size() - 1;
-  std::lock_guard<std::mutex> lock(logMutex());
+  if (length < 0) return -1;
+  return length < static_cast<int>(line.size()) ? length : static_cast<int>(line.size()) - 1;
+}
+
+// Called with the log mutex held.
+void writeLine(const LineBuffer& line, int length) {
+  std::size_t size = static_cast<std::size_t>(length);
   if (LogSink sink = logSink.load()) {
     sink(line.data(), size);
     return;
@@ -38,4 +41,26 @@ void logLine(const char* format, ...) {
   // Flushed every time: a pipe is fully buffered on Windows and a line must not wait.
   std::fwrite(line.data(), 1, size, stdout);
   std::fflush(stdout);
+}
+
+}  // namespace
+
+void logLine(const char* format, ...) {
+  LineBuffer line{};
+  va_list arguments;
+  va_start(arguments, format);
+  int length = formatLine(line, format, arguments);
+  va_end(arguments);
+  if (length < 0) return;
+  std::lock_guard<std::mutex> lock(logMutex());
+  writeLine(line, length);
+}
+
+void logLineWhileLocked(const char* format, ...) {
+  LineBuffer line{};
+  va_list arguments;
+  va_start(arguments, format);
+  int length = formatLine(line, format, arguments);
+  va_end(arguments);
+  if (length >= 0) writeLine(line, length);
 }

@@ -41,6 +41,24 @@ std::FILE* reopenOntoNul() {
   return std::fopen("NUL", "w");
 }
 
+// Another thread logs while the console is being opened: it is started inside the swap and given
+// time to queue up on the log lock. The button's caption change is slowed down, so the intruder
+// would win the turn if the lock were given up before the first line is written.
+std::thread intruder;
+WNDPROC buttonProc = nullptr;
+
+std::FILE* reopenWithIntruder() {
+  ++reopenCalls;
+  intruder = std::thread([] { logLine("intruder\r\n"); });
+  Sleep(100);
+  return std::fopen("NUL", "w");
+}
+
+LRESULT CALLBACK slowCaptionProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_SETTEXT) Sleep(200);
+  return CallWindowProcA(buttonProc, window, message, wParam, lParam);
+}
+
 std::FILE* reopenFails() {
   ++reopenCalls;
   return nullptr;
@@ -111,6 +129,20 @@ TEST_F(LogConsoleInProcess, StandardOutputIsSwappedUnderTheLogLock) {
   toggleLogConsole();
   EXPECT_EQ(reopenCalls, 1);
   EXPECT_TRUE(reopenSawLogLocked) << "a logLine could write into a half-reopened stdout";
+}
+
+TEST_F(LogConsoleInProcess, NoOtherLineComesBeforeTheFirstLine) {
+  consoleReopen = reopenWithIntruder;
+  HWND button = GetDlgItem(mainWindow, IDC_LOG_TOGGLE);
+  buttonProc = reinterpret_cast<WNDPROC>(
+      SetWindowLongPtrA(button, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(slowCaptionProc)));
+  LogCapture log;
+  toggleLogConsole();
+  ASSERT_TRUE(intruder.joinable());
+  intruder.join();
+  ASSERT_EQ(log.lines().size(), 2u);
+  EXPECT_EQ(log.lines()[0], "Log Console Started\r\n");
+  EXPECT_EQ(log.lines()[1], "intruder\r\n");
 }
 
 TEST_F(LogConsoleInProcess, FailedReopenGivesTheConsoleBackAndTheNextPressWorks) {
