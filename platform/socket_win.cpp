@@ -4,21 +4,21 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
+
+#include "platform/resolver_win.h"
 
 const int kErrAddressInUse = WSAEADDRINUSE;
 const int kErrTimedOut = WSAETIMEDOUT;
 
 namespace {
 
+constexpr std::size_t kMaxWaitItems = 8;
+
 SOCKET os(Socket socket) {
   return static_cast<SOCKET>(socket);
-}
-
-int familyNumber(int osFamily) {
-  if (osFamily == AF_INET) return kFamilyIpv4;
-  if (osFamily == AF_INET6) return kFamilyIpv6;
-  return osFamily;
 }
 
 }  // namespace
@@ -50,35 +50,25 @@ bool isWouldBlock(int error) {
 
 int resolveStreamAddresses(const char* host, const char* service,
                            std::vector<ResolvedAddress>& out) {
-  out.clear();
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_protocol = IPPROTO_TCP;
-  addrinfo* list = nullptr;
-  int code = ::getaddrinfo(host, service, &hints, &list);
-  if (code != 0) return code;
-  for (addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
-    ResolvedAddress address;
-    address.family = familyNumber(entry->ai_family);
-    if (entry->ai_addrlen > address.address.size()) continue;
-    address.length = static_cast<int>(entry->ai_addrlen);
-    std::memcpy(address.address.data(), entry->ai_addr, entry->ai_addrlen);
-    out.push_back(address);
-  }
-  ::freeaddrinfo(list);
-  return 0;
+  return resolveStreamAddressesWith(processResolverEntries(), host, service, out);
 }
 
 void formatAddress(const ResolvedAddress& address, std::span<char> out) {
   if (out.empty()) return;
   std::memset(out.data(), 0, out.size());
-  DWORD length = static_cast<DWORD>(out.size());
+  if (address.length <= 0 || static_cast<std::size_t>(address.length) > address.address.size())
+    return;
+  // The text is for the log only: its failure (WSAEFAULT when it does not fit) must not replace
+  // the error of the step being logged.
+  int savedError = WSAGetLastError();
   sockaddr_storage copy{};
-  std::memcpy(&copy, address.address.data(), sizeof copy);
-  WSAAddressToStringA(reinterpret_cast<sockaddr*>(&copy), static_cast<DWORD>(address.length),
-                      nullptr, out.data(), &length);
+  std::memcpy(&copy, address.address.data(), static_cast<std::size_t>(address.length));
+  DWORD length = static_cast<DWORD>(out.size());
+  if (WSAAddressToStringA(reinterpret_cast<sockaddr*>(&copy), static_cast<DWORD>(address.length),
+                          nullptr, out.data(), &length) != 0)
+    std::memset(out.data(), 0, out.size());
   out[out.size() - 1] = '\0';
+  WSASetLastError(savedError);
 }
 
 bool parseIpv6Text(const char* text, std::array<std::uint8_t, 16>& bytes) {
@@ -98,7 +88,16 @@ bool parseIpv6Text(const char* text, std::array<std::uint8_t, 16>& bytes) {
 
 Socket openTcpSocket(int family) {
   int osFamily = family == kFamilyIpv4 ? AF_INET : family == kFamilyIpv6 ? AF_INET6 : family;
-  SOCKET s = ::socket(osFamily, SOCK_STREAM, IPPROTO_TCP);
+  // Not inherited by child processes (the browser the product page opens in, for one), so a
+  // closed listener really frees its port; the POSIX side uses SOCK_CLOEXEC for the same reason.
+  SOCKET s = ::WSASocketA(osFamily, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                          WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  if (s == INVALID_SOCKET && WSAGetLastError() == WSAEINVAL) {
+    // Before Windows 7 SP1 the no-inherit flag is unknown: clear the flag on the handle instead.
+    s = ::socket(osFamily, SOCK_STREAM, IPPROTO_TCP);
+    if (s != INVALID_SOCKET)
+      SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  }
   if (s == INVALID_SOCKET) return noSocket;
   return static_cast<Socket>(s);
 }
@@ -156,6 +155,7 @@ int maxListenBacklog() {
 Socket acceptConnection(Socket listener) {
   SOCKET s = ::accept(os(listener), nullptr, nullptr);
   if (s == INVALID_SOCKET) return noSocket;
+  SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
   return static_cast<Socket>(s);
 }
 
@@ -170,41 +170,68 @@ std::uint16_t localPortOf(Socket socket) {
   return 0;
 }
 
+// Winsock counts in int: a longer buffer goes in pieces, as a short send or receive.
 int sendSome(Socket socket, const void* data, std::size_t length) {
-  int n = ::send(os(socket), static_cast<const char*>(data), static_cast<int>(length), 0);
+  int count = static_cast<int>(std::min<std::size_t>(length, INT_MAX));
+  int n = ::send(os(socket), static_cast<const char*>(data), count, 0);
   return n == SOCKET_ERROR ? -1 : n;
 }
 
 int recvSome(Socket socket, void* data, std::size_t length) {
-  int n = ::recv(os(socket), static_cast<char*>(data), static_cast<int>(length), 0);
+  int count = static_cast<int>(std::min<std::size_t>(length, INT_MAX));
+  int n = ::recv(os(socket), static_cast<char*>(data), count, 0);
   return n == SOCKET_ERROR ? -1 : n;
 }
 
 int waitSockets(std::span<WaitItem> items, std::chrono::microseconds timeout) {
-  // Winsock's fd_set is a counted array (FD_SETSIZE 64), so select is safe for our few sockets.
-  fd_set readSet;
-  fd_set writeSet;
-  fd_set errorSet;
-  FD_ZERO(&readSet);
-  FD_ZERO(&writeSet);
-  FD_ZERO(&errorSet);
-  for (WaitItem& item : items) {
-    item.readable = item.writable = false;
-    if (item.wantRead) FD_SET(os(item.socket), &readSet);
-    if (item.wantWrite) FD_SET(os(item.socket), &writeSet);
-    FD_SET(os(item.socket), &errorSet);
+  // Same bound as the POSIX side's poll array, so both accept the same calls.
+  if (items.size() > kMaxWaitItems) {
+    WSASetLastError(WSAEINVAL);
+    return -1;
   }
-  timeval limit{};
-  limit.tv_sec = static_cast<long>(timeout.count() / 1000000);
-  limit.tv_usec = static_cast<long>(timeout.count() % 1000000);
-  int rc = ::select(0, &readSet, &writeSet, &errorSet, &limit);
-  if (rc <= 0) return rc == SOCKET_ERROR ? -1 : 0;
-  int ready = 0;
-  for (WaitItem& item : items) {
-    bool failed = FD_ISSET(os(item.socket), &errorSet) != 0;
-    item.readable = item.wantRead && (FD_ISSET(os(item.socket), &readSet) != 0 || failed);
-    item.writable = item.wantWrite && (FD_ISSET(os(item.socket), &writeSet) != 0 || failed);
-    if (item.readable || item.writable) ++ready;
+  for (WaitItem& item : items) item.readable = item.writable = false;
+  auto deadline = std::chrono::steady_clock::now() + std::max(timeout, decltype(timeout){0});
+  if (items.empty()) {
+    // select refuses three empty sets (WSAEINVAL); poll just sleeps.
+    auto ms = std::chrono::ceil<std::chrono::milliseconds>(timeout).count();
+    if (ms > 0) Sleep(static_cast<DWORD>(ms));
+    return 0;
   }
-  return ready;
+  for (;;) {
+    // Winsock's fd_set is a counted array (FD_SETSIZE 64), so select is safe for our few
+    // sockets. A failed connect shows in the exception set only: count it as ready.
+    fd_set readSet;
+    fd_set writeSet;
+    fd_set errorSet;
+    FD_ZERO(&readSet);
+    FD_ZERO(&writeSet);
+    FD_ZERO(&errorSet);
+    for (WaitItem& item : items) {
+      if (item.wantRead) FD_SET(os(item.socket), &readSet);
+      if (item.wantWrite) FD_SET(os(item.socket), &writeSet);
+      FD_SET(os(item.socket), &errorSet);
+    }
+    // select may wake a little before its time-out (timer granularity): wait again for the
+    // rest, so a wait is never shorter than asked, as with poll.
+    auto left =
+        std::chrono::ceil<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() < 0) left = std::chrono::microseconds{0};
+    timeval limit{};
+    limit.tv_sec = static_cast<long>(left.count() / 1000000);
+    limit.tv_usec = static_cast<long>(left.count() % 1000000);
+    int rc = ::select(0, &readSet, &writeSet, &errorSet, &limit);
+    if (rc == SOCKET_ERROR) return -1;
+    if (rc == 0) {
+      if (std::chrono::steady_clock::now() >= deadline) return 0;
+      continue;
+    }
+    int ready = 0;
+    for (WaitItem& item : items) {
+      bool failed = FD_ISSET(os(item.socket), &errorSet) != 0;
+      item.readable = item.wantRead && (FD_ISSET(os(item.socket), &readSet) != 0 || failed);
+      item.writable = item.wantWrite && (FD_ISSET(os(item.socket), &writeSet) != 0 || failed);
+      if (item.readable || item.writable) ++ready;
+    }
+    if (ready > 0 || std::chrono::steady_clock::now() >= deadline) return ready;
+  }
 }

@@ -1,0 +1,380 @@
+// The socket layer as the core sees it: address text for the log, IPv6 literals, literal and
+// "localhost" resolution, and waitSockets. The same table runs natively and under Wine, so any
+// difference between the POSIX and the Winsock side shows as a failure here.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/socket.h"
+#include "platform/unique_socket.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Ipv6Bytes = std::array<std::uint8_t, 16>;
+
+// sockaddr_in and sockaddr_in6 share their layout on both platforms; only the family number
+// differs, so a resolved wildcard address serves as the template and the fields are patched:
+//   sockaddr_in:  family(2) port(2, big-endian) address(4) zero(8)
+//   sockaddr_in6: family(2) port(2, big-endian) flowinfo(4) address(16) scope_id(4, host order)
+ResolvedAddress templateFor(const char* literal) {
+  std::vector<ResolvedAddress> list;
+  EXPECT_EQ(resolveStreamAddresses(literal, "0", list), 0) << literal;
+  EXPECT_FALSE(list.empty()) << literal;
+  return list.empty() ? ResolvedAddress{} : list.front();
+}
+
+void putPort(ResolvedAddress& address, std::uint16_t port) {
+  address.address[2] = static_cast<std::uint8_t>(port >> 8);
+  address.address[3] = static_cast<std::uint8_t>(port & 0xFF);
+}
+
+ResolvedAddress ipv4Address(std::array<std::uint8_t, 4> bytes, std::uint16_t port) {
+  ResolvedAddress address = templateFor("0.0.0.0");
+  putPort(address, port);
+  std::memcpy(&address.address[4], bytes.data(), bytes.size());
+  return address;
+}
+
+ResolvedAddress ipv6Address(const char* literal, std::uint16_t port, std::uint32_t scope) {
+  ResolvedAddress address = templateFor("::");
+  Ipv6Bytes bytes{};
+  EXPECT_TRUE(parseIpv6Text(literal, bytes)) << literal;
+  putPort(address, port);
+  std::memcpy(&address.address[8], bytes.data(), bytes.size());
+  std::memcpy(&address.address[24], &scope, sizeof scope);
+  return address;
+}
+
+std::string formatted(const ResolvedAddress& address, std::size_t bufferSize = 46) {
+  std::vector<char> buffer(bufferSize, 'x');
+  formatAddress(address, buffer);
+  for (std::size_t i = std::strlen(buffer.data()); i < buffer.size(); ++i) {
+    EXPECT_EQ(buffer[i], '\0') << "byte " << i << " not zero-filled";
+  }
+  return buffer.data();
+}
+
+}  // namespace
+
+// ---- address text ---------------------------------------------------------------------------
+
+struct FormatCase {
+  const char* literal;  // IPv6 when it has a colon
+  std::uint16_t port;
+  std::uint32_t scope;
+  const char* text;
+};
+
+TEST(FormatAddress, MatchesTheAddressToStringForms) {
+  const FormatCase cases[] = {
+      {"127.0.0.1", 80, 0, "127.0.0.1:80"},
+      {"255.255.255.255", 65535, 0, "255.255.255.255:65535"},
+      {"10.0.0.5", 0, 0, "10.0.0.5"},  // port 0: no port at all
+      {"::1", 1080, 0, "[::1]:1080"},
+      {"::", 1, 0, "[::]:1"},
+      {"2001:db8::1", 443, 0, "[2001:db8::1]:443"},
+      {"2001:db8:0:0:1:0:0:1", 443, 0, "[2001:db8::1:0:0:1]:443"},  // first longest run
+      {"fe80::1", 3389, 3, "[fe80::1%3]:3389"},
+      {"fe80::1", 3389, 4294967295u, "[fe80::1%4294967295]:3389"},
+      {"fe80::1", 0, 7, "fe80::1%7"},  // port 0: no brackets either
+      {"::1", 0, 0, "::1"},
+      {"::ffff:1.2.3.4", 80, 0, "[::ffff:1.2.3.4]:80"},
+      // 45 characters fit the 46-byte buffer; one more and the text is left empty.
+      {"ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", 443, 0,
+       "[ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff]:443"},
+      {"ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", 4430, 0, ""},
+      {"fe80:1111:2222:3333:4444:5555:6666:7777", 80, 4294967295u, ""},
+  };
+  for (const FormatCase& c : cases) {
+    ResolvedAddress address;
+    if (std::strchr(c.literal, ':') != nullptr) {
+      address = ipv6Address(c.literal, c.port, c.scope);
+    } else {
+      std::vector<ResolvedAddress> list;
+      ASSERT_EQ(resolveStreamAddresses(c.literal, "0", list), 0) << c.literal;
+      ASSERT_EQ(list.size(), 1u) << c.literal;
+      address = list.front();
+      putPort(address, c.port);
+    }
+    EXPECT_EQ(formatted(address), c.text)
+        << c.literal << " port " << c.port << " scope " << c.scope;
+  }
+}
+
+TEST(FormatAddress, TextThatDoesNotFitLeavesTheBufferEmpty) {
+  ResolvedAddress address = ipv4Address({1, 2, 3, 4}, 80);  // "1.2.3.4:80", 10 characters
+  EXPECT_EQ(formatted(address, 11), "1.2.3.4:80");
+  EXPECT_EQ(formatted(address, 10), "");
+  EXPECT_EQ(formatted(address, 1), "");
+}
+
+TEST(FormatAddress, KeepsTheLastSocketError) {
+  // The caller logs the address and then the error of its own step: formatting must not touch it.
+  ResolvedAddress fits = ipv4Address({1, 2, 3, 4}, 80);
+  ResolvedAddress tooLong = ipv6Address("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", 65535, 0);
+  for (const ResolvedAddress* address : {&fits, &tooLong}) {
+    setLastSocketError(kErrTimedOut);
+    std::array<char, 46> text{};
+    formatAddress(*address, text);
+    EXPECT_EQ(lastSocketError(), kErrTimedOut);
+  }
+}
+
+TEST(FormatAddress, OtherFamiliesGiveAnEmptyText) {
+  ResolvedAddress address = ipv4Address({1, 2, 3, 4}, 80);
+  address.family = 1;
+  address.address[0] = 1;  // AF_UNIX on both
+  address.address[1] = 0;
+  EXPECT_EQ(formatted(address), "");
+}
+
+// ---- IPv6 literals --------------------------------------------------------------------------
+
+struct Ipv6Case {
+  const char* text;
+  bool valid;
+  Ipv6Bytes bytes;
+};
+
+TEST(ParseIpv6Text, AcceptsPlainBracketedScopedAndPortForms) {
+  const Ipv6Bytes loopback{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  const Ipv6Bytes linkLocal{0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  const Ipv6Bytes mapped{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 1, 2, 3, 4};
+  const Ipv6Bytes full{0x20, 0x01, 0x0d, 0xb8, 0, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6};
+  const Ipv6Case cases[] = {
+      {"::1", true, loopback},
+      {"[::1]", true, loopback},
+      {"[::1]:80", true, loopback},
+      {"[::1]:65535", true, loopback},
+      {"fe80::1%3", true, linkLocal},
+      {"[fe80::1%3]", true, linkLocal},
+      {"[fe80::1%3]:3389", true, linkLocal},
+      {"::ffff:1.2.3.4", true, mapped},
+      {"2001:db8:1:2:3:4:5:6", true, full},
+      {"2001:DB8:1:2:3:4:5:6", true, full},
+      {"::", true, {}},
+      {"", false, {}},
+      {"[]", false, {}},
+      {"1.2.3.4", false, {}},
+      {"localhost", false, {}},
+      {"[::1", false, {}},
+      {"::1]", false, {}},
+      {"[::1]80", false, {}},
+      {"[::1]:", false, {}},
+      {"[::1]:80x", false, {}},
+      {"::1:80:", false, {}},
+      {"fe80::1%", false, {}},
+      {"1::2::3", false, {}},
+      {":::1", false, {}},
+      {"2001:db8:1:2:3:4:5:6:7", false, {}},
+      {"12345::1", false, {}},
+      {"::1 ", false, {}},
+      {" ::1", false, {}},
+  };
+  for (const Ipv6Case& c : cases) {
+    Ipv6Bytes bytes;
+    bytes.fill(0xAA);
+    EXPECT_EQ(parseIpv6Text(c.text, bytes), c.valid) << '"' << c.text << '"';
+    if (c.valid) {
+      EXPECT_EQ(bytes, c.bytes) << '"' << c.text << '"';
+    }
+  }
+}
+
+// ---- resolution of literals and the local name ----------------------------------------------
+
+TEST(ResolveStreamAddresses, LiteralsGiveOneEntryOfTheirFamily) {
+  struct Case {
+    const char* host;
+    const char* service;
+    int family;
+    const char* text;
+  } cases[] = {
+      {"127.0.0.1", "80", kFamilyIpv4, "127.0.0.1:80"},
+      {"10.20.30.40", "65535", kFamilyIpv4, "10.20.30.40:65535"},
+      {"::1", "1080", kFamilyIpv6, "[::1]:1080"},
+      {"2001:db8::5", "21", kFamilyIpv6, "[2001:db8::5]:21"},
+  };
+  for (const Case& c : cases) {
+    std::vector<ResolvedAddress> list;
+    ASSERT_EQ(resolveStreamAddresses(c.host, c.service, list), 0) << c.host;
+    ASSERT_EQ(list.size(), 1u) << c.host;
+    EXPECT_EQ(list[0].family, c.family) << c.host;
+    EXPECT_EQ(formatted(list[0]), c.text);
+  }
+}
+
+TEST(ResolveStreamAddresses, LocalhostIsLoopbackOnly) {
+  std::vector<ResolvedAddress> list;
+  ASSERT_EQ(resolveStreamAddresses("localhost", "757", list), 0);
+  ASSERT_FALSE(list.empty());
+  for (const ResolvedAddress& address : list) {
+    std::string text = formatted(address);
+    EXPECT_TRUE(text == "127.0.0.1:757" || text == "[::1]:757") << text;
+  }
+}
+
+TEST(ResolveStreamAddresses, UnknownServiceNameFailsWithoutEntries) {
+  std::vector<ResolvedAddress> list{ResolvedAddress{}};
+  EXPECT_NE(resolveStreamAddresses("127.0.0.1", "no-such-service-quillan", list), 0);
+  EXPECT_TRUE(list.empty());
+}
+
+TEST(ResolveStreamAddresses, ConnectsToAResolvedLoopbackListener) {
+  UniqueSocket listener(openTcpSocket(kFamilyIpv4));
+  ASSERT_TRUE(listener);
+  ASSERT_TRUE(bindIpv4(listener.get(), {127, 0, 0, 1}, 0));
+  ASSERT_TRUE(listenOn(listener.get(), 1));
+  std::string port = std::to_string(localPortOf(listener.get()));
+  std::vector<ResolvedAddress> list;
+  ASSERT_EQ(resolveStreamAddresses("127.0.0.1", port.c_str(), list), 0);
+  ASSERT_EQ(list.size(), 1u);
+  UniqueSocket client(openTcpSocket(list[0].family));
+  ASSERT_TRUE(client);
+  EXPECT_EQ(setNoDelay(client.get()), 0);
+  ASSERT_TRUE(connectTo(client.get(), list[0]));
+  UniqueSocket accepted(acceptConnection(listener.get()));
+  EXPECT_TRUE(accepted);
+}
+
+// ---- waiting ---------------------------------------------------------------------------------
+
+namespace {
+
+// A connected loopback pair: `near` is the client end, `far` the accepted one.
+struct Pair {
+  UniqueSocket near;
+  UniqueSocket far;
+};
+
+Pair connectedPair() {
+  Pair pair;
+  UniqueSocket listener(openTcpSocket(kFamilyIpv4));
+  EXPECT_TRUE(listener);
+  EXPECT_TRUE(bindIpv4(listener.get(), {127, 0, 0, 1}, 0));
+  EXPECT_TRUE(listenOn(listener.get(), 1));
+  std::vector<ResolvedAddress> list;
+  std::string port = std::to_string(localPortOf(listener.get()));
+  EXPECT_EQ(resolveStreamAddresses("127.0.0.1", port.c_str(), list), 0);
+  if (list.empty()) return pair;
+  pair.near.reset(openTcpSocket(kFamilyIpv4));
+  EXPECT_TRUE(connectTo(pair.near.get(), list[0]));
+  pair.far.reset(acceptConnection(listener.get()));
+  EXPECT_TRUE(pair.far);
+  return pair;
+}
+
+WaitItem readItem(const UniqueSocket& socket) {
+  WaitItem item;
+  item.socket = socket.get();
+  item.wantRead = true;
+  return item;
+}
+
+// Waits (bounded) for the socket to become readable.
+bool becomesReadable(const UniqueSocket& socket) {
+  WaitItem item = readItem(socket);
+  return waitSockets({&item, 1}, 5s) == 1 && item.readable;
+}
+
+}  // namespace
+
+TEST(WaitSockets, QuietSocketTimesOutNoSoonerThanAsked) {
+  Pair pair = connectedPair();
+  for (auto asked : {std::chrono::microseconds{1500}, std::chrono::microseconds{40500},
+                     std::chrono::microseconds{0}}) {
+    WaitItem item = readItem(pair.near);
+    auto start = Clock::now();
+    EXPECT_EQ(waitSockets({&item, 1}, asked), 0);
+    auto waited = Clock::now() - start;
+    EXPECT_GE(waited, asked) << asked.count() << " us asked";
+    EXPECT_FALSE(item.readable);
+    EXPECT_FALSE(item.writable);
+  }
+}
+
+TEST(WaitSockets, ReadableWhenDataArrives) {
+  Pair pair = connectedPair();
+  ASSERT_EQ(sendSome(pair.far.get(), "hi", 2), 2);
+  ASSERT_TRUE(becomesReadable(pair.near));
+  std::array<char, 8> buffer{};
+  EXPECT_EQ(recvSome(pair.near.get(), buffer.data(), buffer.size()), 2);
+}
+
+TEST(WaitSockets, ReadableWhenThePeerCloses) {
+  Pair pair = connectedPair();
+  pair.far.reset();
+  ASSERT_TRUE(becomesReadable(pair.near));
+  std::array<char, 8> buffer{};
+  EXPECT_EQ(recvSome(pair.near.get(), buffer.data(), buffer.size()), 0);
+}
+
+TEST(WaitSockets, ReadableWhenThePeerResets) {
+  Pair pair = connectedPair();
+  // Closing with unread data makes the far end answer with a reset instead of a close.
+  ASSERT_EQ(sendSome(pair.near.get(), "unread", 6), 6);
+  ASSERT_TRUE(becomesReadable(pair.far));
+  pair.far.reset();
+  ASSERT_TRUE(becomesReadable(pair.near));
+  // Windows reports the reset (-1, 10054); Wine may report it as a plain close (0).
+  std::array<char, 8> buffer{};
+  EXPECT_LE(recvSome(pair.near.get(), buffer.data(), buffer.size()), 0);
+}
+
+TEST(WaitSockets, WritableAndReadableAreReportedPerItem) {
+  Pair pair = connectedPair();
+  std::array<WaitItem, 2> items{};
+  items[0].socket = pair.near.get();
+  items[0].wantRead = true;
+  items[0].wantWrite = true;
+  items[1].socket = pair.far.get();
+  items[1].wantRead = true;
+  // Quiet pair: only the write side of `near` is ready.
+  EXPECT_EQ(waitSockets(items, 5s), 1);
+  EXPECT_FALSE(items[0].readable);
+  EXPECT_TRUE(items[0].writable);
+  EXPECT_FALSE(items[1].readable);
+  EXPECT_FALSE(items[1].writable);
+
+  ASSERT_EQ(sendSome(pair.near.get(), "x", 1), 1);
+  ASSERT_TRUE(becomesReadable(pair.far));
+  EXPECT_EQ(waitSockets(items, 5s), 2);
+  EXPECT_FALSE(items[0].readable);
+  EXPECT_TRUE(items[0].writable);
+  EXPECT_TRUE(items[1].readable);
+  EXPECT_FALSE(items[1].writable);
+}
+
+TEST(WaitSockets, ListenerIsReadableWithAPendingConnection) {
+  UniqueSocket listener(openTcpSocket(kFamilyIpv4));
+  ASSERT_TRUE(bindIpv4(listener.get(), {127, 0, 0, 1}, 0));
+  ASSERT_TRUE(listenOn(listener.get(), 1));
+  WaitItem item = readItem(listener);
+  EXPECT_EQ(waitSockets({&item, 1}, 1ms), 0);
+  std::vector<ResolvedAddress> list;
+  std::string port = std::to_string(localPortOf(listener.get()));
+  ASSERT_EQ(resolveStreamAddresses("127.0.0.1", port.c_str(), list), 0);
+  UniqueSocket client(openTcpSocket(kFamilyIpv4));
+  ASSERT_TRUE(connectTo(client.get(), list[0]));
+  EXPECT_TRUE(becomesReadable(listener));
+}
+
+// ---- listener errors --------------------------------------------------------------------------
+
+TEST(BindIpv4, SecondBindOfAPortIsAddressInUse) {
+  UniqueSocket first(openTcpSocket(kFamilyIpv4));
+  ASSERT_TRUE(bindIpv4(first.get(), {127, 0, 0, 1}, 0));
+  ASSERT_TRUE(listenOn(first.get(), maxListenBacklog()));
+  std::uint16_t port = localPortOf(first.get());
+  ASSERT_NE(port, 0);
+  UniqueSocket second(openTcpSocket(kFamilyIpv4));
+  EXPECT_FALSE(bindIpv4(second.get(), {127, 0, 0, 1}, port));
+  EXPECT_EQ(lastSocketError(), kErrAddressInUse);
+}

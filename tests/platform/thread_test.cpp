@@ -1,0 +1,111 @@
+// Threads and relay pages: start, bounded wait, release (also from the thread itself), pages.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <thread>
+
+#include "platform/thread.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Gate {
+  std::atomic<bool> open{false};
+  std::atomic<int> runs{0};
+};
+
+unsigned waitForGate(void* raw) {
+  auto* gate = static_cast<Gate*>(raw);
+  for (int i = 0; i < 2000 && !gate->open.load(); ++i) std::this_thread::sleep_for(5ms);
+  gate->runs.fetch_add(1);
+  return 0;
+}
+
+struct SelfRelease {
+  std::atomic<ThreadHandle> handle{nullptr};
+  std::atomic<bool> released{false};
+};
+
+// Like a relay thread: gives up its own handle and goes on alone.
+unsigned releaseSelf(void* raw) {
+  auto* self = static_cast<SelfRelease*>(raw);
+  for (int i = 0; i < 2000 && self->handle.load() == nullptr; ++i) std::this_thread::sleep_for(1ms);
+  releaseThread(self->handle.load());
+  self->released.store(true);
+  return 0;
+}
+
+// A stack-hungry entry: the requested stack size must really be there.
+unsigned useStack(void* raw) {
+  volatile std::uint8_t buffer[48 * 1024];
+  std::memset(const_cast<std::uint8_t*>(buffer), 0x5A, sizeof buffer);
+  static_cast<std::atomic<int>*>(raw)->store(buffer[sizeof buffer - 1]);
+  return 0;
+}
+
+bool eventually(const std::atomic<bool>& flag) {
+  for (int i = 0; i < 1000 && !flag.load(); ++i) std::this_thread::sleep_for(5ms);
+  return flag.load();
+}
+
+}  // namespace
+
+TEST(Thread, BoundedWaitThenCompletion) {
+  Gate gate;
+  ThreadHandle thread = startThread(waitForGate, &gate, 64 * 1024);
+  ASSERT_NE(thread, nullptr);
+  EXPECT_FALSE(waitThread(thread, 20));  // still held at the gate
+  EXPECT_EQ(gate.runs.load(), 0);
+  gate.open.store(true);
+  EXPECT_TRUE(waitThread(thread, 10000));
+  EXPECT_EQ(gate.runs.load(), 1);
+  EXPECT_TRUE(waitThread(thread, 0));  // an ended thread stays ended
+  releaseThread(thread);
+}
+
+TEST(Thread, ReleasedWhileRunningGoesOnAlone) {
+  Gate gate;
+  ThreadHandle thread = startThread(waitForGate, &gate, 64 * 1024);
+  ASSERT_NE(thread, nullptr);
+  releaseThread(thread);
+  gate.open.store(true);
+  for (int i = 0; i < 1000 && gate.runs.load() == 0; ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(gate.runs.load(), 1);
+}
+
+TEST(Thread, ReleasesItsOwnHandle) {
+  SelfRelease self;
+  ThreadHandle thread = startThread(releaseSelf, &self, 64 * 1024);
+  ASSERT_NE(thread, nullptr);
+  self.handle.store(thread);
+  EXPECT_TRUE(eventually(self.released));
+}
+
+TEST(Thread, GetsTheStackItAskedFor) {
+  std::atomic<int> seen{0};
+  ThreadHandle thread = startThread(useStack, &seen, 128 * 1024);
+  ASSERT_NE(thread, nullptr);
+  EXPECT_TRUE(waitThread(thread, 10000));
+  releaseThread(thread);
+  EXPECT_EQ(seen.load(), 0x5A);
+}
+
+TEST(Pages, RelayBufferIsZeroedWritableAndPageAligned) {
+  constexpr std::size_t kBytes = 32768;
+  for (int round = 0; round < 3; ++round) {
+    auto* pages = static_cast<std::uint8_t*>(allocatePages(kBytes));
+    ASSERT_NE(pages, nullptr) << lastSystemError();
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(pages) % 4096, 0u);
+    std::size_t nonZero = 0;
+    for (std::size_t i = 0; i < kBytes; ++i) nonZero += pages[i] != 0;
+    EXPECT_EQ(nonZero, 0u);
+    std::memset(pages, 0xC3, kBytes);
+    EXPECT_EQ(pages[kBytes - 1], 0xC3);
+    freePages(pages, kBytes);
+  }
+  freePages(nullptr, kBytes);  // nothing to free is fine
+}
