@@ -74,6 +74,8 @@ int resolveStreamAddresses(const char* host, const char* service,
   return 0;
 }
 
+// Same text as Winsock's WSAAddressToStringA: "a.b.c.d:port", "[v6%scope]:port"; a zero port is
+// left out, and an IPv6 address without a port goes without brackets ("fe80::1%3").
 void formatAddress(const ResolvedAddress& address, std::span<char> out) {
   if (out.empty()) return;
   std::memset(out.data(), 0, out.size());
@@ -84,19 +86,22 @@ void formatAddress(const ResolvedAddress& address, std::span<char> out) {
     std::memcpy(&in, address.address.data(), sizeof in);
     std::array<char, INET_ADDRSTRLEN> host{};
     inet_ntop(AF_INET, &in.sin_addr, host.data(), host.size());
-    written = std::snprintf(text.data(), text.size(), "%s:%u", host.data(), ntohs(in.sin_port));
+    unsigned port = ntohs(in.sin_port);
+    written = port != 0 ? std::snprintf(text.data(), text.size(), "%s:%u", host.data(), port)
+                        : std::snprintf(text.data(), text.size(), "%s", host.data());
   } else if (address.family == kFamilyIpv6) {
     sockaddr_in6 in6{};
     std::memcpy(&in6, address.address.data(), sizeof in6);
     std::array<char, INET6_ADDRSTRLEN> host{};
     inet_ntop(AF_INET6, &in6.sin6_addr, host.data(), host.size());
-    if (in6.sin6_scope_id != 0) {
-      written = std::snprintf(text.data(), text.size(), "[%s%%%u]:%u", host.data(),
-                              in6.sin6_scope_id, ntohs(in6.sin6_port));
-    } else {
-      written =
-          std::snprintf(text.data(), text.size(), "[%s]:%u", host.data(), ntohs(in6.sin6_port));
-    }
+    std::array<char, 16> scope{};
+    if (in6.sin6_scope_id != 0)
+      std::snprintf(scope.data(), scope.size(), "%%%u", in6.sin6_scope_id);
+    unsigned port = ntohs(in6.sin6_port);
+    written =
+        port != 0
+            ? std::snprintf(text.data(), text.size(), "[%s%s]:%u", host.data(), scope.data(), port)
+            : std::snprintf(text.data(), text.size(), "%s%s", host.data(), scope.data());
   }
   if (written < 0 || static_cast<std::size_t>(written) >= out.size()) return;
   std::memcpy(out.data(), text.data(), static_cast<std::size_t>(written));
