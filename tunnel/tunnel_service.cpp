@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <new>
+#include <thread>
 
 #include "common/front_end.h"
 #include "common/ipv4_text.h"
@@ -104,8 +105,10 @@ unsigned listenerThread(void* argument) {
   delete static_cast<ListenerStart*>(argument);
   UniqueSocket listener(start.listener);
   // startService publishes our handle (and has disabled Start) before we act, so that our
-  // button effects and the release of our own handle come after its own.
-  listenerHandle.wait(nullptr);
+  // button effects and the release of our own handle come after its own. Polled, not
+  // std::atomic::wait: without a futex (mingw libstdc++) that wait can miss its wake-up and
+  // was seen stuck for good; the store follows our creation within microseconds.
+  while (listenerHandle.load() == nullptr) std::this_thread::yield();
 
   if (proveRoute()) {
     frontEndEnableStop();
