@@ -1,0 +1,232 @@
+#!/usr/bin/env bash
+# The one test command: installs what is missing, checks the sources, then builds and tests every
+# configuration (warnings are errors). Stops at the first failure.
+#
+#   native, native-asan, native-tsan   build + ctest on Linux
+#   windows-x64                        build + ctest under wine64 (scripts/wine-env.sh rig)
+#   windows-x86                        build only (this kernel cannot run 32-bit code)
+#   imports                            quillan.exe (x64 and x86) imports only system DLLs
+#   fuzz                               libFuzzer targets, a short smoke run each
+#
+# Environment: QUILLAN_BUILD_ROOT (default build: build/<preset>, as the presets),
+# QUILLAN_JOBS (default 2), QUILLAN_FUZZ_SECONDS (default 60 per target),
+# QUILLAN_SKIP_SETUP=1 (do not call scripts/setup.sh). Arguments: stage names to run only those.
+set -euo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$repo"
+build_root=${QUILLAN_BUILD_ROOT:-build}
+jobs=${QUILLAN_JOBS:-2}
+fuzz_seconds=${QUILLAN_FUZZ_SECONDS:-60}
+# Tests labelled "heavy" move too much data for the sanitizer builds' time on 2 cores.
+sanitizer_ctest_filter=(-LE heavy)
+
+started=$(date +%s)
+summary=()
+current=
+
+say() { printf '\n=== test-all: %s\n' "$*"; }
+elapsed() {
+  local seconds=$1
+  printf '%dm%02ds' $((seconds / 60)) $((seconds % 60))
+}
+finish() {
+  local status=$?
+  local total=$(($(date +%s) - started))
+  echo
+  for line in "${summary[@]}"; do echo "  $line"; done
+  if [ $status -eq 0 ]; then
+    echo "test-all: PASSED: ${#summary[@]} stages in $(elapsed $total)"
+  else
+    echo "test-all: FAILED at stage '${current:-?}' after $(elapsed $total) (exit $status; see above)"
+  fi
+}
+trap finish EXIT
+
+# stage NAME COMMAND...: runs one step, times it, and stops everything when it fails.
+stage() {
+  current=$1
+  shift
+  say "$current"
+  local begin
+  begin=$(date +%s)
+  "$@"
+  summary+=("$(printf '%-22s %s' "$current" "$(elapsed $(($(date +%s) - begin)))")")
+  current=
+}
+
+# ---- sources ----------------------------------------------------------------------------------
+
+cxx_sources() {
+  if git -C "$repo" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    git -C "$repo" ls-files -- '*.cpp' '*.h' '*.hpp' '*.cc'
+  else
+    find . -path ./build -prune -o -type f \( -name '*.cpp' -o -name '*.h' \) -print | sed 's|^\./||'
+  fi
+}
+
+# Prints "file:line: text" for lines of the given files that match the pattern outside comments.
+grep_code() {
+  local pattern=$1
+  shift
+  [ $# -gt 0 ] || return 0
+  awk -v pattern="$pattern" '
+    { line = $0; sub(/\/\/.*$/, "", line); if (line ~ pattern) printf "%s:%d: %s\n", FILENAME, FNR, $0 }
+  ' "$@"
+}
+
+check_style() {
+  local all core product found=0 hits
+  mapfile -t all < <(cxx_sources)
+  # Only the platform layer (and tests) talk to the OS socket API and its error variables. The
+  # benchmark in bench/ is a Linux-only measuring harness, not part of the program.
+  mapfile -t core < <(printf '%s\n' "${all[@]}" | grep -Ev '^(platform|tests|bench)/' || true)
+  hits=$(grep_code '(^|[^A-Za-z0-9_])closesocket[ \t]*[(]|::close[ \t]*[(]|WSAGetLastError|(^|[^A-Za-z0-9_])select[ \t]*[(]|(^|[^A-Za-z0-9_])errno([^A-Za-z0-9_]|$)' "${core[@]}")
+  if [ -n "$hits" ]; then
+    echo "raw socket calls or error variables outside platform/ (use platform/socket.h):"
+    echo "$hits"
+    found=1
+  fi
+  # Unbounded or unchecked text calls, banned in everything that ships.
+  mapfile -t product < <(printf '%s\n' "${all[@]}" | grep -Ev '^(tests|fuzz|bench|tools)/' || true)
+  hits=$(grep_code '(^|[^A-Za-z0-9_])(strcpy|strcat|v?sprintf|strncpy|atoi)[ \t]*[(]' "${product[@]}")
+  if [ -n "$hits" ]; then
+    echo "banned calls in product code (use snprintf with sizes, std::array, std::span):"
+    echo "$hits"
+    found=1
+  fi
+  if ! clang-format --dry-run -Werror "${all[@]}"; then
+    echo "clang-format: the files above differ from .clang-format (run clang-format -i)"
+    found=1
+  fi
+  [ $found -eq 0 ] && echo "style: ${#all[@]} files clean"
+  return $found
+}
+
+# ---- builds -----------------------------------------------------------------------------------
+
+configure() {
+  local preset=$1
+  shift
+  cmake --preset "$preset" -B "$build_root/$preset" -DQUILLAN_WERROR=ON "$@"
+}
+
+build() {
+  cmake --build "$build_root/$1" -j"$jobs"
+}
+
+run_ctest() {
+  local preset=$1
+  shift
+  ctest --test-dir "$build_root/$preset" -j"$jobs" --output-on-failure --no-tests=error "$@"
+}
+
+native_suite() {
+  local preset=$1
+  shift
+  configure "$preset"
+  build "$preset"
+  run_ctest "$preset" "$@"
+}
+
+windows_x64() {
+  configure windows-x64
+  build windows-x64
+  # One rig for the whole run: persistent wineserver and desktop keep each test process cheap.
+  scripts/wine-env.sh run ctest --test-dir "$build_root/windows-x64" -j"$jobs" \
+    --output-on-failure --no-tests=error
+}
+
+windows_x86() {
+  configure windows-x86
+  build windows-x86
+}
+
+# The shipping program must run from a bare Windows: nothing but system DLLs may be imported.
+check_imports() {
+  local preset objdump exe dlls dll bad=0 checked=0
+  local system='^(kernel32|user32|gdi32|advapi32|shell32|comctl32|comdlg32|ole32|oleaut32|uuid|ws2_32|wsock32|msvcrt|ntdll|uxtheme|shlwapi|version|imm32|winmm|iphlpapi|crypt32|bcrypt|secur32|api-ms-win-.*)\.dll$'
+  for preset in windows-x64 windows-x86; do
+    if [ "$preset" = windows-x64 ]; then objdump=x86_64-w64-mingw32-objdump; else objdump=i686-w64-mingw32-objdump; fi
+    exe=$(find "$build_root/$preset" -name quillan.exe -type f -print -quit 2>/dev/null || true)
+    if [ -z "$exe" ]; then
+      if grep -qs 'add_executable(quillan\b' app/CMakeLists.txt; then
+        echo "$preset: the quillan target exists but $build_root/$preset has no quillan.exe"
+        return 1
+      fi
+      echo "$preset: no quillan.exe target yet: import check skipped"
+      continue
+    fi
+    dlls=$("$objdump" -p "$exe" | awk '/DLL Name:/ {print $3}')
+    if [ -z "$dlls" ]; then
+      echo "$exe: no imports found by $objdump"
+      return 1
+    fi
+    for dll in $dlls; do
+      if ! echo "$dll" | tr 'A-Z' 'a-z' | grep -Eq "$system"; then
+        echo "$exe imports $dll, which is not a system DLL (link statically)"
+        bad=1
+      fi
+    done
+    echo "$exe: imports" $dlls
+    checked=$((checked + 1))
+  done
+  return $bad
+}
+
+fuzz_smoke() {
+  configure fuzz
+  build fuzz
+  local targets target name corpus work
+  mapfile -t targets < <(find "$build_root/fuzz/fuzz" -maxdepth 1 -type f -perm -u+x -name '*_fuzz' 2>/dev/null | sort)
+  if [ ${#targets[@]} -eq 0 ]; then
+    echo "no fuzz targets built: smoke run skipped"
+    return 0
+  fi
+  for target in "${targets[@]}"; do
+    name=$(basename "$target")
+    work=$(mktemp -d)
+    corpus="fuzz/corpus/${name%_fuzz}"
+    [ -d "$corpus" ] && cp -r "$corpus/." "$work/"
+    echo "$name: ${fuzz_seconds}s from $(find "$work" -type f | wc -l) seeds"
+    # A copy of the corpus, so new inputs do not land in the source tree.
+    if ! "$target" -max_total_time="$fuzz_seconds" -print_final_stats=1 -artifact_prefix="$work/" \
+      "$work" 2>"$work.log"; then
+      tail -n 60 "$work.log"
+      echo "$name: finding saved in $work"
+      return 1
+    fi
+    grep -E 'stat::number_of_executed_units|Done [0-9]+ runs' "$work.log" | tail -n 2 || true
+    rm -rf "$work" "$work.log"
+  done
+}
+
+# ---- the run ----------------------------------------------------------------------------------
+
+# Arguments pick stages by name (scripts/test-all.sh style native); none means all of them.
+wanted() {
+  [ ${#selected[@]} -eq 0 ] && return 0
+  local name
+  for name in "${selected[@]}"; do [ "$name" = "$1" ] && return 0; done
+  return 1
+}
+selected=("$@")
+for name in "${selected[@]}"; do
+  case "$name" in
+    setup | style | native | native-asan | native-tsan | windows-x64 | windows-x86 | imports | fuzz) ;;
+    *)
+      echo "test-all: unknown stage '$name'" >&2
+      exit 2
+      ;;
+  esac
+done
+
+if [ "${QUILLAN_SKIP_SETUP:-0}" != 1 ] && wanted setup; then stage setup scripts/setup.sh; fi
+if wanted style; then stage style check_style; fi
+if wanted native; then stage native native_suite native; fi
+if wanted native-asan; then stage native-asan native_suite native-asan "${sanitizer_ctest_filter[@]}"; fi
+if wanted native-tsan; then stage native-tsan native_suite native-tsan "${sanitizer_ctest_filter[@]}"; fi
+if wanted windows-x64; then stage windows-x64 windows_x64; fi
+if wanted windows-x86; then stage windows-x86 windows_x86; fi
+if wanted imports; then stage imports check_imports; fi
+if wanted fuzz; then stage fuzz fuzz_smoke; fi

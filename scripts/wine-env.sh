@@ -1,0 +1,235 @@
+#!/usr/bin/env bash
+# Wine test rig: a private 64-bit prefix with a registry virtual desktop on its own Xvfb display,
+# one persistent wineserver and a desktop process kept alive for the whole run.
+#
+#   scripts/wine-env.sh run CMD [ARGS...]   set up, run CMD inside, tear down; CMD's exit status
+#   eval "$(scripts/wine-env.sh start)"     set up and print the exports for this shell
+#   scripts/wine-env.sh stop                tear down what `start` set up (uses $WINEPREFIX)
+#   source scripts/wine-env.sh              defines wine_env_start / wine_env_stop
+#
+# Settings (environment): QUILLAN_WINEPREFIX (default: a new /tmp/quillan-wine.XXXXXX),
+# QUILLAN_WINE_DISPLAY=own|inherit (default own: always a private Xvfb, even when DISPLAY is
+# set, so tests never touch a real screen; `inherit` uses $DISPLAY when there is one),
+# QUILLAN_WINE_TEMPLATE (default /tmp/quillan-wine-template-$UID: a booted prefix copied
+# instead of a 15-20 s cold `wineboot`; set it empty to always boot).
+#
+# The order matters (and is easy to get silently wrong): the desktop keys must be in the
+# registry before the prefix's desktop process starts, and any wine command starts one. So:
+# boot, write the keys, stop that server, start the persistent one, then start the desktop.
+
+WINE_BIN=${WINE_BIN:-/usr/lib/wine/wine64}
+WINESERVER_BIN=${WINESERVER_BIN:-/usr/lib/wine/wineserver}
+WINE_DESKTOP_SIZE=1024x768
+
+_wine_log() { printf 'wine-env: %s\n' "$*" >&2; }
+
+# Starts Xvfb on a display it picks itself (-displayfd: no race with other users of the
+# machine) and sets DISPLAY and QUILLAN_XVFB_PID.
+_wine_start_xvfb() {
+  local state=$1 fifo number
+  fifo="$state/displayfd"
+  rm -f "$fifo"
+  : >"$fifo"
+  Xvfb -displayfd 3 -screen 0 "${WINE_DESKTOP_SIZE}x24" -nolisten tcp -noreset \
+    3>"$fifo" >"$state/xvfb.log" 2>&1 &
+  QUILLAN_XVFB_PID=$!
+  for _ in $(seq 1 100); do
+    number=$(tr -dc '0-9' <"$fifo")
+    [ -n "$number" ] && break
+    kill -0 "$QUILLAN_XVFB_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  if [ -z "$number" ]; then
+    _wine_log "Xvfb did not start (see $state/xvfb.log)"
+    return 1
+  fi
+  export DISPLAY=":$number"
+}
+
+_wine_prefix_stamp() { "$WINE_BIN" --version 2>/dev/null; }
+
+# A booted prefix: copied from the template when it matches this wine, else booted cold (and
+# then saved as the template for the next run).
+_wine_boot_prefix() {
+  local template=${QUILLAN_WINE_TEMPLATE-/tmp/quillan-wine-template-$(id -u)}
+  local stamp
+  stamp=$(_wine_prefix_stamp)
+  if [ -n "$template" ] && [ -f "$template/.quillan-template" ] &&
+    [ "$(cat "$template/.quillan-template")" = "$stamp" ]; then
+    rm -rf "$WINEPREFIX"
+    if cp -a "$template" "$WINEPREFIX" 2>/dev/null; then
+      rm -f "$WINEPREFIX/.quillan-template"
+      _wine_keys_written=1  # the template was saved with the desktop keys, server stopped
+      return 0
+    fi
+    _wine_log "copying the template prefix failed; booting a fresh one"
+    rm -rf "$WINEPREFIX"
+  fi
+  mkdir -p "$WINEPREFIX"
+  "$WINE_BIN" wineboot -i </dev/null >"$QUILLAN_WINE_STATE/wineboot.log" 2>&1 || {
+    _wine_log "wineboot failed (see $QUILLAN_WINE_STATE/wineboot.log)"
+    return 1
+  }
+  # The desktop keys go into the template too, written while no desktop runs yet.
+  _wine_write_desktop_keys || return 1
+  "$WINESERVER_BIN" -k </dev/null >/dev/null 2>&1
+  "$WINESERVER_BIN" -w </dev/null >/dev/null 2>&1
+  _wine_keys_written=1
+  if [ -n "$template" ]; then
+    local temporary="$template.tmp.$$"
+    rm -rf "$temporary"
+    if cp -a "$WINEPREFIX" "$temporary" 2>/dev/null; then
+      printf '%s' "$stamp" >"$temporary/.quillan-template"
+      rm -rf "$template"
+      mv "$temporary" "$template" 2>/dev/null || rm -rf "$temporary"
+    else
+      rm -rf "$temporary"
+    fi
+  fi
+}
+
+_wine_write_desktop_keys() {
+  "$WINE_BIN" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f </dev/null >/dev/null 2>&1 &&
+    "$WINE_BIN" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default \
+      /d "$WINE_DESKTOP_SIZE" /f </dev/null >/dev/null 2>&1 || {
+    _wine_log "writing the virtual desktop keys failed"
+    return 1
+  }
+}
+
+wine_env_start() {
+  local prefix=${QUILLAN_WINEPREFIX:-}
+  if [ -z "$prefix" ]; then
+    prefix=$(mktemp -d /tmp/quillan-wine.XXXXXX) || return 1
+  fi
+  mkdir -p "$prefix" || return 1
+  prefix=$(cd "$prefix" && pwd)
+  export WINEPREFIX=$prefix WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES="mscoree,mshtml="
+  # Rig state lives beside the prefix, so `stop` finds it from $WINEPREFIX alone.
+  export QUILLAN_WINE_STATE="$prefix.rig"
+  mkdir -p "$QUILLAN_WINE_STATE"
+
+  for tool in "$WINE_BIN" "$WINESERVER_BIN" Xvfb xdotool; do
+    command -v "$tool" >/dev/null || {
+      _wine_log "missing $tool (run scripts/setup.sh)"
+      return 1
+    }
+  done
+
+  QUILLAN_XVFB_PID=
+  if [ "${QUILLAN_WINE_DISPLAY:-own}" = inherit ] && [ -n "${DISPLAY:-}" ]; then
+    _wine_log "using DISPLAY=$DISPLAY"
+  else
+    _wine_start_xvfb "$QUILLAN_WINE_STATE" || return 1
+  fi
+  export QUILLAN_XVFB_PID
+  printf '%s\n' "$QUILLAN_XVFB_PID" >"$QUILLAN_WINE_STATE/xvfb.pid"
+
+  _wine_keys_written=
+  _wine_boot_prefix || return 1
+  if [ -z "$_wine_keys_written" ]; then
+    _wine_write_desktop_keys || return 1
+    # Restart this prefix's server so the desktop process that starts next reads the keys.
+    "$WINESERVER_BIN" -k </dev/null >/dev/null 2>&1
+    "$WINESERVER_BIN" -w </dev/null >/dev/null 2>&1
+  fi
+  # Persistent server: without it every test process pays for a new server and desktop (~2 s).
+  # Its own output goes to a log: a daemon holding our stdout would hang `$(wine-env.sh start)`.
+  "$WINESERVER_BIN" -p </dev/null >>"$QUILLAN_WINE_STATE/wineserver.log" 2>&1 || {
+    _wine_log "wineserver -p failed"
+    return 1
+  }
+  "$WINE_BIN" explorer "/desktop=Default,$WINE_DESKTOP_SIZE" </dev/null \
+    >"$QUILLAN_WINE_STATE/explorer.log" 2>&1 &
+  QUILLAN_EXPLORER_PID=$!
+  export QUILLAN_EXPLORER_PID
+  printf '%s\n' "$QUILLAN_EXPLORER_PID" >"$QUILLAN_WINE_STATE/explorer.pid"
+
+  # The desktop window must really exist: without it, hiding a window costs ~2 s each time.
+  local found=
+  for _ in $(seq 1 150); do
+    if xdotool search --name 'Wine desktop' >/dev/null 2>&1; then
+      found=1
+      break
+    fi
+    sleep 0.1
+  done
+  if [ -z "$found" ]; then
+    _wine_log "the Wine virtual desktop did not appear on $DISPLAY"
+    return 1
+  fi
+  printf 'export WINEPREFIX=%q WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES=%q DISPLAY=%q\n' \
+    "$WINEPREFIX" "$WINEDLLOVERRIDES" "$DISPLAY" >"$QUILLAN_WINE_STATE/env"
+  printf 'export QUILLAN_WINE_STATE=%q QUILLAN_XVFB_PID=%q QUILLAN_EXPLORER_PID=%q\n' \
+    "$QUILLAN_WINE_STATE" "$QUILLAN_XVFB_PID" "$QUILLAN_EXPLORER_PID" >>"$QUILLAN_WINE_STATE/env"
+  _wine_log "ready: WINEPREFIX=$WINEPREFIX DISPLAY=$DISPLAY"
+}
+
+# Stops only what this rig started: this prefix's server (and with it its processes), the
+# desktop process, our Xvfb; then removes the prefix.
+wine_env_stop() {
+  local prefix=${1:-${WINEPREFIX:-}}
+  [ -n "$prefix" ] || return 0
+  local state="$prefix.rig" pid
+  if [ -d "$prefix" ]; then
+    WINEPREFIX=$prefix "$WINESERVER_BIN" -k </dev/null >/dev/null 2>&1
+    WINEPREFIX=$prefix timeout 20 "$WINESERVER_BIN" -w </dev/null >/dev/null 2>&1
+  fi
+  for name in explorer xvfb; do
+    pid=$(cat "$state/$name.pid" 2>/dev/null)
+    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
+      kill "$pid" 2>/dev/null
+      for _ in $(seq 1 30); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+      done
+      kill -9 "$pid" 2>/dev/null
+    fi
+  done
+  case "$prefix" in
+    /tmp/*) rm -rf "$prefix" "$state" ;;
+    *) rm -rf "$state" ;;  # a prefix the caller named outside /tmp is left in place
+  esac
+}
+
+_wine_env_main() {
+  local command=${1:-}
+  shift || true
+  case "$command" in
+    start)
+      wine_env_start >&2 || {
+        wine_env_stop
+        return 1
+      }
+      cat "$QUILLAN_WINE_STATE/env"
+      ;;
+    stop)
+      wine_env_stop "${1:-}"
+      ;;
+    run)
+      [ $# -gt 0 ] || {
+        _wine_log "run: no command given"
+        return 2
+      }
+      wine_env_start || {
+        wine_env_stop
+        return 1
+      }
+      trap 'wine_env_stop "$WINEPREFIX"' EXIT
+      trap 'exit 130' INT TERM
+      local status=0
+      "$@" || status=$?
+      return "$status"
+      ;;
+    *)
+      echo "usage: $0 start | stop [PREFIX] | run COMMAND [ARGS...]" >&2
+      return 2
+      ;;
+  esac
+}
+
+# Sourced: only define the functions. Executed: act on the subcommand.
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+  _wine_env_main "$@"
+  exit $?
+fi
