@@ -3,6 +3,11 @@
 #include <commctrl.h>
 #include <ole2.h>
 
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+
 #include "app/app_state.h"
 #include "app/main_window.h"
 #include "common/message.h"
@@ -12,6 +17,9 @@
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   appInstance = instance;
+  // Every log line carries its own "\r\n"; in text mode the runtime would add a second CR to
+  // each one in a redirected file or pipe. (A program started from the desktop has no stdout.)
+  if (int descriptor = _fileno(stdout); descriptor >= 0) _setmode(descriptor, _O_BINARY);
   // The taskbar-list object of the tray is created later on this thread; the result does not
   // matter here (a failure only costs the tray parking).
   OleInitialize(nullptr);

@@ -1,0 +1,144 @@
+// The settings store as the user meets it: defaults on the first run, the seven values written
+// by every Start, and what a load accepts from values already in the registry.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "tests/app/app_fixture.h"
+#include "resources/resource.h"
+
+using namespace windriver;
+
+namespace {
+
+const std::vector<std::string> kValueOrder = {"cLocPort",  "cSockServ", "cSockPort", "cSockName",
+                                              "cSockPass", "cTargServ", "cTargPort"};
+
+const WindowFields kDefaults = {
+    "127.0.0.1", "757", "rdp-host.example.net", "3389", "socks-proxy.example.net", "1080", "", ""};
+
+void expectFields(const WindowFields& actual, const WindowFields& expected) {
+  EXPECT_EQ(actual.localAddress, expected.localAddress);
+  EXPECT_EQ(actual.localPort, expected.localPort);
+  EXPECT_EQ(actual.targetServer, expected.targetServer);
+  EXPECT_EQ(actual.targetPort, expected.targetPort);
+  EXPECT_EQ(actual.proxyServer, expected.proxyServer);
+  EXPECT_EQ(actual.proxyPort, expected.proxyPort);
+  EXPECT_EQ(actual.proxyUser, expected.proxyUser);
+  EXPECT_EQ(actual.proxyPassword, expected.proxyPassword);
+}
+
+std::string terminated(const std::string& text) {
+  return text + std::string(1, '\0');
+}
+
+}  // namespace
+
+using FirstRunTest = AppTest;
+
+TEST_F(FirstRunTest, NoKeyShowsTheDefaultsAndCreatesNothing) {
+  ASSERT_NO_FATAL_FAILURE(launch());
+  expectFields(readFields(), kDefaults);
+  EXPECT_FALSE(keyExists()) << "loading must not create the key";
+}
+
+TEST_F(FirstRunTest, FailedStartStillCreatesAllSevenValuesInOrder) {
+  ASSERT_NO_FATAL_FAILURE(launch());
+  WindowFields typed = kDefaults;
+  typed.localPort = std::to_string(closedLoopbackPort());
+  typed.targetServer = "target.example.org";
+  typed.proxyServer = "127.0.0.1";
+  typed.proxyPort = std::to_string(closedLoopbackPort());  // nothing answers: the trial fails
+  typed.proxyUser = "";                                    // stored as the terminator alone
+  typed.proxyPassword = "pass word";
+  fill(typed);
+
+  EXPECT_EQ(startExpectingBox(), "Cannot connect to SOCKS5 Proxy server.");
+  ASSERT_TRUE(waitUntil([] { return valueNames().size() == 7; })) << valueNames().size();
+  // Wine enumerates values sorted by name, so only the set can be checked here.
+  std::vector<std::string> names = valueNames();
+  std::vector<std::string> expectedNames = kValueOrder;
+  std::sort(names.begin(), names.end());
+  std::sort(expectedNames.begin(), expectedNames.end());
+  EXPECT_EQ(names, expectedNames);
+
+  const std::vector<std::pair<const char*, std::string>> expected = {
+      {"cLocPort", typed.localPort},      {"cSockServ", typed.proxyServer},
+      {"cSockPort", typed.proxyPort},     {"cSockName", typed.proxyUser},
+      {"cSockPass", typed.proxyPassword}, {"cTargServ", typed.targetServer},
+      {"cTargPort", typed.targetPort}};
+  for (const auto& [name, text] : expected) {
+    std::optional<RegistryValue> value = readValue(name);
+    ASSERT_TRUE(value) << name;
+    EXPECT_EQ(value->type, static_cast<DWORD>(REG_SZ)) << name;
+    EXPECT_EQ(value->data, terminated(text)) << name << ": stored length is text + 1";
+  }
+  EXPECT_FALSE(readValue("cLocAddr")) << "the local address is never stored";
+}
+
+TEST_F(FirstRunTest, SavedValuesComeBackAfterARestart) {
+  ASSERT_NO_FATAL_FAILURE(launch());
+  WindowFields typed = {
+      "127.0.0.1", std::to_string(closedLoopbackPort()), "[2001:db8::7]", "3390",
+      "127.0.0.1", std::to_string(closedLoopbackPort()), "alice",         "s3cret"};
+  fill(typed);
+  EXPECT_EQ(startExpectingBox(), "Cannot connect to SOCKS5 Proxy server.");
+  ASSERT_TRUE(waitUntil([] { return valueNames().size() == 7; }));
+  ASSERT_TRUE(click(dialog, IDCANCEL));
+  ASSERT_EQ(app.waitExit(), 0u);
+
+  ASSERT_NO_FATAL_FAILURE(launch());
+  expectFields(readFields(), typed);
+}
+
+using LoadLimitsTest = AppTest;
+
+TEST_F(LoadLimitsTest, PortsAcceptFiveDigitsAndRefuseSix) {
+  ASSERT_TRUE(writeString("cLocPort", "123456"));  // 7 bytes: refused, "757" stays
+  ASSERT_TRUE(writeString("cTargPort", "65000"));  // 6 bytes: accepted
+  ASSERT_TRUE(writeString("cSockPort", "99999"));  // accepted, then clamped by the window
+  ASSERT_NO_FATAL_FAILURE(launch());
+  EXPECT_EQ(itemText(dialog, IDC_LOCAL_PORT), "757");
+  EXPECT_EQ(itemText(dialog, IDC_TARGET_PORT), "65000");
+  EXPECT_EQ(itemText(dialog, IDC_PROXY_PORT), "65535");
+}
+
+TEST_F(LoadLimitsTest, TextOf255CharactersLoadsWholeAnd256IsRefused) {
+  const std::string longest(255, 's');
+  const std::string tooLong(256, 't');
+  ASSERT_TRUE(writeString("cSockServ", longest));
+  ASSERT_TRUE(writeString("cTargServ", tooLong));
+  ASSERT_TRUE(writeString("cSockPass", tooLong));
+  ASSERT_TRUE(writeString("cSockName", ""));
+  ASSERT_NO_FATAL_FAILURE(launch());
+  EXPECT_EQ(itemText(dialog, IDC_PROXY_SERVER), longest);
+  EXPECT_EQ(itemText(dialog, IDC_TARGET_SERVER), kDefaults.targetServer);
+  EXPECT_EQ(itemText(dialog, IDC_PROXY_PASSWORD), "");
+  EXPECT_EQ(itemText(dialog, IDC_PROXY_USER), "");
+}
+
+// Values written by another tool without the terminator: the bytes are the text when there is
+// room left for the terminator within the limit; a value that fills the limit would be one
+// character too long and counts as absent. Either way nothing beyond the data is read.
+TEST_F(LoadLimitsTest, ValueWithoutTerminatorIsTakenAsItsBytesOrRefusedWhenFull) {
+  ASSERT_TRUE(writeValue("cTargServ", REG_SZ, "rdp.example.com"));
+  ASSERT_TRUE(writeValue("cSockPort", REG_SZ, "1081"));
+  ASSERT_TRUE(writeValue("cLocPort", REG_SZ, "123456"));                // 6 bytes, no terminator
+  ASSERT_TRUE(writeValue("cSockName", REG_SZ, std::string(256, 'u')));  // fills the limit
+  ASSERT_TRUE(writeValue("cSockPass", REG_SZ, std::string(255, 'p')));
+  ASSERT_TRUE(writeValue("cTargPort", REG_SZ, ""));  // no data at all: empty text
+  ASSERT_NO_FATAL_FAILURE(launch());
+  EXPECT_EQ(itemText(dialog, IDC_TARGET_SERVER), "rdp.example.com");
+  EXPECT_EQ(itemText(dialog, IDC_PROXY_PORT), "1081");
+  EXPECT_EQ(itemText(dialog, IDC_LOCAL_PORT), "757");
+  EXPECT_EQ(itemText(dialog, IDC_PROXY_USER), "");
+  EXPECT_EQ(itemText(dialog, IDC_PROXY_PASSWORD), std::string(255, 'p'));
+  EXPECT_EQ(itemText(dialog, IDC_TARGET_PORT), "");
+}
+
+TEST_F(LoadLimitsTest, ValueTypeIsNotExamined) {
+  // A REG_EXPAND_SZ with a plain text is read like REG_SZ; its text is used as it is.
+  ASSERT_TRUE(writeValue("cSockServ", REG_EXPAND_SZ, terminated("proxy.example.org")));
+  ASSERT_NO_FATAL_FAILURE(launch());
+  EXPECT_EQ(itemText(dialog, IDC_PROXY_SERVER), "proxy.example.org");
+}
