@@ -7,3 +7,10 @@ quillan_add_test(quillan_console_tray_test
   LIBS quillan_common quillan_platform ole32 uuid shell32 user32
   PROPERTIES RUN_SERIAL TRUE)
 target_compile_definitions(quillan_console_tray_test PRIVATE QUILLAN_TEST_HOOKS)
+
+quillan_add_test(quillan_console_tray_window_test
+  SOURCES console_tray_window_test.cpp app_fixture.cpp
+  LIBS quillan_win_driver quillan_platform shell32
+  PROPERTIES ${QUILLAN_PEER_PROPERTIES} RUN_SERIAL TRUE)
+target_compile_definitions(quillan_console_tray_window_test PRIVATE QUILLAN_EXE="$<TARGET_FILE:quillan>")
+add_dependencies(quillan_console_tray_window_test quillan)

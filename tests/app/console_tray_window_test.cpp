@@ -1,0 +1,270 @@
+// The log console and the tray icon of quillan.exe, driven from this process: the console's text
+// is read by attaching to the program's console, the icon's presence is asked of the desktop's
+// notification area (window + id 1), the tunnel runs through the real Dante peer.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "resources/resource.h"
+#include "tests/app/app_fixture.h"
+#include "tests/peers/peers.h"
+#include "tests/support/loopback_target.h"
+
+using namespace windriver;
+
+namespace {
+
+constexpr auto npos = std::string::npos;
+constexpr UINT kTrayCallback = WM_APP + 1;
+
+// The shell answers a modify only for an icon it holds; with no flags nothing about it changes.
+bool trayIconExists(HWND window) {
+  NOTIFYICONDATAA probe{};
+  probe.cbSize = sizeof probe;
+  probe.hWnd = window;
+  probe.uID = 1;
+  return Shell_NotifyIconA(NIM_MODIFY, &probe) != FALSE;
+}
+
+// A real mouse click at a point of the screen (SendInput reaches whatever window is there).
+bool clickAt(POINT point, bool rightButton) {
+  if (!SetCursorPos(point.x, point.y)) return false;
+  INPUT inputs[2]{};
+  inputs[0].type = inputs[1].type = INPUT_MOUSE;
+  inputs[0].mi.dwFlags = rightButton ? MOUSEEVENTF_RIGHTDOWN : MOUSEEVENTF_LEFTDOWN;
+  inputs[1].mi.dwFlags = rightButton ? MOUSEEVENTF_RIGHTUP : MOUSEEVENTF_LEFTUP;
+  return SendInput(2, inputs, sizeof(INPUT)) == 2;
+}
+
+class ConsoleTrayTest : public AppTest {
+ protected:
+  void SetUp() override {
+    AppTest::SetUp();
+    if (!peerListening(kDantePort)) GTEST_SKIP() << "Dante is not running (run through ctest)";
+  }
+
+  // Points the window at Dante and the echo target and presses Start; returns once Stop is
+  // enabled (the route is proven and the listener accepts).
+  void startTunnel(const LoopbackTarget& target) {
+    local_ = closedLoopbackPort();
+    fill({"", std::to_string(local_), "127.0.0.1", target.portText(), "127.0.0.1",
+          std::to_string(kDantePort), "", ""});
+    ASSERT_TRUE(click(dialog, IDC_START));
+    // The trial session goes through Dante; generous on a loaded machine.
+    ASSERT_TRUE(waitUntil([&] { return itemEnabled(dialog, IDC_STOP); }, 30000))
+        << "Start enabled " << itemEnabled(dialog, IDC_START) << ", caption "
+        << itemText(dialog, IDC_START) << ", output:\n"
+        << app.output();
+  }
+
+  void moveData(const std::string& line) { EXPECT_EQ(roundTrip(local_, line), line); }
+
+  std::string consoleText() const { return readConsoleText(app.processId()).value_or(""); }
+
+  // Waits until the console shows every one of `texts`; the console's text at the end.
+  std::string waitConsoleShows(std::initializer_list<std::string> texts) const {
+    std::string text;
+    waitUntil(
+        [&] {
+          text = consoleText();
+          for (const std::string& each : texts) {
+            if (text.find(each) == npos) return false;
+          }
+          return true;
+        },
+        kDefaultTimeoutMs, 100);
+    return text;
+  }
+
+  void toggleConsoleExpecting(const char* caption) {
+    ASSERT_TRUE(click(dialog, IDC_LOG_TOGGLE));
+    ASSERT_TRUE(waitUntil([&] { return itemText(dialog, IDC_LOG_TOGGLE) == caption; }))
+        << "caption " << itemText(dialog, IDC_LOG_TOGGLE);
+  }
+
+  // Marks the point at which the UI thread has handled every message posted before: posted
+  // messages are handled in order, so once this selection shows, the earlier ones are done.
+  void drainPostedMessages(int mark) {
+    HWND edit = GetDlgItem(dialog, IDC_LOCAL_ADDRESS);
+    ASSERT_TRUE(PostMessageA(edit, EM_SETSEL, 0, mark));
+    ASSERT_TRUE(waitUntil([&] {
+      LRESULT selection = 0;  // start in the low word, end in the high word
+      return sendWithTimeout(edit, EM_GETSEL, 0, 0, &selection) &&
+             HIWORD(selection) == static_cast<WORD>(mark);
+    }));
+  }
+
+  std::uint16_t local_ = 0;
+};
+
+// --- Log console --------------------------------------------------------------------------------
+
+using LogConsoleTest = ConsoleTrayTest;
+
+TEST_F(LogConsoleTest, ShowsTheRunningLogWithTrafficLinesOnlyWhileOpen) {
+  LoopbackTarget target(LoopbackTarget::Kind::kEcho);
+  ASSERT_NO_FATAL_FAILURE(launch());
+  EXPECT_EQ(itemText(dialog, IDC_LOG_TOGGLE), "Start Log");
+  ASSERT_NO_FATAL_FAILURE(startTunnel(target));
+
+  // Console closed: the lines go to the standard output the program was started with, and the
+  // per-chunk traffic lines are not written at all.
+  moveData("before the console\n");
+  ASSERT_TRUE(waitUntil([&] { return app.output().find("LOCAL connection closed") != npos; }))
+      << app.output();
+  EXPECT_EQ(app.output().find("Bytes to transfer"), npos) << app.output();
+
+  ASSERT_NO_FATAL_FAILURE(toggleConsoleExpecting("Stop Log"));
+  std::string text = waitConsoleShows({"Log Console Started"});
+  EXPECT_EQ(text.rfind("Log Console Started\n", 0), 0u) << "first line:\n" << text;
+  EXPECT_EQ(text.find("before the console"), npos);
+  EXPECT_EQ(text.find("Starting local server..."), npos) << "lines from before the console";
+
+  // Stop and start again so the start and trial session lines are written into the console.
+  ASSERT_TRUE(click(dialog, IDC_STOP));
+  ASSERT_TRUE(waitUntil([&] { return itemEnabled(dialog, IDC_START); }));
+  ASSERT_NO_FATAL_FAILURE(startTunnel(target));
+  const std::string line = "through the open console\n";
+  moveData(line);
+  const std::string dante = "127.0.0.1:" + std::to_string(kDantePort);
+  const std::string sent = ": " + std::to_string(line.size()) + " (" + std::to_string(line.size()) +
+                           ")";  // received count (send result)
+  text = waitConsoleShows({"Stopping local server...", "Starting local server...",
+                           "Testing SOCKS5 at " + dante, "Connecting to Proxy " + dante + " ...",
+                           "Socks5 Auth OK", "Connected OK", "Bytes to transfer L->S->R" + sent,
+                           "Bytes to transfer L<-S<-R: ", "LOCAL connection closed 0"});
+  for (const std::string& expected :
+       {std::string("Starting local server..."), "Testing SOCKS5 at " + dante,
+        "Connecting to Proxy " + dante + " ...", std::string("Socks5 Auth OK"),
+        std::string("Connected OK"), "Bytes to transfer L->S->R" + sent,
+        std::string("Bytes to transfer L<-S<-R: "), std::string("LOCAL connection closed 0")}) {
+    EXPECT_NE(text.find(expected), npos) << expected << " missing from:\n" << text;
+  }
+  EXPECT_NE(text.find("Con: "), npos);
+  EXPECT_EQ(app.output().find("Bytes to transfer"), npos)
+      << "console lines leaked into the original standard output";
+}
+
+TEST_F(LogConsoleTest, CloseAndReopenStartsAFreshConsole) {
+  LoopbackTarget target(LoopbackTarget::Kind::kEcho);
+  ASSERT_NO_FATAL_FAILURE(launch());
+  ASSERT_NO_FATAL_FAILURE(startTunnel(target));
+
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(testing::Message() << "round " << round);
+    ASSERT_NO_FATAL_FAILURE(toggleConsoleExpecting("Stop Log"));
+    std::string text = waitConsoleShows({"Log Console Started"});
+    EXPECT_EQ(text.rfind("Log Console Started\n", 0), 0u) << "first line:\n" << text;
+    EXPECT_EQ(text.find("Bytes to transfer"), npos) << "lines from before this console:\n" << text;
+
+    moveData("round " + std::to_string(round) + "\n");
+    text = waitConsoleShows({"Bytes to transfer L->S->R", "Bytes to transfer L<-S<-R"});
+    EXPECT_NE(text.find("Bytes to transfer L->S->R: 8 (8)"), npos) << text;
+
+    ASSERT_NO_FATAL_FAILURE(toggleConsoleExpecting("Start Log"));
+    EXPECT_TRUE(waitUntil([&] { return !readConsoleText(app.processId()).has_value(); }))
+        << "the console is still there";
+    // Data while it is closed: nowhere to be seen, and the relay goes on.
+    moveData("while closed\n");
+  }
+  EXPECT_TRUE(app.running());
+}
+
+// --- Tray icon ----------------------------------------------------------------------------------
+
+using TrayIconTest = ConsoleTrayTest;
+
+TEST_F(TrayIconTest, MinimiseWhileIdleIsAnOrdinaryMinimise) {
+  ASSERT_NO_FATAL_FAILURE(launch());
+  ASSERT_TRUE(postSysCommand(dialog, SC_MINIMIZE));
+  ASSERT_TRUE(waitUntil([&] { return IsIconic(dialog) != FALSE; }));
+  EXPECT_TRUE(IsWindowVisible(dialog));
+  EXPECT_FALSE(trayIconExists(dialog));
+}
+
+TEST_F(TrayIconTest, MinimiseWhileOnParksAndEitherButtonBringsItBack) {
+  LoopbackTarget target(LoopbackTarget::Kind::kEcho);
+  ASSERT_NO_FATAL_FAILURE(launch());
+  ASSERT_NO_FATAL_FAILURE(startTunnel(target));
+
+  int mark = 1;
+  // Minimise, restore, minimise again: the icon is added each time.
+  for (UINT button : {WM_LBUTTONDOWN, WM_RBUTTONDOWN, WM_LBUTTONDOWN}) {
+    SCOPED_TRACE(testing::Message() << "button message 0x" << std::hex << button);
+    ASSERT_TRUE(postSysCommand(dialog, SC_MINIMIZE));
+    ASSERT_TRUE(waitUntil([&] { return trayIconExists(dialog); })) << "no icon was added";
+    ASSERT_NO_FATAL_FAILURE(drainPostedMessages(mark++));
+    // The default minimise still runs after the parking and shows the window again minimised
+    // (on Windows without its taskbar button; Wine's taskbar lists windows by visibility, so the
+    // button can't be asserted here).
+    EXPECT_TRUE(IsIconic(dialog));
+
+    // Other mouse events over the icon leave it parked.
+    for (UINT other : {WM_MOUSEMOVE, WM_LBUTTONUP, WM_RBUTTONUP, WM_LBUTTONDBLCLK}) {
+      ASSERT_TRUE(postTrayCallback(dialog, kTrayCallback, other));
+    }
+    ASSERT_NO_FATAL_FAILURE(drainPostedMessages(mark++));
+    EXPECT_TRUE(trayIconExists(dialog)) << "an ignored mouse event removed the icon";
+
+    ASSERT_TRUE(postTrayCallback(dialog, kTrayCallback, button));
+    ASSERT_TRUE(waitUntil([&] { return IsWindowVisible(dialog) && !IsIconic(dialog); }))
+        << "visible " << IsWindowVisible(dialog) << " iconic " << IsIconic(dialog);
+    EXPECT_TRUE(waitUntil([&] { return !trayIconExists(dialog); })) << "the icon stayed";
+    // The tunnel is untouched by all this.
+    moveData("still relaying\n");
+  }
+}
+
+// Through the desktop's notification area: a click on the icon makes the shell send the record's
+// callback message with the record's id to the record's window, which the posted callback above
+// takes for granted. The icons sit at the right end of the taskbar; the slots are tried from the
+// right until the window comes back (a click on empty tray space does nothing).
+TEST_F(TrayIconTest, AClickOnTheIconInTheNotificationAreaRestores) {
+  LoopbackTarget target(LoopbackTarget::Kind::kEcho);
+  ASSERT_NO_FATAL_FAILURE(launch());
+  ASSERT_NO_FATAL_FAILURE(startTunnel(target));
+  HWND tray = FindWindowA("Shell_TrayWnd", nullptr);
+  ASSERT_NE(tray, nullptr) << "no taskbar: run under the Wine virtual desktop";
+
+  for (bool rightButton : {false, true}) {
+    SCOPED_TRACE(rightButton ? "right button" : "left button");
+    ASSERT_TRUE(postSysCommand(dialog, SC_MINIMIZE));
+    ASSERT_TRUE(waitUntil([&] { return trayIconExists(dialog) && IsIconic(dialog); }));
+    RECT area{};
+    ASSERT_TRUE(GetWindowRect(tray, &area));
+    const int step = GetSystemMetrics(SM_CXSMICON) / 2;
+    bool restored = false;
+    for (int x = area.right - 4; !restored && x > area.right - 12 * step; x -= step) {
+      ASSERT_TRUE(clickAt({x, (area.top + area.bottom) / 2}, rightButton));
+      restored = waitUntil([&] { return IsWindowVisible(dialog) && !IsIconic(dialog); }, 500);
+    }
+    ASSERT_TRUE(restored) << "no click on the notification area brought the window back";
+    EXPECT_TRUE(waitUntil([&] { return !trayIconExists(dialog); })) << "the icon stayed";
+  }
+}
+
+TEST_F(TrayIconTest, RefusedIconFallsBackToAnOrdinaryMinimise) {
+  LoopbackTarget target(LoopbackTarget::Kind::kEcho);
+  ASSERT_NO_FATAL_FAILURE(launch());
+  ASSERT_NO_FATAL_FAILURE(startTunnel(target));
+
+  // An icon with the window's handle and id 1 is already there, so the shell refuses the add.
+  NOTIFYICONDATAA blocker{};
+  blocker.cbSize = sizeof blocker;
+  blocker.hWnd = dialog;
+  blocker.uID = 1;
+  blocker.uFlags = NIF_ICON;
+  blocker.hIcon = LoadIconA(nullptr, MAKEINTRESOURCEA(32516));  // IDI_INFORMATION
+  ASSERT_TRUE(Shell_NotifyIconA(NIM_ADD, &blocker));
+
+  ASSERT_TRUE(postSysCommand(dialog, SC_MINIMIZE));
+  ASSERT_TRUE(waitUntil([&] { return IsIconic(dialog) != FALSE; }));
+  EXPECT_TRUE(IsWindowVisible(dialog));
+  EXPECT_TRUE(trayIconExists(dialog)) << "the refused add deleted the icon that was there";
+  Shell_NotifyIconA(NIM_DELETE, &blocker);
+}
+
+}  // namespace
