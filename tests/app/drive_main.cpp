@@ -1,0 +1,67 @@
+// quillan-drive: the test driver as a command line, for scripts (the run command's demo).
+//   quillan-drive wait | click ID | set ID TEXT | text ID | wait-enabled ID [MS] | box |
+//                 answer ID | rect
+// Acts on the visible "Quillan proxy" dialog; exit status 0 on success, 1 on failure.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "tests/app/win_driver.h"
+
+using namespace windriver;
+
+namespace {
+
+int usage() {
+  std::fprintf(stderr,
+               "usage: quillan-drive wait | click ID | set ID TEXT | text ID | "
+               "wait-enabled ID [MS] | box | answer ID | rect\n");
+  return 2;
+}
+
+int number(const char* text) {
+  return static_cast<int>(std::strtol(text, nullptr, 10));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return usage();
+  const std::string command = argv[1];
+  HWND dialog = waitMainDialog(0);
+  if (dialog == nullptr) {
+    std::fprintf(stderr, "quillan-drive: no visible \"%s\" window\n", kDialogTitle);
+    return 1;
+  }
+  if (command == "wait") return 0;
+  if (command == "click" && argc == 3) return click(dialog, number(argv[2])) ? 0 : 1;
+  if (command == "set" && argc == 4) return setItemText(dialog, number(argv[2]), argv[3]) ? 0 : 1;
+  if (command == "text" && argc == 3) {
+    std::printf("%s\n", itemText(dialog, number(argv[2])).c_str());
+    return 0;
+  }
+  if (command == "wait-enabled" && argc >= 3) {
+    DWORD limit = argc >= 4 ? static_cast<DWORD>(number(argv[3])) : kDefaultTimeoutMs;
+    int id = number(argv[2]);
+    return waitUntil([&] { return itemEnabled(dialog, id); }, limit) ? 0 : 1;
+  }
+  if (command == "box") {
+    HWND box = findMessageBox(dialog);
+    if (box == nullptr) return 1;
+    std::printf("%s\n", messageBoxText(box).c_str());
+    return 0;
+  }
+  if (command == "answer" && argc == 3) {
+    HWND box = findMessageBox(dialog);
+    return box != nullptr && answerMessageBox(box, number(argv[2])) ? 0 : 1;
+  }
+  if (command == "rect") {
+    // Screen coordinates of the whole window: width height left top.
+    RECT rect{};
+    GetWindowRect(dialog, &rect);
+    std::printf("%ld %ld %ld %ld\n", rect.right - rect.left, rect.bottom - rect.top, rect.left,
+                rect.top);
+    return 0;
+  }
+  return usage();
+}
