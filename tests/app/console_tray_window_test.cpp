@@ -188,6 +188,26 @@ TEST_F(LogConsoleTest, CloseAndReopenStartsAFreshConsole) {
   EXPECT_TRUE(app.running());
 }
 
+// No console handler of its own: the console's close box ends the whole program, window and all.
+TEST_F(LogConsoleTest, ClosingTheConsoleWindowEndsTheProgram) {
+  ASSERT_NO_FATAL_FAILURE(launch());
+  ASSERT_NO_FATAL_FAILURE(toggleConsoleExpecting("Stop Log"));
+  waitConsoleShows({"Log Console Started"});
+
+  // The console's window, found while attached; this process leaves it again before the close,
+  // or the close would end the driver too.
+  HWND consoleWindow = nullptr;
+  FreeConsole();
+  if (AttachConsole(app.processId())) {
+    consoleWindow = GetConsoleWindow();
+    FreeConsole();
+  }
+  AttachConsole(ATTACH_PARENT_PROCESS);
+  ASSERT_NE(consoleWindow, nullptr);
+  ASSERT_TRUE(PostMessageA(consoleWindow, WM_CLOSE, 0, 0));
+  EXPECT_TRUE(app.waitExit(30000).has_value()) << "the program outlived its console";
+}
+
 // --- Tray icon ----------------------------------------------------------------------------------
 
 using TrayIconTest = ConsoleTrayTest;
