@@ -221,8 +221,8 @@ int printReport(const ReportOptions& options) {
               verdict(oursLow >= 1.1 * peerLow, oursLow / peerLow));
   std::printf("| forwarder CPU | ≤ 0.60 s/GiB | %s s/GiB | %s |\n", number(cpu, 2).c_str(),
               verdict(cpu <= 0.6, cpu));
-  std::printf("| RTT median | ≤ floor + 30 µs (%s µs) | %s µs (floor %+.0f µs) | %s |\n",
-              number(floorRtt + 30, 0).c_str(), number(rtt, 0).c_str(), rtt - floorRtt,
+  std::printf("| RTT median | ≤ floor + 30 µs (%s µs) | %s µs (floor %+.1f µs) | %s |\n",
+              number(floorRtt + 30, 1).c_str(), number(rtt, 1).c_str(), rtt - floorRtt,
               verdict(rtt <= floorRtt + 30, rtt - floorRtt));
   std::printf("| connection rate vs best peer | ≥ 1.5 × %s (%s/s) | %s/s = %s × | %s |\n",
               rateName.c_str(), number(peerRate, 0).c_str(), number(oursRate, 0).c_str(),

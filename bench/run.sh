@@ -258,8 +258,12 @@ for ((round = 1; round <= ROUNDS; round++)); do
 done
 
 if grep -qv '^==' "$WORK/measure.log" 2>/dev/null; then
-  log "diagnostics of the tests:"
-  grep -B1 -v '^==' "$WORK/measure.log" | grep -v '^--$' | head -60 >&2
+  log "diagnostics of the tests (stalled connections counted, other lines as they are):"
+  awk '/^==/ { if (stalls) print "  " stalls " connections stalled"; stalls = 0; head = $0; next }
+       /stalled at/ { if (!stalls && head != "") { print head; head = "" } stalls++; next }
+       { if (head != "") { print head; head = "" } print }
+       END { if (stalls) print "  " stalls " connections stalled" }' "$WORK/measure.log" |
+    head -80 >&2
 fi
 
 PEERS=()
