@@ -24,10 +24,12 @@ using namespace std::chrono_literals;
 constexpr std::uint64_t kBigBytes = std::uint64_t{8} << 20;
 constexpr std::uint64_t kPerConnectionBytes = std::uint64_t{128} << 10;
 constexpr std::uint64_t kEchoCrowdBytes = std::uint64_t{1} << 20;
+constexpr std::uint64_t kSmallWritesBytes = std::uint64_t{256} << 10;
 #else
 constexpr std::uint64_t kBigBytes = std::uint64_t{64} << 20;
 constexpr std::uint64_t kPerConnectionBytes = std::uint64_t{1} << 20;
 constexpr std::uint64_t kEchoCrowdBytes = std::uint64_t{8} << 20;
+constexpr std::uint64_t kSmallWritesBytes = std::uint64_t{1} << 20;
 #endif
 constexpr std::size_t kConcurrent = 200;
 constexpr std::size_t kEchoCrowd = 40;
@@ -39,6 +41,10 @@ const char* proxyName(Proxy proxy) {
   if (proxy == Proxy::kDante) return "Dante";
   if (proxy == Proxy::kDanteAuth) return "DanteWithLogin";
   return "Scripted";
+}
+
+void PrintTo(Proxy proxy, std::ostream* out) {
+  *out << proxyName(proxy);
 }
 
 // Runs the tunnel through the chosen proxy to 127.0.0.1:targetPort.
@@ -135,7 +141,7 @@ TEST_P(ProxyDataTest, TargetThatSpeaksFirstIsHeardBeforeTheClientSaysAnything) {
 }
 
 TEST_P(ProxyDataTest, ManySmallWritesBothWaysArriveIntact) {
-  constexpr std::uint64_t kBytes = 1 << 20;
+  constexpr std::uint64_t kBytes = kSmallWritesBytes;
   LoopbackTarget target(LoopbackTarget::Kind::kSourceSink, withPlan(plan(kBytes, 500, 61)));
   startTunnel(GetParam(), target.port());
   if (IsSkipped() || HasFatalFailure()) return;

@@ -40,10 +40,10 @@ RecordingFrontEnd::~RecordingFrontEnd() {
 }
 
 void RecordingFrontEnd::record(const std::string& event) {
-  {
-    std::lock_guard<std::mutex> lock(eventMutex);
-    recorded.push_back(event);
-  }
+  // Notified under the lock: once a waiter sees the event, the service thread no longer
+  // touches the condition variable (the test may end and destroy it right after).
+  std::lock_guard<std::mutex> lock(eventMutex);
+  recorded.push_back(event);
   eventChanged.notify_all();
 }
 

@@ -88,6 +88,10 @@ struct TrialCase {
   const char* lastDetail;  // a line of the SOCKS5 client that must come before the box
 };
 
+void PrintTo(const TrialCase& trial, std::ostream* out) {
+  *out << trial.name;
+}
+
 class TrialFailureTest : public TunnelTest, public testing::WithParamInterface<TrialCase> {};
 
 TEST_P(TrialFailureTest, ShowsTheFailingHopAndGoesBackToIdle) {
@@ -193,6 +197,10 @@ struct CloseCase {
   Ender ender;
   const char* line;  // after "Con: <id>, "
 };
+
+void PrintTo(const CloseCase& close, std::ostream* out) {
+  *out << close.name;
+}
 
 class RelayCloseTest : public TunnelTest, public testing::WithParamInterface<CloseCase> {};
 
