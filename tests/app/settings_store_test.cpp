@@ -84,6 +84,8 @@ TEST_F(FirstRunTest, SavedValuesComeBackAfterARestart) {
   fill(typed);
   EXPECT_EQ(startExpectingBox(), "Cannot connect to SOCKS5 Proxy server.");
   ASSERT_TRUE(waitUntil([] { return valueNames().size() == 7; }));
+  // Once Start is back the failed listener has ended, so Close asks nothing.
+  ASSERT_TRUE(waitUntil([&] { return itemEnabled(dialog, IDC_START); }));
   ASSERT_TRUE(click(dialog, IDCANCEL));
   ASSERT_EQ(app.waitExit(), 0u);
 
