@@ -144,3 +144,14 @@ TEST_F(LoadLimitsTest, ValueTypeIsNotExamined) {
   ASSERT_NO_FATAL_FAILURE(launch());
   EXPECT_EQ(itemText(dialog, IDC_PROXY_SERVER), "proxy.example.org");
 }
+
+TEST_F(FirstRunTest, EmptiedPortIsUsedAsZeroAndSavedEmpty) {
+  ASSERT_NO_FATAL_FAILURE(launch());
+  fill({"", "", "127.0.0.1", "3389", "127.0.0.1", std::to_string(closedLoopbackPort()), "", ""});
+  EXPECT_EQ(startExpectingBox(), "Cannot connect to SOCKS5 Proxy server.");
+  ASSERT_TRUE(waitUntil([] { return valueNames().size() == 7; }));
+  EXPECT_EQ(readValue("cLocPort")->data, std::string(1, '\0'));
+  // The listener took a port of the system's choosing; the log shows the text as typed.
+  EXPECT_NE(app.output().find("Waiting for connection to 127.0.0.1:\r\n"), std::string::npos)
+      << app.output();
+}
