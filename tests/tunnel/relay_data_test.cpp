@@ -18,8 +18,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Full size natively; sanitizer and wine runs move less (QUILLAN_REDUCED_DATA) to stay within
-// their time on a shared 2-core machine.
+// Full size natively; sanitizer and Windows (Wine) runs move less (QUILLAN_REDUCED_DATA) to stay
+// within their time on a shared 2-core machine.
 #ifdef QUILLAN_REDUCED_DATA
 constexpr std::uint64_t kBigBytes = std::uint64_t{8} << 20;
 constexpr std::uint64_t kPerConnectionBytes = std::uint64_t{128} << 10;

@@ -58,12 +58,21 @@ TEST_F(TunnelServiceTest, PortInUseIsReportedWithItsOwnText) {
 
 TEST_F(TunnelServiceTest, BadLocalAddressFailsInBindWithThePlatformError) {
   const std::uint16_t port = freeLoopbackPort();
+  // Text that is no IPv4 address binds 255.255.255.255; 10.255.255.254 is no local address.
   for (const char* address : {"not-an-address", "300.1.2.3", "10.255.255.254"}) {
     SCOPED_TRACE(address);
+    if (runningUnderWine() && address[0] != '1') {
+      std::printf("skipped %s: Wine binds 255.255.255.255, Windows refuses it\n", address);
+      continue;
+    }
     log_.clear();
     useSettings(port, 1, "127.0.0.1", 1);
     copySetting(tunnelSettings.localAddress, address);
-    EXPECT_EQ(startService(), 0);
+    if (startService() != 0) {
+      ADD_FAILURE() << "the listener started";
+      stopService();
+      continue;
+    }
 
     // "Error %d in local bind() to %s:%s" with the platform's "address not available".
     const std::string text = messageText.data();
@@ -206,6 +215,8 @@ class RelayCloseTest : public TunnelTest, public testing::WithParamInterface<Clo
 
 TEST_P(RelayCloseTest, LogsWhoClosedWithTheReceiveResult) {
   const CloseCase& c = GetParam();
+  const bool reset = c.ender == Ender::kLocalReset || c.ender == Ender::kRemoteReset;
+  if (reset && runningUnderWine()) GTEST_SKIP() << "Wine turns an abortive close into a FIN";
   ProxyScript relayScript = ProxyScript::acceptNoAuth().echo();
   if (c.ender == Ender::kRemoteClose)
     relayScript = ProxyScript::acceptNoAuth().sleep(300ms).close();
