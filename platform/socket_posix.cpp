@@ -107,6 +107,50 @@ void formatAddress(const ResolvedAddress& address, std::span<char> out) {
   std::memcpy(out.data(), text.data(), static_cast<std::size_t>(written));
 }
 
+namespace {
+
+int digitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The port after "]:" as Winsock's parser reads it: "0x" hexadecimal, a leading 0 octal, else
+// decimal; 1 to 65535 ("[::1]:010" is port 8, "[::1]:080" and "[::1]:0" are refused).
+bool validPortText(const char* text) {
+  int base = 10;
+  if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    text += 2;
+  } else if (text[0] == '0') {
+    base = 8;
+  }
+  if (*text == '\0') return false;
+  unsigned long value = 0;
+  for (; *text != '\0'; ++text) {
+    int digit = digitValue(*text);
+    if (digit < 0 || digit >= base) return false;
+    value = value * static_cast<unsigned long>(base) + static_cast<unsigned long>(digit);
+    if (value > 65535) return false;
+  }
+  return value != 0;
+}
+
+// The scope after "%": a decimal number up to 4294967295 without leading zeros (no interface
+// names: Winsock refuses "fe80::1%eth0").
+bool validScopeText(const char* text, std::size_t length) {
+  if (length == 0 || length > 10 || (text[0] == '0' && length > 1)) return false;
+  unsigned long long value = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    value = value * 10 + static_cast<unsigned>(text[i] - '0');
+  }
+  return value <= 0xFFFFFFFFull;
+}
+
+}  // namespace
+
 bool parseIpv6Text(const char* text, std::array<std::uint8_t, 16>& bytes) {
   if (text == nullptr) return false;
   std::array<char, 64> core{};
@@ -118,21 +162,18 @@ bool parseIpv6Text(const char* text, std::array<std::uint8_t, 16>& bytes) {
     if (close == nullptr) return false;
     const char* rest = close + 1;
     if (*rest == ':') {
-      ++rest;
-      if (*rest == '\0') return false;
-      for (; *rest != '\0'; ++rest) {
-        if (*rest < '0' || *rest > '9') return false;
-      }
+      if (!validPortText(rest + 1)) return false;
     } else if (*rest != '\0') {
       return false;
     }
     begin = text + 1;
     length = static_cast<std::size_t>(close - begin);
   }
-  // "%scope" suffix: a number or an interface name, ignored.
+  // "%scope" suffix: checked, then ignored.
   const char* percent = static_cast<const char*>(std::memchr(begin, '%', length));
   if (percent != nullptr) {
-    if (percent + 1 == begin + length) return false;
+    std::size_t scopeLength = static_cast<std::size_t>(begin + length - (percent + 1));
+    if (!validScopeText(percent + 1, scopeLength)) return false;
     length = static_cast<std::size_t>(percent - begin);
   }
   if (length == 0 || length >= core.size()) return false;

@@ -79,9 +79,13 @@ bool parseIpv6Text(const char* text, std::array<std::uint8_t, 16>& bytes) {
   std::memcpy(copy.data(), text, length);
   sockaddr_in6 in6{};
   INT size = sizeof in6;
-  if (WSAStringToAddressA(copy.data(), AF_INET6, nullptr, reinterpret_cast<sockaddr*>(&in6),
-                          &size) != 0)
-    return false;
+  // A refused text is an answer, not a socket failure: keep the caller's last error (WSAEINVAL
+  // would otherwise show up in the next step's log line).
+  int savedError = WSAGetLastError();
+  bool parsed = WSAStringToAddressA(copy.data(), AF_INET6, nullptr,
+                                    reinterpret_cast<sockaddr*>(&in6), &size) == 0;
+  WSASetLastError(savedError);
+  if (!parsed) return false;
   std::memcpy(bytes.data(), &in6.sin6_addr, bytes.size());
   return true;
 }
@@ -137,6 +141,13 @@ bool connectTo(Socket socket, const ResolvedAddress& address) {
 }
 
 bool bindIpv4(Socket socket, const std::array<std::uint8_t, 4>& address, std::uint16_t port) {
+  // Windows refuses the limited broadcast address as a local address (WSAEADDRNOTAVAIL); Wine
+  // passes it to Linux, which binds it. Refused here, a bad local address (which parses to it)
+  // fails the same way under both and on POSIX.
+  if (address == std::array<std::uint8_t, 4>{255, 255, 255, 255}) {
+    WSASetLastError(WSAEADDRNOTAVAIL);
+    return false;
+  }
   sockaddr_in in{};
   in.sin_family = AF_INET;
   in.sin_port = htons(port);

@@ -43,15 +43,23 @@ finish() {
 }
 trap finish EXIT
 
+# CPU seconds (user + system) of all finished child processes: with the wall time it shows how
+# much of a stage was waiting for a busy machine.
+cpu_seconds() {
+  times | tail -n 1 | awk '{ n = split($0, f, /[ms ]+/); print int(f[1] * 60 + f[2] + f[3] * 60 + f[4]) }'
+}
+
 # stage NAME COMMAND...: runs one step, times it, and stops everything when it fails.
 stage() {
   current=$1
   shift
   say "$current"
-  local begin
+  local begin cpu
   begin=$(date +%s)
+  cpu=$(cpu_seconds)
   "$@"
-  summary+=("$(printf '%-22s %s' "$current" "$(elapsed $(($(date +%s) - begin)))")")
+  summary+=("$(printf '%-12s %s wall, %s cpu' "$current" "$(elapsed $(($(date +%s) - begin)))" \
+    "$(elapsed $(($(cpu_seconds) - cpu)))")")
   current=
 }
 

@@ -177,6 +177,30 @@ TEST(ParseIpv6Text, AcceptsPlainBracketedScopedAndPortForms) {
       {"12345::1", false, {}},
       {"::1 ", false, {}},
       {" ::1", false, {}},
+      // The port as the Winsock parser reads it: 0x hexadecimal, leading-0 octal, 1 to 65535.
+      {"[::1]:1", true, loopback},
+      {"[::1]:0x50", true, loopback},
+      {"[::1]:0XFFFF", true, loopback},
+      {"[::1]:010", true, loopback},
+      {"[fe80::1%3]:0x1f", true, linkLocal},
+      {"[::1]:0", false, {}},
+      {"[::1]:0x0", false, {}},
+      {"[::1]:0x", false, {}},
+      {"[::1]:080", false, {}},
+      {"[::1]:65536", false, {}},
+      {"[::1]:0x10000", false, {}},
+      {"[::1]:+80", false, {}},
+      {"[::1]:99999999999", false, {}},
+      // The scope: decimal, no leading zeros, at most 4294967295, no interface names.
+      {"fe80::1%0", true, linkLocal},
+      {"fe80::1%4294967295", true, linkLocal},
+      {"fe80::1%4294967296", false, {}},
+      {"fe80::1%03", false, {}},
+      {"fe80::1%0x3", false, {}},
+      {"fe80::1%-1", false, {}},
+      {"fe80::1%eth0", false, {}},
+      {"[fe80::1%]:80", false, {}},
+      {"::1%3:80", false, {}},
   };
   for (const Ipv6Case& c : cases) {
     Ipv6Bytes bytes;
@@ -185,6 +209,17 @@ TEST(ParseIpv6Text, AcceptsPlainBracketedScopedAndPortForms) {
     if (c.valid) {
       EXPECT_EQ(bytes, c.bytes) << '"' << c.text << '"';
     }
+  }
+}
+
+TEST(ParseIpv6Text, KeepsTheLastSocketError) {
+  // A receive that saw the peer close logs the last error as it stands (often 0); classifying
+  // the target text before that must not leave a parser error behind.
+  for (const char* text : {"::1", "not-an-address", "[::1]:0"}) {
+    Ipv6Bytes bytes{};
+    setLastSocketError(0);
+    parseIpv6Text(text, bytes);
+    EXPECT_EQ(lastSocketError(), 0) << text;
   }
 }
 
@@ -377,4 +412,13 @@ TEST(BindIpv4, SecondBindOfAPortIsAddressInUse) {
   UniqueSocket second(openTcpSocket(kFamilyIpv4));
   EXPECT_FALSE(bindIpv4(second.get(), {127, 0, 0, 1}, port));
   EXPECT_EQ(lastSocketError(), kErrAddressInUse);
+}
+
+TEST(BindIpv4, LimitedBroadcastIsNotALocalAddress) {
+  // Windows refuses it; Linux (and so Wine) would bind it.
+  UniqueSocket socket(openTcpSocket(kFamilyIpv4));
+  setLastSocketError(0);
+  EXPECT_FALSE(bindIpv4(socket.get(), {255, 255, 255, 255}, 0));
+  EXPECT_NE(lastSocketError(), 0);
+  EXPECT_NE(lastSocketError(), kErrAddressInUse);
 }
