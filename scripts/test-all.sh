@@ -32,6 +32,7 @@ elapsed() {
 }
 finish() {
   local status=$?
+  rm -f "$times_file"
   local total=$(($(date +%s) - started))
   echo
   for line in "${summary[@]}"; do echo "  $line"; done
@@ -45,8 +46,12 @@ trap finish EXIT
 
 # CPU seconds (user + system) of all finished child processes: with the wall time it shows how
 # much of a stage was waiting for a busy machine.
-cpu_seconds() {
-  times | tail -n 1 | awk '{ n = split($0, f, /[ms ]+/); print int(f[1] * 60 + f[2] + f[3] * 60 + f[4]) }'
+# (`times` must run in this shell, not in a $(...) subshell, which starts from zero.)
+times_file=$(mktemp)
+cpu_now=0
+read_cpu() {
+  times >"$times_file"
+  cpu_now=$(awk 'NR == 2 { split($0, f, /[ms ]+/); print int(f[1] * 60 + f[2] + f[3] * 60 + f[4]) }' "$times_file")
 }
 
 # stage NAME COMMAND...: runs one step, times it, and stops everything when it fails.
@@ -56,10 +61,12 @@ stage() {
   say "$current"
   local begin cpu
   begin=$(date +%s)
-  cpu=$(cpu_seconds)
+  read_cpu
+  cpu=$cpu_now
   "$@"
+  read_cpu
   summary+=("$(printf '%-12s %s wall, %s cpu' "$current" "$(elapsed $(($(date +%s) - begin)))" \
-    "$(elapsed $(($(cpu_seconds) - cpu)))")")
+    "$(elapsed $((cpu_now - cpu)))")")
   current=
 }
 
@@ -184,13 +191,15 @@ check_imports() {
 
 fuzz_smoke() {
   configure fuzz
-  build fuzz
-  local targets target name corpus work
-  mapfile -t targets < <(find "$build_root/fuzz/fuzz" -maxdepth 1 -type f -perm -u+x -name '*_fuzz' 2>/dev/null | sort)
-  if [ ${#targets[@]} -eq 0 ]; then
-    echo "no fuzz targets built: smoke run skipped"
+  # Only the *_fuzz targets: the tools and the benchmark are of no use in this configuration.
+  local names targets target name corpus work
+  mapfile -t names < <(cmake --build "$build_root/fuzz" --target help | awk '$2 ~ /_fuzz$/ { print $2 }')
+  if [ ${#names[@]} -eq 0 ]; then
+    echo "no fuzz targets defined: smoke run skipped"
     return 0
   fi
+  cmake --build "$build_root/fuzz" -j"$jobs" --target "${names[@]}"
+  mapfile -t targets < <(find "$build_root/fuzz" -type f -perm -u+x -name '*_fuzz' | sort)
   for target in "${targets[@]}"; do
     name=$(basename "$target")
     work=$(mktemp -d)
