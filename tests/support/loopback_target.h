@@ -67,8 +67,8 @@ bool sendAllBytes(Socket socket, std::span<const std::uint8_t> bytes);
 // Abortive close: RST instead of FIN.
 void resetConnection(Socket socket);
 
-// True when the Windows build runs under Wine, whose sockets differ from Windows in a few
-// places the tests name (an abortive close arrives as an orderly one; 255.255.255.255 binds).
+// True when the Windows build runs under Wine, whose sockets differ from Windows where the tests
+// say so (an abortive close arrives as an orderly one).
 bool runningUnderWine();
 
 class LoopbackTarget {
