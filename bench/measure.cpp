@@ -1,5 +1,7 @@
 #include "bench/measure.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -8,6 +10,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -229,6 +232,7 @@ struct EchoResult {
   double cpuSeconds = NAN;
   double peakMib = NAN;
   int processes = 0;
+  double longestGap = 0;  // longest time any connection moved no byte, in seconds
 };
 
 // N connections at once, each sending `echoBytes` and reading them back (checked against the
@@ -268,6 +272,12 @@ EchoResult concurrentEcho(const MeasureOptions& options) {
     c.open = false;
     --open;
   };
+  auto noteProgress = [&](EchoConnection& c) {
+    auto now = Clock::now();
+    result.longestGap =
+        std::max(result.longestGap, std::chrono::duration<double>(now - c.lastProgress).count());
+    c.lastProgress = now;
+  };
   std::vector<std::uint8_t> buffer(kChunk);
   std::vector<epoll_event> events(256);
   auto lastStallCheck = Clock::now();
@@ -283,7 +293,7 @@ EchoResult concurrentEcho(const MeasureOptions& options) {
         ssize_t sent = ::send(c.fd.get(), chunk.data(), chunk.size(), MSG_NOSIGNAL);
         if (sent > 0) {
           c.sent += static_cast<std::uint64_t>(sent);
-          c.lastProgress = Clock::now();
+          noteProgress(c);
           if (c.sent == total) {
             epoll_event event{EPOLLIN, {.u64 = events[e].data.u64}};
             ::epoll_ctl(epoll.get(), EPOLL_CTL_MOD, c.fd.get(), &event);
@@ -316,7 +326,7 @@ EchoResult concurrentEcho(const MeasureOptions& options) {
           continue;
         }
         c.received += static_cast<std::uint64_t>(got);
-        c.lastProgress = Clock::now();
+        noteProgress(c);
         if (c.received == total) close(c);
       }
     }
@@ -335,10 +345,23 @@ EchoResult concurrentEcho(const MeasureOptions& options) {
       for (auto& c : connections) {
         if (c.open && secondsSince(c.lastProgress) > options.stallSeconds) {
           ++result.stalls;
-          std::fprintf(
-              stderr, "  echo: connection %zu stalled at %.1f s: sent %llu, received %llu\n",
-              static_cast<std::size_t>(&c - connections.data()), secondsSince(start),
-              static_cast<unsigned long long>(c.sent), static_cast<unsigned long long>(c.received));
+          sockaddr_in self{};
+          socklen_t length = sizeof self;
+          ::getsockname(c.fd.get(), reinterpret_cast<sockaddr*>(&self), &length);
+          std::fprintf(stderr,
+                       "  echo: connection %zu (port %u) stalled at %.1f s: sent %llu, received "
+                       "%llu\n",
+                       static_cast<std::size_t>(&c - connections.data()), ntohs(self.sin_port),
+                       secondsSince(start), static_cast<unsigned long long>(c.sent),
+                       static_cast<unsigned long long>(c.received));
+          if (result.stalls == 1) {
+            // Where the bytes wait: every loopback socket with data queued, with its process.
+            std::fflush(stderr);
+            int ignored = std::system(
+                "ss -tnpH state established 2>/dev/null | awk '$1 > 0 || $2 > 0' | sed 's/^/    /' "
+                ">&2");
+            (void)ignored;
+          }
           close(c);
         }
       }
@@ -398,6 +421,7 @@ bool measureAll(const MeasureOptions& options, const std::string& prefix) {
     line.add("echo_fail", echo.failures, 0);
     line.add("echo_stall", echo.stalls, 0);
     line.add("echo_cpu_s", echo.cpuSeconds, 2);
+    line.add("echo_max_gap_s", echo.longestGap, 2);
     line.add("mem_peak_mib", echo.peakMib, 1);
     line.add("mem_procs", echo.processes, 0);
   }
