@@ -222,6 +222,7 @@ struct EchoConnection {
   std::uint64_t sent = 0;
   std::uint64_t received = 0;
   Clock::time_point lastProgress;
+  Clock::time_point opened;
   bool open = true;
 };
 
@@ -232,7 +233,8 @@ struct EchoResult {
   double cpuSeconds = NAN;
   double peakMib = NAN;
   int processes = 0;
-  double longestGap = 0;  // longest time any connection moved no byte, in seconds
+  double longestGap = 0;    // longest time a connection moved no byte after its first echo, s
+  double slowestStart = 0;  // longest time from a connection's open to its first echoed byte, s
 };
 
 // N connections at once, each sending `echoBytes` and reading them back (checked against the
@@ -263,7 +265,7 @@ EchoResult concurrentEcho(const MeasureOptions& options) {
     }
     epoll_event event{EPOLLIN | EPOLLOUT, {.u64 = i}};
     ::epoll_ctl(epoll.get(), EPOLL_CTL_ADD, c.fd.get(), &event);
-    c.lastProgress = Clock::now();
+    c.lastProgress = c.opened = Clock::now();
     ++open;
   }
   auto close = [&](EchoConnection& c) {
@@ -274,8 +276,10 @@ EchoResult concurrentEcho(const MeasureOptions& options) {
   };
   auto noteProgress = [&](EchoConnection& c) {
     auto now = Clock::now();
-    result.longestGap =
-        std::max(result.longestGap, std::chrono::duration<double>(now - c.lastProgress).count());
+    if (c.received > 0) {
+      result.longestGap =
+          std::max(result.longestGap, std::chrono::duration<double>(now - c.lastProgress).count());
+    }
     c.lastProgress = now;
   };
   std::vector<std::uint8_t> buffer(kChunk);
@@ -325,8 +329,12 @@ EchoResult concurrentEcho(const MeasureOptions& options) {
           close(c);
           continue;
         }
-        c.received += static_cast<std::uint64_t>(got);
+        if (c.received == 0) {
+          result.slowestStart = std::max(
+              result.slowestStart, std::chrono::duration<double>(Clock::now() - c.opened).count());
+        }
         noteProgress(c);
+        c.received += static_cast<std::uint64_t>(got);
         if (c.received == total) close(c);
       }
     }
@@ -422,6 +430,7 @@ bool measureAll(const MeasureOptions& options, const std::string& prefix) {
     line.add("echo_stall", echo.stalls, 0);
     line.add("echo_cpu_s", echo.cpuSeconds, 2);
     line.add("echo_max_gap_s", echo.longestGap, 2);
+    line.add("echo_first_max_s", echo.slowestStart, 2);
     line.add("mem_peak_mib", echo.peakMib, 1);
     line.add("mem_procs", echo.processes, 0);
   }
