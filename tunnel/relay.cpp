@@ -42,8 +42,9 @@ struct Direction {
   Socket from = noSocket;
   Socket to = noSocket;
   std::uint8_t* buffer = nullptr;
-  std::size_t offset = 0;   // first byte not yet sent
-  std::size_t pending = 0;  // bytes received but not yet sent
+  std::size_t offset = 0;     // first byte not yet sent
+  std::size_t pending = 0;    // bytes received but not yet sent
+  bool towardsLocal = false;  // proxy to local (the target's bytes) or local to proxy
 };
 
 enum class Step { kGoOn, kEnd };
@@ -73,50 +74,46 @@ int receiveChunk(Direction& direction) {
   return received;
 }
 
-// Proxy to local: the target's bytes, served first in every pass.
-Step serveDownstream(Direction& down, bool readable, bool writable, unsigned id) {
-  if (down.pending > 0) {
-    if (!writable) return Step::kGoOn;
-    return sendPending(down) < 0 ? Step::kEnd : Step::kGoOn;
+// The log lines of each direction; the markers read from the local side (L the local client,
+// S the SOCKS5 proxy, R the remote target).
+void logClosed(const Direction& direction, unsigned id, int result) {
+  if (direction.towardsLocal) {
+    logLine("Con: %x, SOCKS5 connection closed %d\r\n", id, result);
+  } else {
+    logLine("Con: %x, LOCAL connection closed %d\r\n", id, result);
   }
-  if (!readable) return Step::kGoOn;
-  int received = receiveChunk(down);
-  if (received == kWouldBlock) return Step::kGoOn;
-  if (received <= 0) {
-    logLine("Con: %x, SOCKS5 connection closed %d\r\n", id, received);
-    return Step::kEnd;
-  }
-  int taken = sendPending(down);
-  if (consoleStream.load() != nullptr) {
-    logLine("Con: %x, Bytes to transfer L<-S<-R: %d (%d)\r\n", id, received, taken);
-  }
-  return taken < 0 ? Step::kEnd : Step::kGoOn;
 }
 
-// Local to proxy: the client's bytes.
-Step serveUpstream(Direction& up, bool readable, bool writable, unsigned id) {
-  if (up.pending > 0) {
-    if (!writable) return Step::kGoOn;
-    return sendPending(up) < 0 ? Step::kEnd : Step::kGoOn;
-  }
-  if (!readable) return Step::kGoOn;
-  int received = receiveChunk(up);
-  if (received == kWouldBlock) return Step::kGoOn;
-  if (received <= 0) {
-    logLine("Con: %x, LOCAL connection closed %d\r\n", id, received);
-    return Step::kEnd;
-  }
-  int taken = sendPending(up);
-  if (consoleStream.load() != nullptr) {
+void logTraffic(const Direction& direction, unsigned id, int received, int taken) {
+  if (direction.towardsLocal) {
+    logLine("Con: %x, Bytes to transfer L<-S<-R: %d (%d)\r\n", id, received, taken);
+  } else {
     logLine("Con: %x, Bytes to transfer L->S->R: %d (%d)\r\n", id, received, taken);
   }
+}
+
+// One turn of one direction: finish what is pending, or read a chunk and pass it on.
+Step serveDirection(Direction& direction, bool readable, bool writable, unsigned id) {
+  if (direction.pending > 0) {
+    if (!writable) return Step::kGoOn;
+    return sendPending(direction) < 0 ? Step::kEnd : Step::kGoOn;
+  }
+  if (!readable) return Step::kGoOn;
+  int received = receiveChunk(direction);
+  if (received == kWouldBlock) return Step::kGoOn;
+  if (received <= 0) {
+    logClosed(direction, id, received);
+    return Step::kEnd;
+  }
+  int taken = sendPending(direction);
+  if (consoleStream.load() != nullptr) logTraffic(direction, id, received, taken);
   return taken < 0 ? Step::kEnd : Step::kGoOn;
 }
 
 void relayBytes(Socket local, Socket proxy, const RelayPages& pages, unsigned id,
                 unsigned generation) {
-  Direction down{proxy, local, pages.half(0)};
-  Direction up{local, proxy, pages.half(1)};
+  Direction down{proxy, local, pages.half(0), 0, 0, true};
+  Direction up{local, proxy, pages.half(1), 0, 0, false};
   while (!serviceStopSeen(generation)) {
     // A direction with nothing pending waits for its source to be readable; one with bytes
     // pending waits for its destination to be writable. A socket with nothing to wait for is
@@ -141,8 +138,9 @@ void relayBytes(Socket local, Socket proxy, const RelayPages& pages, unsigned id
     bool localReadable = localAt >= 0 && items[localAt].readable;
     bool localWritable = localAt >= 0 && items[localAt].writable;
 
-    if (serveDownstream(down, proxyReadable, localWritable, id) == Step::kEnd) return;
-    if (serveUpstream(up, localReadable, proxyWritable, id) == Step::kEnd) return;
+    // Proxy to local first in every pass.
+    if (serveDirection(down, proxyReadable, localWritable, id) == Step::kEnd) return;
+    if (serveDirection(up, localReadable, proxyWritable, id) == Step::kEnd) return;
   }
 }
 
