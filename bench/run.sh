@@ -259,8 +259,9 @@ done
 
 if grep -qv '^==' "$WORK/measure.log" 2>/dev/null; then
   log "diagnostics of the tests (stalled connections counted, other lines as they are):"
-  awk '/^==/ { if (stalls) print "  " stalls " connections stalled"; stalls = 0; head = $0; next }
+  awk '/^==/ { if (stalls) print "  " stalls " connections stalled"; stalls = 0; queued = 0; head = $0; next }
        /stalled at/ { if (!stalls && head != "") { print head; head = "" } stalls++; next }
+       /^    / { if (++queued == 12) print "    ... (full listing in measure.log)"; if (queued >= 12) next }
        { if (head != "") { print head; head = "" } print }
        END { if (stalls) print "  " stalls " connections stalled" }' "$WORK/measure.log" |
     head -80 >&2
