@@ -105,32 +105,32 @@ TEST_F(DialogTest, EveryControlInTabOrderWithIdTextPlaceAndStyle) {
   std::vector<HWND> controls = children(dialog);
   ASSERT_EQ(controls.size(), kControls.size());
   for (std::size_t i = 0; i < kControls.size(); ++i) {
-    const ControlSpec& spec = kControls[i];
+    const ControlSpec& expected = kControls[i];
     HWND control = controls[i];
-    SCOPED_TRACE(testing::Message() << "control #" << i << " id " << spec.id);
-    if (spec.id != -1) {
-      EXPECT_EQ(GetDlgCtrlID(control), spec.id);
+    SCOPED_TRACE(testing::Message() << "control #" << i << " id " << expected.id);
+    if (expected.id != -1) {
+      EXPECT_EQ(GetDlgCtrlID(control), expected.id);
     }
-    EXPECT_EQ(className(control), spec.className);
-    if (spec.text != nullptr) {
-      EXPECT_EQ(windowText(control), spec.text);
+    EXPECT_EQ(className(control), expected.className);
+    if (expected.text != nullptr) {
+      EXPECT_EQ(windowText(control), expected.text);
     }
     RECT rect{};
     GetWindowRect(control, &rect);
     MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&rect), 2);
     // Origin and size are converted separately when the dialog creates a control.
-    EXPECT_EQ(rect.left, MulDiv(spec.x, units->x, 4));
-    EXPECT_EQ(rect.top, MulDiv(spec.y, units->y, 8));
-    EXPECT_EQ(rect.right - rect.left, MulDiv(spec.width, units->x, 4));
-    EXPECT_EQ(rect.bottom - rect.top, MulDiv(spec.height, units->y, 8));
+    EXPECT_EQ(rect.left, MulDiv(expected.x, units->x, 4));
+    EXPECT_EQ(rect.top, MulDiv(expected.y, units->y, 8));
+    EXPECT_EQ(rect.right - rect.left, MulDiv(expected.width, units->x, 4));
+    EXPECT_EQ(rect.bottom - rect.top, MulDiv(expected.height, units->y, 8));
     LONG style = windowStyle(control);
-    if (spec.className == std::string("Edit")) {
+    if (expected.className == std::string("Edit")) {
       bool bordered = (style & WS_BORDER) != 0 ||
                       (GetWindowLongA(control, GWL_EXSTYLE) & WS_EX_CLIENTEDGE) != 0;
       EXPECT_TRUE(bordered);
     }
-    EXPECT_EQ(style & spec.requiredStyle, spec.requiredStyle) << std::hex << style;
-    EXPECT_EQ(style & spec.forbiddenStyle, 0) << std::hex << style;
+    EXPECT_EQ(style & expected.requiredStyle, expected.requiredStyle) << std::hex << style;
+    EXPECT_EQ(style & expected.forbiddenStyle, 0) << std::hex << style;
   }
   EXPECT_NE(itemText(dialog, IDC_WEB_PAGE).find("Varnholt Software"), npos);
 }
