@@ -2,6 +2,8 @@
 // sliced short so that a stop is seen quickly and bounded overall so nothing hangs a test run.
 #include "tests/support/scripted_proxy.h"
 
+#include "tests/support/loopback_target.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -21,20 +23,6 @@ using namespace std::chrono_literals;
 constexpr auto kSlice = std::chrono::milliseconds(20);  // one wait, between stop checks
 constexpr auto kStepLimit = std::chrono::seconds(20);   // a whole expect/stall step at most
 constexpr auto kModeLimit = std::chrono::seconds(120);  // a final mode at most
-
-// Abortive close: with SO_LINGER on and a zero time-out, close sends RST instead of FIN.
-void resetSocket(Socket socket) {
-  linger option{};
-  option.l_onoff = 1;
-  option.l_linger = 0;
-#ifdef _WIN32
-  ::setsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_LINGER,
-               reinterpret_cast<const char*>(&option), sizeof option);
-#else
-  ::setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_LINGER, &option, sizeof option);
-#endif
-  closeSocket(socket);
-}
 
 bool bindTo(Socket socket, const ResolvedAddress& address) {
 #ifdef _WIN32
@@ -332,7 +320,7 @@ bool ScriptedProxy::runSteps(Connection& connection) {
         closeSocket(socket);
         return false;
       case Kind::kReset:
-        resetSocket(socket);
+        resetConnection(socket);
         return false;
       case Kind::kStall: {
         const auto deadline = std::chrono::steady_clock::now() + kStepLimit;
