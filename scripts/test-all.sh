@@ -6,6 +6,7 @@
 #   windows-x64                        build + ctest under wine64 (scripts/wine-env.sh rig)
 #   windows-x86                        build only (this kernel cannot run 32-bit code)
 #   imports                            quillan.exe (x64 and x86) imports only system DLLs
+#   package                            scripts/package.sh, then the ZIPs and programs checked
 #   fuzz                               libFuzzer targets, a short smoke run each
 #
 # Environment: QUILLAN_BUILD_ROOT (default build: build/<preset>, as the presets),
@@ -189,6 +190,12 @@ check_imports() {
   return $bad
 }
 
+# The downloads: built from fresh build directories, then checked as a Windows user gets them.
+package_check() {
+  QUILLAN_SKIP_SETUP=1 scripts/package.sh
+  python3 tests/package/check_package.py dist
+}
+
 fuzz_smoke() {
   configure fuzz
   # Only the *_fuzz targets: the tools and the benchmark are of no use in this configuration.
@@ -230,7 +237,7 @@ wanted() {
 selected=("$@")
 for name in "${selected[@]}"; do
   case "$name" in
-    setup | style | native | native-asan | native-tsan | windows-x64 | windows-x86 | imports | fuzz) ;;
+    setup | style | native | native-asan | native-tsan | windows-x64 | windows-x86 | imports | package | fuzz) ;;
     *)
       echo "test-all: unknown stage '$name'" >&2
       exit 2
@@ -246,4 +253,5 @@ if wanted native-tsan; then stage native-tsan native_suite native-tsan "${saniti
 if wanted windows-x64; then stage windows-x64 windows_x64; fi
 if wanted windows-x86; then stage windows-x86 windows_x86; fi
 if wanted imports; then stage imports check_imports; fi
+if wanted package; then stage package package_check; fi
 if wanted fuzz; then stage fuzz fuzz_smoke; fi
