@@ -10,8 +10,9 @@ packages=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64 mingw-w64-tools
   googletest
   # running the Windows build: 64-bit Wine only (this kernel cannot run 32-bit code), on a
-  # virtual X display, with xdotool to check the desktop and imagemagick for screenshots
-  wine wine64 xvfb xdotool imagemagick
+  # virtual X display (with Wine's own fonts: Marlett draws the title-bar buttons), with xdotool
+  # to check the desktop and imagemagick for screenshots
+  wine wine64 fonts-wine xvfb xdotool imagemagick
   # SOCKS5 peers and network tools for the tests, the demo and the benchmark
   dante-server microsocks socat ncat netcat-openbsd proxychains4 v2ray
   # a real Remote Desktop server and client for the end-to-end session test and the demo
