@@ -4,10 +4,15 @@
 #   scripts/run.sh           Linux: build the 64-bit Windows program and run it under wine64 in a
 #                            Wine virtual desktop (on $DISPLAY, or on a private Xvfb when there is
 #                            no display). Windows (Git Bash/MSYS): run the built quillan.exe.
-#   scripts/run.sh --demo    Linux: also start a SOCKS5 server (microsocks) and a loopback echo
-#                            target, point the settings at them, press Start, send a line through
-#                            the tunnel, show the echoed line and the log, save a screenshot of
-#                            the window to docs/screenshot.png, and clean up everything.
+#   scripts/run.sh --demo    Linux: a real Remote Desktop session through the tunnel. Also starts
+#                            a SOCKS5 server (microsocks) and a Remote Desktop server (xrdp) on
+#                            loopback, points the settings at them, presses Start, connects the
+#                            Remote Desktop client (xfreerdp) to the local port, and shows its
+#                            window with the server's login screen beside Quillan's window; then
+#                            presses Stop, shows the log and cleans up everything. A screenshot
+#                            of both windows goes to /tmp/quillan-demo.png.
+#   scripts/run.sh --demo --save-screenshot
+#                            the same, and the screenshot also becomes docs/screenshot.png.
 #
 # Environment: QUILLAN_BUILD_ROOT (default build), QUILLAN_JOBS (default 2), QUILLAN_SKIP_SETUP=1
 # (do not call scripts/setup.sh), QUILLAN_EXE (Windows: the program to run).
@@ -18,11 +23,13 @@ cd "$repo"
 build_root=${QUILLAN_BUILD_ROOT:-build}
 jobs=${QUILLAN_JOBS:-2}
 demo=0
+save_screenshot=0
 for argument in "$@"; do
   case "$argument" in
     --demo) demo=1 ;;
+    --save-screenshot) save_screenshot=1 ;;
     -h | --help)
-      sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'
+      sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'
       exit 0
       ;;
     *)
@@ -33,6 +40,10 @@ for argument in "$@"; do
 done
 
 say() { printf 'run: %s\n' "$*"; }
+if [ $save_screenshot -eq 1 ] && [ $demo -eq 0 ]; then
+  echo "run: --save-screenshot goes with --demo" >&2
+  exit 2
+fi
 
 # ---- Windows: nothing to emulate ------------------------------------------------------------
 case "$(uname -s)" in
@@ -68,22 +79,54 @@ cmake --build "$build_dir" -j"$jobs" --target "${targets[@]}" >/dev/null
 exe="$repo/$build_dir/app/quillan.exe"
 drive="$repo/$build_dir/tests/app/quillan-drive.exe"
 
+
 # The Wine rig: a private prefix with a virtual desktop, shown on $DISPLAY when there is one,
-# else on an Xvfb of its own.
+# else on an Xvfb of its own (for the demo one wide enough for the client beside the desktop).
 # shellcheck source=scripts/wine-env.sh
 source scripts/wine-env.sh
 export QUILLAN_WINE_DISPLAY=inherit
 started_pids=()
 app_pid=
+work=
 cleanup() {
   local status=$?
   if [ -n "$app_pid" ] && kill -0 "$app_pid" 2>/dev/null; then kill "$app_pid" 2>/dev/null || true; fi
-  for pid in "${started_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${started_pids[@]}"; do
+    # Each helper runs in its own process group (setsid), children included.
+    kill -TERM -- "-$pid" 2>/dev/null || kill "$pid" 2>/dev/null || true
+  done
   wine_env_stop "${WINEPREFIX:-}" >/dev/null 2>&1 || true
+  [ -n "$work" ] && rm -rf "$work"
   exit $status
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
+
+if [ $demo -eq 1 ]; then
+  for tool in microsocks xrdp xfreerdp xdotool import python3; do
+    command -v "$tool" >/dev/null || {
+      echo "run: the demo needs $tool (run scripts/setup.sh)" >&2
+      exit 1
+    }
+  done
+  work=$(mktemp -d /tmp/quillan-demo.XXXXXX)
+  if [ -z "${DISPLAY:-}" ]; then
+    : >"$work/displayfd"
+    setsid Xvfb -displayfd 3 -screen 0 1850x800x24 -nolisten tcp -noreset 3>"$work/displayfd" \
+      >"$work/xvfb.log" 2>&1 </dev/null &
+    started_pids+=($!)
+    for _ in $(seq 1 100); do
+      [ -n "$(tr -dc '0-9' <"$work/displayfd")" ] && break
+      sleep 0.1
+    done
+    [ -n "$(tr -dc '0-9' <"$work/displayfd")" ] || {
+      echo "run: Xvfb did not start" >&2
+      exit 1
+    }
+    export DISPLAY=":$(tr -dc '0-9' <"$work/displayfd")"
+    say "no display: the windows are on a private Xvfb ($DISPLAY)"
+  fi
+fi
 wine_env_start
 [ -n "${QUILLAN_XVFB_PID:-}" ] && say "no display: the window is on a private Xvfb ($DISPLAY)"
 
@@ -97,10 +140,6 @@ if [ $demo -eq 0 ]; then
 fi
 
 # ---- the demo -----------------------------------------------------------------------------
-work=$(mktemp -d /tmp/quillan-demo.XXXXXX)
-started_dirs_cleanup() { rm -rf "$work"; }
-trap 'started_dirs_cleanup; cleanup' EXIT
-
 free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
@@ -112,29 +151,41 @@ wait_port() {
   echo "run: nothing listens on 127.0.0.1:$1" >&2
   return 1
 }
-drive() { "$WINE_BIN" "$drive" "$@"; }
+helper() {  # name command...: in its own process group, output in $work/name.log
+  local name=$1
+  shift
+  setsid "$@" >"$work/$name.log" 2>&1 </dev/null &
+  started_pids+=($!)
+}
+drive() { "$WINE_BIN" "$drive" "$@" </dev/null; }
 
 proxy_port=$(free_port)
-echo_port=$(free_port)
+rdp_port=$(free_port)
 local_port=$(free_port)
-microsocks -i 127.0.0.1 -p "$proxy_port" >"$work/microsocks.log" 2>&1 &
-started_pids+=($!)
-socat "TCP-LISTEN:$echo_port,bind=127.0.0.1,reuseaddr,fork" PIPE >"$work/echo.log" 2>&1 &
-started_pids+=($!)
+helper microsocks microsocks -i 127.0.0.1 -p "$proxy_port"
+# xrdp from a private copy of its configuration: loopback only, its own log, no system service.
+sed -e "s|^port=.*|port=tcp://127.0.0.1:$rdp_port|" -e "s|^LogFile=.*|LogFile=$work/xrdp-server.log|" \
+  -e 's|^EnableSyslog=.*|EnableSyslog=false|' /etc/xrdp/xrdp.ini >"$work/xrdp.ini"
+helper xrdp xrdp --nodaemon --config "$work/xrdp.ini"
 wait_port "$proxy_port"
-wait_port "$echo_port"
-say "microsocks on 127.0.0.1:$proxy_port, echo target on 127.0.0.1:$echo_port"
+wait_port "$rdp_port"
+say "microsocks on 127.0.0.1:$proxy_port, xrdp on 127.0.0.1:$rdp_port"
 
 # The settings as a previous run would have left them in the registry.
 key='HKCU\Software\Varnholt Software\Quillan'
 for setting in "cLocPort=$local_port" "cSockServ=127.0.0.1" "cSockPort=$proxy_port" "cSockName=" \
-  "cSockPass=" "cTargServ=127.0.0.1" "cTargPort=$echo_port"; do
+  "cSockPass=" "cTargServ=127.0.0.1" "cTargPort=$rdp_port"; do
   "$WINE_BIN" reg add "$key" /v "${setting%%=*}" /d "${setting#*=}" /f </dev/null >/dev/null
 done
 
 "$WINE_BIN" "$exe" >"$work/quillan.log" 2>&1 &
 app_pid=$!
 drive wait
+# Quillan at the right edge of the Wine desktop, the client's window just right of the desktop.
+read -r width height _ _ < <(drive rect | tr -d '\r')
+desktop=$(xdotool search --name 'Wine desktop' | head -n 1)
+eval "$(xdotool getwindowgeometry --shell "$desktop" | sed 's/^/desktop_/')"
+drive move $((desktop_WIDTH - width - 16)) 16
 say "window up; pressing Start"
 drive click 1009
 if ! drive wait-enabled 1010 20000; then
@@ -143,33 +194,68 @@ if ! drive wait-enabled 1010 20000; then
   exit 1
 fi
 
-line="Hello through Quillan proxy, $(date -u +%H:%M:%S)"
-say "sending through 127.0.0.1:$local_port: $line"
-echoed=$(python3 - "$local_port" "$line" <<'PY'
-import socket, sys
-port, line = int(sys.argv[1]), (sys.argv[2] + "\n").encode()
-with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
-    s.sendall(line)
-    got = b""
-    while not got.endswith(b"\n"):
-        chunk = s.recv(4096)
-        if not chunk:
-            break
-        got += chunk
-print(got.decode().rstrip("\n"))
-PY
-)
-say "echoed back:              $echoed"
+say "connecting the Remote Desktop client to 127.0.0.1:$local_port"
+helper xfreerdp timeout 300 xfreerdp "/v:127.0.0.1:$local_port" /cert:ignore /size:800x600
+client_pid=${started_pids[-1]}
+client=
+for _ in $(seq 1 100); do
+  client=$(xdotool search --name "^FreeRDP: 127\.0\.0\.1:$local_port\$" 2>/dev/null | head -n 1) || true
+  [ -n "$client" ] && break
+  sleep 0.2
+done
+[ -n "$client" ] || {
+  echo "run: the Remote Desktop client's window did not appear" >&2
+  tail -n 20 "$work/xfreerdp.log" >&2
+  exit 1
+}
+xdotool windowmove "$client" $((desktop_X + desktop_WIDTH)) "$desktop_Y"
+# The login screen has arrived once xrdp has logged the TLS start and the window shows more
+# than a flat colour.
+shown=0
+for _ in $(seq 1 100); do
+  if grep -q "TLS connection established from 127.0.0.1" "$work/xrdp-server.log" 2>/dev/null &&
+    import -window "$client" "$work/client.png" 2>/dev/null &&
+    [ "$(convert "$work/client.png" -format '%k' info: 2>/dev/null || echo 0)" -ge 8 ]; then
+    shown=1
+    break
+  fi
+  sleep 0.2
+done
+[ $shown -eq 1 ] || {
+  echo "run: the server's login screen did not reach the client" >&2
+  exit 1
+}
+say "the Remote Desktop server's login screen came through the tunnel"
+sleep 1  # the last bitmaps of the login screen
 
-sleep 0.5  # let the window repaint after the buttons changed
-read -r width height left top < <(drive rect | tr -d '\r')
-desktop=$(xdotool search --name 'Wine desktop' | head -n 1)
-mkdir -p docs
-import -window "$desktop" -crop "${width}x${height}+${left}+${top}" +repage docs/screenshot.png
-say "screenshot of the window: docs/screenshot.png (${width}x${height})"
+# Both windows: the right part of the Wine desktop with Quillan, and the client beside it.
+read -r _ client_height < <(xdotool getwindowgeometry --shell "$client" | awk -F= '
+  $1 == "WIDTH" { w = $2 } $1 == "HEIGHT" { h = $2 } END { print w, h }')
+left=$((desktop_X + desktop_WIDTH - width - 32))
+shot_width=$((width + 32 + 800))
+import -window root -crop "${shot_width}x${client_height}+${left}+${desktop_Y}" +repage /tmp/quillan-demo.png
+say "screenshot of both windows: /tmp/quillan-demo.png"
+if [ $save_screenshot -eq 1 ]; then
+  mkdir -p docs
+  cp /tmp/quillan-demo.png docs/screenshot.png
+  say "saved as docs/screenshot.png"
+fi
 
 drive click 1010
 drive wait-enabled 1009 10000
+client_ended=0
+for _ in $(seq 1 100); do
+  kill -0 "$client_pid" 2>/dev/null || {
+    client_ended=1
+    break
+  }
+  sleep 0.2
+done
+if [ $client_ended -eq 1 ]; then
+  say "Stop pressed: the session ended and the client closed"
+else
+  echo "run: the client did not notice the end of the session" >&2
+fi
 drive click 2
 for _ in $(seq 1 50); do kill -0 "$app_pid" 2>/dev/null || break; sleep 0.1; done
 wait "$app_pid" 2>/dev/null && status=0 || status=$?
@@ -178,8 +264,5 @@ say "quillan.exe ended with exit code $status"
 echo "---- log (standard output of quillan.exe) ----"
 tr -d '\r' <"$work/quillan.log"
 echo "----------------------------------------------"
-[ "$echoed" = "$line" ] || {
-  echo "run: the echoed line differs from the one sent" >&2
-  exit 1
-}
-say "demo round trip OK"
+[ $client_ended -eq 1 ] || exit 1
+say "demo OK"

@@ -10,10 +10,13 @@ packages=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64 mingw-w64-tools
   googletest
   # running the Windows build: 64-bit Wine only (this kernel cannot run 32-bit code), on a
-  # virtual X display, with xdotool to check the desktop and imagemagick for screenshots
-  wine wine64 xvfb xdotool imagemagick
+  # virtual X display (with Wine's own fonts: Marlett draws the title-bar buttons), with xdotool
+  # to check the desktop and imagemagick for screenshots
+  wine wine64 fonts-wine xvfb xdotool imagemagick
   # SOCKS5 peers and network tools for the tests, the demo and the benchmark
   dante-server microsocks socat ncat netcat-openbsd proxychains4 v2ray
+  # a real Remote Desktop server and client for the end-to-end session test and the demo
+  xrdp xorgxrdp freerdp2-x11
   python3
 )
 
@@ -46,4 +49,9 @@ if apt-cache policy wine32 2>/dev/null | grep -q '^wine32:'; then
   never=(wine32-)
 fi
 "${sudo[@]}" apt-get install -y "${packages[@]}" "${never[@]}"
+# The tests run their own xrdp on loopback; a fresh install must not leave the system's RDP
+# service listening on every interface.
+if [[ " ${missing[*]} " == *" xrdp "* ]] && [ -d /run/systemd/system ]; then
+  "${sudo[@]}" systemctl disable --now xrdp xrdp-sesman >/dev/null 2>&1 || true
+fi
 echo "setup: done"

@@ -6,6 +6,10 @@
 #   windows-x64                        build + ctest under wine64 (scripts/wine-env.sh rig)
 #   windows-x86                        build only (this kernel cannot run 32-bit code)
 #   imports                            quillan.exe (x64 and x86) imports only system DLLs
+#   package                            scripts/package.sh, then the ZIPs and programs checked
+#   rdp                                a real Remote Desktop session through the packaged
+#                                      quillan.exe (wine64, driven through its window) and
+#                                      through quillan-run (needs native and windows-x64)
 #   fuzz                               libFuzzer targets, a short smoke run each
 #
 # Environment: QUILLAN_BUILD_ROOT (default build: build/<preset>, as the presets),
@@ -189,6 +193,29 @@ check_imports() {
   return $bad
 }
 
+# The downloads: built from fresh build directories, then checked as a Windows user gets them.
+package_check() {
+  QUILLAN_SKIP_SETUP=1 scripts/package.sh
+  python3 tests/package/check_package.py dist
+}
+
+# xfreerdp -> quillan.exe from the win64 ZIP (or quillan-run) -> Dante with a login -> xrdp.
+rdp_session() {
+  local zip=dist/quillan-proxy-2018.04.28.0-win64.zip unpacked status=0
+  [ -f "$zip" ] || QUILLAN_SKIP_SETUP=1 scripts/package.sh
+  [ -f "$build_root/native/CMakeCache.txt" ] || configure native
+  [ -f "$build_root/windows-x64/CMakeCache.txt" ] || configure windows-x64
+  cmake --build "$build_root/native" -j"$jobs" --target quillan-run
+  cmake --build "$build_root/windows-x64" -j"$jobs" --target quillan-drive
+  unpacked=$(mktemp -d)
+  (cd "$unpacked" && python3 -m zipfile -e "$repo/$zip" .)
+  timeout 300 tests/rdp/rdp_e2e.sh "$unpacked/quillan.exe" \
+    "$build_root/windows-x64/tests/app/quillan-drive.exe" "$build_root/native/tools/quillan-run" ||
+    status=$?
+  rm -rf "$unpacked"
+  return $status
+}
+
 fuzz_smoke() {
   configure fuzz
   # Only the *_fuzz targets: the tools and the benchmark are of no use in this configuration.
@@ -230,7 +257,7 @@ wanted() {
 selected=("$@")
 for name in "${selected[@]}"; do
   case "$name" in
-    setup | style | native | native-asan | native-tsan | windows-x64 | windows-x86 | imports | fuzz) ;;
+    setup | style | native | native-asan | native-tsan | windows-x64 | windows-x86 | imports | package | rdp | fuzz) ;;
     *)
       echo "test-all: unknown stage '$name'" >&2
       exit 2
@@ -246,4 +273,6 @@ if wanted native-tsan; then stage native-tsan native_suite native-tsan "${saniti
 if wanted windows-x64; then stage windows-x64 windows_x64; fi
 if wanted windows-x86; then stage windows-x86 windows_x86; fi
 if wanted imports; then stage imports check_imports; fi
+if wanted package; then stage package package_check; fi
+if wanted rdp; then stage rdp rdp_session; fi
 if wanted fuzz; then stage fuzz fuzz_smoke; fi

@@ -97,6 +97,20 @@ _wine_write_desktop_keys() {
   }
 }
 
+# Wine's own fonts (Marlett draws the title-bar buttons, Tahoma stands behind "MS Shell Dlg") are
+# in /usr/share/wine/fonts (fonts-wine), but Debian 12's Wine 8 looks for them under
+# "Z:\usr\share\wine\../fonts", which it cannot open: windows then get fallback fonts and the
+# caption buttons show as the letters "0 1 r". The prefix's own Fonts folder, which Wine always
+# reads, gets links to them (cheap, so every prefix, template copies included, gets them).
+_wine_link_fonts() {
+  local folder="$WINEPREFIX/drive_c/windows/Fonts" font
+  mkdir -p "$folder" || return 1
+  for font in /usr/share/wine/fonts/*; do
+    [ -f "$font" ] && [ ! -e "$folder/$(basename "$font")" ] && ln -s "$font" "$folder/"
+  done
+  return 0
+}
+
 wine_env_start() {
   local prefix=${QUILLAN_WINEPREFIX:-}
   if [ -z "$prefix" ]; then
@@ -127,6 +141,7 @@ wine_env_start() {
 
   _wine_keys_written=
   _wine_boot_prefix || return 1
+  _wine_link_fonts || _wine_log "linking Wine's fonts into the prefix failed"
   if [ -z "$_wine_keys_written" ]; then
     _wine_write_desktop_keys || return 1
     # Restart this prefix's server so the desktop process that starts next reads the keys.

@@ -1,6 +1,6 @@
 // quillan-drive: the test driver as a command line, for scripts (the run command's demo).
 //   quillan-drive wait | click ID | set ID TEXT | text ID | wait-enabled ID [MS] | box |
-//                 answer ID | rect
+//                 answer ID | rect | move X Y
 // Acts on the visible "Quillan proxy" dialog; exit status 0 on success, 1 on failure.
 #include <cstdio>
 #include <cstdlib>
@@ -15,7 +15,7 @@ namespace {
 int usage() {
   std::fprintf(stderr,
                "usage: quillan-drive wait | click ID | set ID TEXT | text ID | "
-               "wait-enabled ID [MS] | box | answer ID | rect\n");
+               "wait-enabled ID [MS] | box | answer ID | rect | move X Y\n");
   return 2;
 }
 
@@ -62,6 +62,13 @@ int main(int argc, char** argv) {
     std::printf("%ld %ld %ld %ld\n", rect.right - rect.left, rect.bottom - rect.top, rect.left,
                 rect.top);
     return 0;
+  }
+  if (command == "move" && argc == 4) {
+    // Top-left corner to X, Y (screen coordinates); size and z order stay.
+    return SetWindowPos(dialog, nullptr, number(argv[2]), number(argv[3]), 0, 0,
+                        SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE)
+               ? 0
+               : 1;
   }
   return usage();
 }
