@@ -10,6 +10,7 @@
 
 #include "app/app_state.h"
 #include "app/main_window.h"
+#include "app/tray_icon.h"
 #include "common/message.h"
 #include "config/settings_store.h"
 #include "platform/socket.h"
@@ -35,6 +36,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     return 0;
   }
 
+  deleteTrayIconOnConsoleEnd();
   installWindowFrontEnd();
   loadSettings();
   smallIcon = static_cast<HICON>(

@@ -30,6 +30,9 @@ constexpr WPARAM kMinimizeCommand = 0xF020;
 constexpr int kPortEntryLimit = 5;
 constexpr int kTextEntryLimit = 255;
 
+// The shell's "TaskbarCreated" message, registered when the window opens; 0 before.
+UINT taskbarCreatedMessage = 0;
+
 struct FieldControl {
   int id;
   std::span<char> field;
@@ -81,6 +84,7 @@ void initialiseDialog(HWND window) {
                         static_cast<WPARAM>(control.entryLimit), 0);
   }
   SendMessageA(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon));
+  taskbarCreatedMessage = RegisterWindowMessageA("TaskbarCreated");
 }
 
 // A port field never shows more than 65535; an empty or unreadable field is left alone.
@@ -173,7 +177,19 @@ INT_PTR CALLBACK mainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case kTrayCallbackMessage:
       if (lParam == WM_LBUTTONDOWN || lParam == WM_RBUTTONDOWN) restoreFromTray(window);
       return TRUE;
+    case WM_ENDSESSION:
+      // The session ends the process after this message, without destroying the window.
+      if (wParam) removeTrayIcon();
+      return FALSE;
+    case WM_DESTROY:
+      // Ended while parked: the icon names this window and would outlive it.
+      removeTrayIcon();
+      return FALSE;
     default:
+      if (taskbarCreatedMessage != 0 && message == taskbarCreatedMessage) {
+        showTrayIconAgain(window);
+        return TRUE;
+      }
       return FALSE;
   }
 }

@@ -1,10 +1,12 @@
 // Parking the main window in the notification area while the tunnel is on: the icon with its
-// balloon, the taskbar button removed through the shell's taskbar-list object, and the way back.
+// balloon, the taskbar button removed through the shell's taskbar-list object, and the way back;
+// the icon put back after a shell restart and deleted on every way out of the program.
 #include "app/tray_icon.h"
 
 #include <shellapi.h>
 #include <shobjidl.h>
 
+#include <atomic>
 #include <cstdio>
 
 #include "app/app_state.h"
@@ -31,14 +33,25 @@ HICON trayIcon = nullptr;
 // Created by the first hideToTray that gets that far and kept, never released, for the process.
 ITaskbarList* taskbarList = nullptr;
 
+// The window whose icon is in the notification area, or nullptr. Read by the ways out of the
+// program, on whatever thread they run.
+std::atomic<HWND> iconWindow{nullptr};
+
 void releaseTrayIcon() {
   if (trayIcon != nullptr) DestroyIcon(trayIcon);
   trayIcon = nullptr;
 }
 
 void deleteNotifyIcon() {
+  iconWindow.store(nullptr);
   Shell_NotifyIconA(NIM_DELETE, &trayRecord);
   releaseTrayIcon();
+}
+
+// Runs on a thread of its own, before the default handler that ends the process.
+BOOL WINAPI consoleEnding(DWORD) {
+  removeTrayIcon();
+  return FALSE;
 }
 
 bool createTaskbarList() {
@@ -79,6 +92,7 @@ int hideToTray(HWND window) {
     releaseTrayIcon();
     return 0;
   }
+  iconWindow.store(window);
   if (taskbarList == nullptr && !createTaskbarList()) {
     deleteNotifyIcon();
     return 0;
@@ -97,6 +111,28 @@ void restoreFromTray(HWND window) {
   if (taskbarList != nullptr) taskbarList->AddTab(window);
   ShowWindow(window, SW_RESTORE);
   deleteNotifyIcon();
+}
+
+void removeTrayIcon() {
+  HWND window = iconWindow.exchange(nullptr);
+  if (window == nullptr) return;
+  // A record of its own: the UI thread may be rebuilding the kept one. The 32 x 32 icon handle
+  // is left to the end of the process, which follows.
+  NOTIFYICONDATAA record{};
+  record.cbSize = NOTIFYICONDATAA_V2_SIZE;
+  record.hWnd = window;
+  record.uID = kTrayIconId;
+  Shell_NotifyIconA(NIM_DELETE, &record);
+}
+
+void deleteTrayIconOnConsoleEnd() {
+  SetConsoleCtrlHandler(consoleEnding, TRUE);
+}
+
+void showTrayIconAgain(HWND window) {
+  if (iconWindow.load() != window) return;
+  Shell_NotifyIconA(NIM_ADD, &trayRecord);
+  if (taskbarList != nullptr) taskbarList->DeleteTab(window);
 }
 
 #ifdef QUILLAN_TEST_HOOKS

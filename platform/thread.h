@@ -7,8 +7,10 @@
 using ThreadHandle = void*;
 using ThreadEntry = unsigned (*)(void* argument);
 
-// Starts `entry(argument)` with a stack of about `stackBytes`. nullptr on failure, with the
-// reason in lastSystemError().
+// Starts `entry(argument)` with `stackBytes` of stack reserved, 0 for the platform's default: on
+// Windows the program's own reservation, on POSIX kDefaultStackBytes. A reservation costs address
+// space; memory only as far as the thread touches it. nullptr on failure, with the reason in
+// lastSystemError().
 ThreadHandle startThread(ThreadEntry entry, void* argument, std::size_t stackBytes);
 
 // Waits up to `milliseconds` for the thread to end; true when it has.

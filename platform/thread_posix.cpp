@@ -29,6 +29,10 @@ void* trampoline(void* raw) {
   return nullptr;
 }
 
+// For stackBytes 0. Not the C library's default (RLIMIT_STACK, mostly 8 MiB): that is a multiple
+// of the huge page size, so transparent huge pages may back it with resident memory.
+constexpr std::size_t kDefaultStackBytes = 256 * 1024;
+
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr std::size_t kStackFactor = 8;  // sanitizers need far more stack
 #else
@@ -48,7 +52,7 @@ ThreadHandle startThread(ThreadEntry entry, void* argument, std::size_t stackByt
   }
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
-  std::size_t stack = stackBytes * kStackFactor;
+  std::size_t stack = (stackBytes != 0 ? stackBytes : kDefaultStackBytes) * kStackFactor;
   if (stack < static_cast<std::size_t>(PTHREAD_STACK_MIN)) stack = PTHREAD_STACK_MIN;
   pthread_attr_setstacksize(&attributes, stack);
   int rc = pthread_create(&thread->id, &attributes, trampoline, start);

@@ -21,8 +21,9 @@
 
 namespace {
 
-// The listener runs the trial route (name resolution, SOCKS5 handshake) on its own stack.
-constexpr std::size_t kListenerStackBytes = 256 * 1024;
+// The platform's default: the listener resolves names for the trial route and shows message
+// boxes, which load whatever the user interface brings in, on its own stack.
+constexpr std::size_t kListenerStackBytes = 0;
 
 // Handed from startService to the listener thread, which owns (and deletes) it.
 struct ListenerStart {

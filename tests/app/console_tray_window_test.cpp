@@ -281,6 +281,37 @@ TEST_F(TrayIconTest, AClickOnTheIconInTheNotificationAreaRestores) {
   }
 }
 
+// A restarted shell starts with an empty notification area and announces itself with the
+// registered "TaskbarCreated" message; a parked window puts its icon back, or it could never be
+// restored.
+TEST_F(TrayIconTest, ParkedIconComesBackWhenTheShellRestarts) {
+  LoopbackTarget target(LoopbackTarget::Kind::kEcho);
+  ASSERT_NO_FATAL_FAILURE(launch());
+  ASSERT_NO_FATAL_FAILURE(startTunnel(target));
+  ASSERT_TRUE(postSysCommand(dialog, SC_MINIMIZE));
+  ASSERT_TRUE(waitUntil([&] { return trayIconExists(dialog); })) << "no icon was added";
+
+  // The icons lost with the old shell.
+  NOTIFYICONDATAA lost{};
+  lost.cbSize = sizeof lost;
+  lost.hWnd = dialog;
+  lost.uID = 1;
+  ASSERT_TRUE(Shell_NotifyIconA(NIM_DELETE, &lost));
+  const UINT taskbarCreated = RegisterWindowMessageA("TaskbarCreated");
+  ASSERT_TRUE(PostMessageA(dialog, taskbarCreated, 0, 0));
+  EXPECT_TRUE(waitUntil([&] { return trayIconExists(dialog); })) << "the icon did not come back";
+
+  // It is the parked window's icon: a click still brings the window back and removes it.
+  ASSERT_TRUE(postTrayCallback(dialog, kTrayCallback, WM_LBUTTONDOWN));
+  ASSERT_TRUE(waitUntil([&] { return IsWindowVisible(dialog) && !IsIconic(dialog); }));
+  EXPECT_TRUE(waitUntil([&] { return !trayIconExists(dialog); })) << "the icon stayed";
+
+  // Not parked: a shell restart adds nothing.
+  ASSERT_TRUE(PostMessageA(dialog, taskbarCreated, 0, 0));
+  ASSERT_NO_FATAL_FAILURE(drainPostedMessages(1));
+  EXPECT_FALSE(trayIconExists(dialog));
+}
+
 TEST_F(TrayIconTest, RefusedIconFallsBackToAnOrdinaryMinimise) {
   LoopbackTarget target(LoopbackTarget::Kind::kEcho);
   ASSERT_NO_FATAL_FAILURE(launch());

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <set>
 #include <string>
 #include <vector>
@@ -85,9 +86,32 @@ TEST(ResourcesTest, IconHas16And32And48PixelImagesIn256Colours) {
     EXPECT_EQ(entry->bitCount, 8) << "256 colours at " << int{entry->width};
   }
   EXPECT_EQ(sizes, (std::set<int>{16, 32, 48}));
-  EXPECT_NE(FindResourceA(module, MAKEINTRESOURCEA(IDD_MAIN), MAKEINTRESOURCEA(5)), nullptr)
-      << "RT_DIALOG 103";
   FreeLibrary(module);
+}
+
+// The window's frame comes from these styles alone: any other (a modal frame, a maximise box)
+// changes what the user sees.
+TEST(ResourcesTest, DialogTemplateIsExtendedWithExactlyItsStyles) {
+  HMODULE module = LoadLibraryExA(kExe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(module, nullptr);
+  HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(IDD_MAIN), MAKEINTRESOURCEA(5));
+  ASSERT_NE(found, nullptr) << "RT_DIALOG 103";
+  // DLGTEMPLATEEX: version, signature, help id, extended style, style.
+  const auto* header = static_cast<const BYTE*>(LockResource(LoadResource(module, found)));
+  ASSERT_NE(header, nullptr);
+  WORD version = 0, signature = 0;
+  DWORD extendedStyle = 0, style = 0;
+  std::memcpy(&version, header, 2);
+  std::memcpy(&signature, header + 2, 2);
+  std::memcpy(&extendedStyle, header + 8, 4);
+  std::memcpy(&style, header + 12, 4);
+  FreeLibrary(module);
+  EXPECT_EQ(version, 1);
+  EXPECT_EQ(signature, 0xFFFF);
+  EXPECT_EQ(extendedStyle, 0u);
+  EXPECT_EQ(style, static_cast<DWORD>(DS_SHELLFONT | DS_CENTER | WS_POPUP | WS_CAPTION |
+                                      WS_SYSMENU | WS_MINIMIZEBOX))
+      << std::hex << style;
 }
 
 using ManifestTest = AppTest;

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 #include "app/app_state.h"
 #include "app/tray_icon.h"
 
@@ -19,6 +21,28 @@ bool trayIconExists(HWND window) {
   probe.hWnd = window;
   probe.uID = 1;
   return Shell_NotifyIconA(NIM_MODIFY, &probe) != FALSE;
+}
+
+// Stands in for the default console handler, which would end the process: registered before the
+// tray's handler, so it runs after it, and only if that one passed the event on.
+HANDLE passedOn = nullptr;
+BOOL WINAPI stopBeforeTheDefault(DWORD) {
+  SetEvent(passedOn);
+  return TRUE;
+}
+
+// Runs the process's console handlers for `event` as the system does (the console's close box
+// starts this routine in every attached process), and waits until they are done.
+bool runConsoleHandlers(DWORD event) {
+  auto routine = reinterpret_cast<LPTHREAD_START_ROUTINE>(reinterpret_cast<void (*)()>(
+      GetProcAddress(GetModuleHandleA("kernelbase.dll"), "CtrlRoutine")));
+  if (routine == nullptr) return false;
+  HANDLE thread =
+      CreateThread(nullptr, 0, routine, reinterpret_cast<void*>(std::uintptr_t{event}), 0, nullptr);
+  if (thread == nullptr) return false;
+  bool ended = WaitForSingleObject(thread, 10000) == WAIT_OBJECT_0;
+  CloseHandle(thread);
+  return ended;
 }
 
 class TrayIconInProcess : public testing::Test {
@@ -74,6 +98,25 @@ TEST_F(TrayIconInProcess, RestoreBringsBackAMinimisedWindowInNormalState) {
   EXPECT_TRUE(IsWindowVisible(window_));
   EXPECT_FALSE(IsIconic(window_));
   EXPECT_FALSE(trayIconExists(window_));
+}
+
+// The console's close box ends the program through the default handler; the parked window's icon
+// goes first, or a dead one stays next to the clock. (Wine ends the processes of a closed console
+// without running any handler, and removes a normally ending program's icons itself, so this
+// can't be seen from outside the program there.) Ctrl+Break takes the handlers the same way,
+// without the end that Windows forces on a process after a close event.
+TEST_F(TrayIconInProcess, ConsoleEndDeletesTheIconAndPassesTheEventOn) {
+  passedOn = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_TRUE(SetConsoleCtrlHandler(stopBeforeTheDefault, TRUE));
+  deleteTrayIconOnConsoleEnd();
+  ASSERT_EQ(hideToTray(window_), 1);
+
+  EXPECT_TRUE(runConsoleHandlers(CTRL_BREAK_EVENT));
+  EXPECT_FALSE(trayIconExists(window_)) << "the icon outlives the program";
+  EXPECT_EQ(WaitForSingleObject(passedOn, 0), WAIT_OBJECT_0) << "the program would not end";
+
+  SetConsoleCtrlHandler(stopBeforeTheDefault, FALSE);
+  CloseHandle(passedOn);
 }
 
 TEST_F(TrayIconInProcess, RefusedIconLeavesEverythingAsItWas) {
