@@ -107,12 +107,8 @@ ProxyScript& ProxyScript::replySplit(Bytes bytes, std::vector<std::size_t> cuts,
   return *this;
 }
 
-ProxyScript& ProxyScript::sleep(std::chrono::milliseconds gap) {
-  Step step;
-  step.kind = Step::Kind::kSleep;
-  step.gap = gap;
-  steps_.push_back(step);
-  return *this;
+ProxyScript& ProxyScript::awaitGate() {
+  return add(Step::Kind::kAwaitGate);
 }
 
 ProxyScript& ProxyScript::close() {
@@ -313,9 +309,13 @@ bool ScriptedProxy::runSteps(Connection& connection) {
         }
         break;
       }
-      case Kind::kSleep:
-        std::this_thread::sleep_for(step.gap);
+      case Kind::kAwaitGate: {
+        const auto deadline = std::chrono::steady_clock::now() + kStepLimit;
+        while (!gateOpen_ && !stopping_ && std::chrono::steady_clock::now() < deadline)
+          std::this_thread::sleep_for(kSlice);
+        ok = gateOpen_;
         break;
+      }
       case Kind::kClose:
         closeSocket(socket);
         return false;
