@@ -126,6 +126,9 @@ class ScriptedProxy {
   bool waitForClosed(std::size_t index,
                      std::chrono::milliseconds limit = std::chrono::seconds(60)) const;
 
+  // For long runs (the soak's misbehaving proxy): from now on connection i follows
+  // scripts[i % count], nothing is recorded, and ended connections are reaped as others arrive.
+  void runEndlessly() { endless_ = true; }
   // Lets every connection waiting in (or later reaching) an awaitGate step go on.
   void openGate() { gateOpen_ = true; }
 
@@ -142,12 +145,15 @@ class ScriptedProxy {
   void serve(Connection& connection);
   bool runSteps(Connection& connection);
   void runMode(Connection& connection, const ProxyScript& script);
+  const ProxyScript& scriptOf(const Connection& connection) const;
 
   std::vector<ProxyScript> scripts_;
   Socket listener_ = noSocket;
   std::uint16_t port_ = 0;
   std::atomic<bool> stopping_{false};
   std::atomic<bool> gateOpen_{false};
+  std::atomic<bool> endless_{false};
+  std::size_t accepted_ = 0;  // guarded by mutex_
   mutable std::mutex mutex_;
   std::vector<std::unique_ptr<Connection>> connections_;  // guarded by mutex_
   std::thread acceptor_;
