@@ -191,6 +191,8 @@ TEST_F(TunnelServiceTest, RefusedConnectCostsOnlyThatConnection) {
   const std::vector<std::uint8_t> ping = {'p', 'i', 'n', 'g'};
   ASSERT_TRUE(sendAllBytes(working.get(), ping));
   EXPECT_EQ(receiveBytes(working.get(), ping.size(), kHangLimit), ping);
+  // The listener writes the line after the hand-off: the relay may have echoed before that.
+  EXPECT_TRUE(waitForLines(log_, "Waiting for local incoming connection.\r\n", 3, kHangLimit));
   EXPECT_EQ(countLines(log_, "Waiting for local incoming connection.\r\n"), 3u);
 }
 
