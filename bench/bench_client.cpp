@@ -7,6 +7,8 @@
 //       [--stall-s N] [--echo-deadline-s N]
 //   quillan-bench report --results FILE [--floor NAME] [--ours NAME] [--peers A,B,..]
 //       [--extras A,B,..]
+//   quillan-bench soak --local HOST:PORT --pid PID [--scripted-local HOST:PORT --scripted-pid PID]
+//       [--seconds N] [--concurrency N] [--half-close on|off] [--handles-label TEXT] [--seed N]
 #include <signal.h>
 
 #include <cstdio>
@@ -19,6 +21,7 @@
 #include "bench/bench_net.h"
 #include "bench/measure.h"
 #include "bench/report.h"
+#include "bench/soak.h"
 #include "bench/target_server.h"
 
 namespace {
@@ -42,7 +45,10 @@ int usage() {
                " [--setup-count N] [--echo-conns N] [--echo-mib N] [--stall-s N]"
                " [--echo-deadline-s N]\n"
                "       quillan-bench report --results FILE [--floor NAME] [--ours NAME]"
-               " [--peers A,B] [--extras A,B]\n");
+               " [--peers A,B] [--extras A,B]\n"
+               "       quillan-bench soak --local HOST:PORT --pid PID [--scripted-local HOST:PORT"
+               " --scripted-pid PID] [--seconds N] [--concurrency N] [--half-close on|off]"
+               " [--handles-label TEXT] [--seed N]\n");
   return 2;
 }
 
@@ -115,6 +121,40 @@ int runMeasure(int argc, char** argv) {
   return bench::measureAll(m, "name=" + name + " round=" + round) ? 0 : 1;
 }
 
+// The forwarder in front of the real proxy comes first; the one in front of the scripted proxy
+// (refusals, resets, silence) is optional.
+int runSoakCommand(int argc, char** argv) {
+  std::vector<std::pair<std::string, std::string>> options;
+  if (!readOptions(argc, argv,
+                   {"local", "pid", "scripted-local", "scripted-pid", "seconds", "concurrency",
+                    "half-close", "handles-label", "seed"},
+                   options)) {
+    return usage();
+  }
+  bench::SoakOptions soak;
+  bench::SoakForwarder plain{"forwarder/Dante", {}, 0, false};
+  bench::SoakForwarder scripted{"forwarder/scripted", {}, 0, true};
+  bool havePlain = false, haveScripted = false;
+  for (const auto& [key, value] : options) {
+    if (key == "local") havePlain = bench::parseEndpoint(value, plain.local);
+    if (key == "pid") plain.pid = std::atoi(value.c_str());
+    if (key == "scripted-local") haveScripted = bench::parseEndpoint(value, scripted.local);
+    if (key == "scripted-pid") scripted.pid = std::atoi(value.c_str());
+    if (key == "seconds") soak.seconds = std::atof(value.c_str());
+    if (key == "concurrency") soak.concurrency = std::atoi(value.c_str());
+    if (key == "half-close") soak.halfClose = value == "on";
+    if (key == "handles-label") soak.handlesLabel = value;
+    if (key == "seed") soak.seed = std::strtoull(value.c_str(), nullptr, 10);
+  }
+  if (!havePlain || plain.pid <= 0 || (haveScripted && scripted.pid <= 0) || soak.seconds <= 0 ||
+      soak.concurrency <= 0 || soak.concurrency > 1000) {
+    return usage();
+  }
+  soak.forwarders.push_back(plain);
+  if (haveScripted) soak.forwarders.push_back(scripted);
+  return bench::runSoak(soak);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -153,6 +193,7 @@ int main(int argc, char** argv) {
     if (r.resultsPath.empty()) return usage();
     return bench::printReport(r);
   }
+  if (command == "soak") return runSoakCommand(argc, argv);
   if (command == "hash") {
     std::printf("%s, self-check %s\n", bench::hashImplementation(),
                 bench::hashSelfCheck() ? "ok" : "FAILED");

@@ -181,7 +181,7 @@ int printReport(const ReportOptions& options) {
       rounds);
   printTable(results, options, names, true);
 
-  // The targets for our forwarder.
+  // The benchmark's targets for our forwarder.
   const std::string& ours = options.ours;
   const std::string& floor = options.floor;
   double oursLow = lowerDirection(results, ours);

@@ -115,12 +115,6 @@ void EchoTarget::echo(Socket socket) {
   }
 }
 
-std::uint16_t closedLoopbackPort() {
-  std::uint16_t port = 0;
-  listenOnLoopback(port);  // closed again at once
-  return port;
-}
-
 std::string roundTrip(std::uint16_t port, const std::string& line) {
   std::vector<ResolvedAddress> addresses;
   std::string service = std::to_string(port);

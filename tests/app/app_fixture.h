@@ -14,6 +14,7 @@
 #include "platform/socket.h"
 #include "platform/unique_socket.h"
 #include "tests/app/win_driver.h"
+#include "tests/support/loopback_target.h"
 
 // The eight settings fields as the window shows them, 1001 to 1008.
 struct WindowFields {
@@ -73,8 +74,6 @@ class EchoTarget {
   std::thread acceptor_;
 };
 
-// A port with nothing listening on it a moment ago.
-std::uint16_t closedLoopbackPort();
 // Connects to 127.0.0.1:port, sends `line`, and returns what comes back within a few seconds
 // (up to the length of `line`).
 std::string roundTrip(std::uint16_t port, const std::string& line);

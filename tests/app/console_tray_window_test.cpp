@@ -54,7 +54,7 @@ class ConsoleTrayTest : public AppTest {
   // Points the window at Dante and the echo target and presses Start; returns once Stop is
   // enabled (the route is proven and the listener accepts).
   void startTunnel(const LoopbackTarget& target) {
-    local_ = closedLoopbackPort();
+    local_ = freeLoopbackPort();
     fill({"", std::to_string(local_), "127.0.0.1", target.portText(), "127.0.0.1",
           std::to_string(kDantePort), "", ""});
     ASSERT_TRUE(click(dialog, IDC_START));

@@ -45,11 +45,11 @@ TEST_F(FirstRunTest, NoKeyShowsTheDefaultsAndCreatesNothing) {
 TEST_F(FirstRunTest, FailedStartStillCreatesAllSevenValuesInOrder) {
   ASSERT_NO_FATAL_FAILURE(launch());
   WindowFields typed = kDefaults;
-  typed.localPort = std::to_string(closedLoopbackPort());
+  typed.localPort = std::to_string(freeLoopbackPort());
   typed.targetServer = "target.example.org";
   typed.proxyServer = "127.0.0.1";
-  typed.proxyPort = std::to_string(closedLoopbackPort());  // nothing answers: the trial fails
-  typed.proxyUser = "";                                    // stored as the terminator alone
+  typed.proxyPort = std::to_string(freeLoopbackPort());  // nothing answers: the trial fails
+  typed.proxyUser = "";                                  // stored as the terminator alone
   typed.proxyPassword = "pass word";
   fill(typed);
 
@@ -78,9 +78,8 @@ TEST_F(FirstRunTest, FailedStartStillCreatesAllSevenValuesInOrder) {
 
 TEST_F(FirstRunTest, SavedValuesComeBackAfterARestart) {
   ASSERT_NO_FATAL_FAILURE(launch());
-  WindowFields typed = {
-      "127.0.0.1", std::to_string(closedLoopbackPort()), "[2001:db8::7]", "3390",
-      "127.0.0.1", std::to_string(closedLoopbackPort()), "alice",         "s3cret"};
+  WindowFields typed = {"127.0.0.1", std::to_string(freeLoopbackPort()), "[2001:db8::7]", "3390",
+                        "127.0.0.1", std::to_string(freeLoopbackPort()), "alice",         "s3cret"};
   fill(typed);
   EXPECT_EQ(startExpectingBox(), "Cannot connect to SOCKS5 Proxy server.");
   ASSERT_TRUE(waitUntil([] { return valueNames().size() == 7; }));
@@ -147,7 +146,7 @@ TEST_F(LoadLimitsTest, ValueTypeIsNotExamined) {
 
 TEST_F(FirstRunTest, EmptiedPortIsUsedAsZeroAndSavedEmpty) {
   ASSERT_NO_FATAL_FAILURE(launch());
-  fill({"", "", "127.0.0.1", "3389", "127.0.0.1", std::to_string(closedLoopbackPort()), "", ""});
+  fill({"", "", "127.0.0.1", "3389", "127.0.0.1", std::to_string(freeLoopbackPort()), "", ""});
   EXPECT_EQ(startExpectingBox(), "Cannot connect to SOCKS5 Proxy server.");
   ASSERT_TRUE(waitUntil([] { return valueNames().size() == 7; }));
   EXPECT_EQ(readValue("cLocPort")->data, std::string(1, '\0'));

@@ -15,7 +15,8 @@ namespace windriver {
 
 inline constexpr const char* kDialogTitle = "Quillan proxy";
 inline constexpr const char* kSettingsKey = "Software\\Varnholt Software\\Quillan";
-inline constexpr DWORD kDefaultTimeoutMs = 10000;
+// Long: it only has to tell a hang from a slow turn on a loaded machine.
+inline constexpr DWORD kDefaultTimeoutMs = 30000;
 
 // Polls `condition` every `pollMs` until it holds or `timeoutMs` has passed; its last result.
 bool waitUntil(const std::function<bool()>& condition, DWORD timeoutMs = kDefaultTimeoutMs,

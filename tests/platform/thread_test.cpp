@@ -47,8 +47,9 @@ unsigned useStack(void* raw) {
   return 0;
 }
 
+// Bounded at a minute: long enough to only catch a hang on a loaded machine.
 bool eventually(const std::atomic<bool>& flag) {
-  for (int i = 0; i < 1000 && !flag.load(); ++i) std::this_thread::sleep_for(5ms);
+  for (int i = 0; i < 12000 && !flag.load(); ++i) std::this_thread::sleep_for(5ms);
   return flag.load();
 }
 
@@ -73,7 +74,7 @@ TEST(Thread, ReleasedWhileRunningGoesOnAlone) {
   ASSERT_NE(thread, nullptr);
   releaseThread(thread);
   gate.open.store(true);
-  for (int i = 0; i < 1000 && gate.runs.load() == 0; ++i) std::this_thread::sleep_for(5ms);
+  for (int i = 0; i < 12000 && gate.runs.load() == 0; ++i) std::this_thread::sleep_for(5ms);
   EXPECT_EQ(gate.runs.load(), 1);
 }
 

@@ -100,7 +100,7 @@ TEST_P(PeerTest, TargetByNameIsResolvedByTheProxy) {
 }
 
 TEST_P(PeerTest, ClosedTargetPortIsRefused) {
-  useTarget("127.0.0.1", closedPort());
+  useTarget("127.0.0.1", std::to_string(freeLoopbackPort()));
   UniqueSocket session(openProxySession());
   ASSERT_TRUE(session) << log_.text();
   log_.clear();

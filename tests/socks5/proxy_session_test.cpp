@@ -174,7 +174,7 @@ TEST_F(ProxySessionTest, SilentProxyTimesOutWithTheRecvLine) {
 }
 
 TEST_F(ProxySessionTest, RefusedConnectionIsLoggedWithFamilyAndError) {
-  const std::string port = closedPort();
+  const std::string port = std::to_string(freeLoopbackPort());
   useProxy("127.0.0.1", port);
   EXPECT_EQ(openProxySession(), noSocket);
   const std::vector<std::string> lines = log_.lines();
@@ -205,7 +205,7 @@ TEST_F(ProxySessionTest, Ipv6ProxyIsLoggedInBrackets) {
   EXPECT_TRUE(log_.contains("Connecting to [::1]:" + proxy.portText() + "\r\n"));
 
   log_.clear();
-  const std::string port = closedPort();
+  const std::string port = std::to_string(freeLoopbackPort());
   useProxy("::1", port);
   EXPECT_EQ(openProxySession(), noSocket);
   ASSERT_FALSE(log_.lines().empty());

@@ -19,9 +19,3 @@ Bytes readExactly(Socket socket, std::size_t count, int seconds) {
   }
   return bytes;
 }
-
-std::string closedPort() {
-  UniqueSocket probe(openTcpSocket(kFamilyIpv4));
-  if (!probe || !bindIpv4(probe.get(), {127, 0, 0, 1}, 0)) return "1";
-  return std::to_string(localPortOf(probe.get()));
-}

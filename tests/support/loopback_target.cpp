@@ -5,11 +5,14 @@
 #include <algorithm>
 #include <array>
 
+#include "platform/unique_socket.h"
+
 #ifdef _WIN32
 #include <winsock2.h>
 #include <windows.h>
 #else
 #include <sys/socket.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -30,6 +33,14 @@ std::uint64_t splitMix(std::uint64_t x) {
 bool waitFor(Socket socket, bool read, bool write, std::chrono::milliseconds wait, WaitItem& item) {
   item = WaitItem{socket, read, write};
   return waitSockets(std::span<WaitItem>(&item, 1), wait) > 0;
+}
+
+unsigned currentProcessNumber() {
+#ifdef _WIN32
+  return static_cast<unsigned>(GetCurrentProcessId());
+#else
+  return static_cast<unsigned>(getpid());
+#endif
 }
 
 template <typename Predicate>
@@ -149,12 +160,37 @@ Socket connectLoopback(std::uint16_t port) {
 }
 
 std::uint16_t freeLoopbackPort() {
-  Socket socket = openTcpSocket(kFamilyIpv4);
-  if (socket == noSocket) return 0;
-  std::uint16_t port = 0;
-  if (bindIpv4(socket, {127, 0, 0, 1}, 0)) port = localPortOf(socket);
-  closeSocket(socket);
-  return port;
+  // 22016-31999: clear of the fixed peer ports (21080-21083) and below the ephemeral ranges
+  // of Linux (32768 on) and Windows (49152 on).
+  constexpr unsigned kFirst = 22016;
+  constexpr unsigned kBlockSize = 32;
+  constexpr unsigned kBlocks = 312;
+  static std::mutex mutex;
+  static std::vector<UniqueSocket> heldBlocks;  // one listener per block, for the process's life
+  static unsigned block = 0;
+  static unsigned next = kBlockSize;  // offset in the block; kBlockSize: claim a block first
+  std::lock_guard<std::mutex> lock(mutex);
+  for (unsigned tries = 0; tries < kBlocks * kBlockSize; ++tries) {
+    if (next == kBlockSize) {
+      // Start where the process id points, so parallel processes seldom meet on one block.
+      bool claimed = false;
+      block = (currentProcessNumber() + static_cast<unsigned>(heldBlocks.size()) * 7) % kBlocks;
+      for (unsigned probe = 0; probe < kBlocks && !claimed; ++probe) {
+        block = (block + 1) % kBlocks;
+        UniqueSocket holder(openTcpSocket(kFamilyIpv4));
+        const auto base = static_cast<std::uint16_t>(kFirst + block * kBlockSize);
+        claimed =
+            holder && bindIpv4(holder.get(), {127, 0, 0, 1}, base) && listenOn(holder.get(), 1);
+        if (claimed) heldBlocks.push_back(std::move(holder));
+      }
+      if (!claimed) return 0;
+      next = 1;
+    }
+    const auto port = static_cast<std::uint16_t>(kFirst + block * kBlockSize + next++);
+    UniqueSocket probe(openTcpSocket(kFamilyIpv4));
+    if (probe && bindIpv4(probe.get(), {127, 0, 0, 1}, port)) return port;
+  }
+  return 0;
 }
 
 bool waitPeerClosed(Socket socket, std::chrono::milliseconds limit, int* result) {

@@ -19,6 +19,10 @@
 #include "platform/socket.h"
 #include "tests/support/sha256.h"
 
+// The bound of a wait for something that should happen soon: long, because it only has to
+// tell a hang from a slow turn on a loaded machine; a wait that succeeds returns at once.
+inline constexpr std::chrono::seconds kHangLimit{60};
+
 // Deterministic test data: the byte at `offset` of stream `seed`, filled in bulk.
 void fillPattern(std::uint64_t seed, std::uint64_t offset, std::span<std::uint8_t> out);
 // SHA-256 of the first `bytes` bytes of stream `seed`.
@@ -51,7 +55,11 @@ PumpResult pumpData(Socket socket, const PumpPlan& plan, const std::atomic<bool>
 // Blocking connect to 127.0.0.1:port; noSocket on failure.
 Socket connectLoopback(std::uint16_t port);
 
-// A loopback port that was free a moment ago (bound and closed again).
+// A loopback port nothing listens on, for a server that binds it itself (the tunnel, a Dante
+// config, quillan.exe's window) or as a port that refuses connections. The ports come from a
+// block below the ephemeral range (so no port-0 bind lands there) that this process holds by
+// keeping a listener on the block's first port: parallel test processes get disjoint blocks,
+// and each port is checked bindable before it is handed out. 0 when no block is free.
 std::uint16_t freeLoopbackPort();
 
 // Waits until the peer closes the connection: true when a receive returned 0 or an error

@@ -107,12 +107,8 @@ ProxyScript& ProxyScript::replySplit(Bytes bytes, std::vector<std::size_t> cuts,
   return *this;
 }
 
-ProxyScript& ProxyScript::sleep(std::chrono::milliseconds gap) {
-  Step step;
-  step.kind = Step::Kind::kSleep;
-  step.gap = gap;
-  steps_.push_back(step);
-  return *this;
+ProxyScript& ProxyScript::awaitGate() {
+  return add(Step::Kind::kAwaitGate);
 }
 
 ProxyScript& ProxyScript::close() {
@@ -213,8 +209,16 @@ void ScriptedProxy::acceptLoop() {
     Socket accepted = acceptConnection(listener_);
     if (accepted == noSocket) continue;
     std::lock_guard<std::mutex> lock(mutex_);
+    if (endless_) {
+      // A closed connection's thread has left the lock for good: joining it cannot block.
+      std::erase_if(connections_, [](std::unique_ptr<Connection>& each) {
+        if (!each->closed) return false;
+        each->thread.join();
+        return true;
+      });
+    }
     auto connection = std::make_unique<Connection>();
-    connection->index = connections_.size();
+    connection->index = accepted_++;
     connection->socket = accepted;
     Connection* raw = connection.get();
     connections_.push_back(std::move(connection));
@@ -222,8 +226,13 @@ void ScriptedProxy::acceptLoop() {
   }
 }
 
+const ProxyScript& ScriptedProxy::scriptOf(const Connection& connection) const {
+  if (endless_) return scripts_[connection.index % scripts_.size()];
+  return scripts_[std::min(connection.index, scripts_.size() - 1)];
+}
+
 void ScriptedProxy::serve(Connection& connection) {
-  const ProxyScript& script = scripts_[std::min(connection.index, scripts_.size() - 1)];
+  const ProxyScript& script = scriptOf(connection);
   bool open = runSteps(connection);
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -239,7 +248,7 @@ void ScriptedProxy::serve(Connection& connection) {
 
 // Runs the steps; false when a step has already closed the socket.
 bool ScriptedProxy::runSteps(Connection& connection) {
-  const ProxyScript& script = scripts_[std::min(connection.index, scripts_.size() - 1)];
+  const ProxyScript& script = scriptOf(connection);
   const Socket socket = connection.socket;
 
   // Reads exactly `count` more bytes into `message`; false when the client closed first, the
@@ -259,6 +268,7 @@ bool ScriptedProxy::runSteps(Connection& connection) {
     return true;
   };
   auto record = [&](Bytes message) {
+    if (endless_) return;
     std::lock_guard<std::mutex> lock(mutex_);
     connection.messages.push_back(std::move(message));
   };
@@ -313,9 +323,13 @@ bool ScriptedProxy::runSteps(Connection& connection) {
         }
         break;
       }
-      case Kind::kSleep:
-        std::this_thread::sleep_for(step.gap);
+      case Kind::kAwaitGate: {
+        const auto deadline = std::chrono::steady_clock::now() + kStepLimit;
+        while (!gateOpen_ && !stopping_ && std::chrono::steady_clock::now() < deadline)
+          std::this_thread::sleep_for(kSlice);
+        ok = gateOpen_;
         break;
+      }
       case Kind::kClose:
         closeSocket(socket);
         return false;
@@ -377,7 +391,7 @@ void ScriptedProxy::runMode(Connection& connection, const ProxyScript& script) {
       int got = recvSome(client, buffer.data(), buffer.size());
       if (got <= 0) break;
       auto piece = std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(got));
-      {
+      if (!endless_) {
         std::lock_guard<std::mutex> lock(mutex_);
         connection.relayed.insert(connection.relayed.end(), piece.begin(), piece.end());
       }
@@ -397,7 +411,7 @@ void ScriptedProxy::runMode(Connection& connection, const ProxyScript& script) {
 
 std::size_t ScriptedProxy::connectionCount() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return connections_.size();
+  return accepted_;
 }
 
 namespace {

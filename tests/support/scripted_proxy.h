@@ -50,7 +50,7 @@ class ProxyScript {
       kExpectLogin,     // read 01 ULEN UNAME PLEN PASSWD (lengths from the bytes read)
       kExpectConnect,   // read VER CMD RSV ATYP ADDR PORT (length from ATYP)
       kReply,           // send `bytes`, cut into segments at `cuts` with `gap` between them
-      kSleep,           // wait `gap` doing nothing
+      kAwaitGate,       // wait until the test opens the proxy's gate
       kClose,           // close the connection now (orderly FIN); ends the script
       kReset,           // abortive close (SO_LINGER 0: RST); ends the script
       kStall,           // say nothing until the client closes or the server stops
@@ -71,7 +71,9 @@ class ProxyScript {
   // its own after `gap`, so the client sees several TCP segments.
   ProxyScript& replySplit(Bytes bytes, std::vector<std::size_t> cuts,
                           std::chrono::milliseconds gap = std::chrono::milliseconds(30));
-  ProxyScript& sleep(std::chrono::milliseconds gap);
+  // Holds the connection here until the test calls ScriptedProxy::openGate(), so that what
+  // comes next happens after a point the test has seen (bounded like any step).
+  ProxyScript& awaitGate();
   ProxyScript& close();
   ProxyScript& reset();
   ProxyScript& stall();
@@ -116,13 +118,19 @@ class ScriptedProxy {
 
   std::size_t connectionCount() const;
   bool waitForConnections(std::size_t count,
-                          std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
+                          std::chrono::milliseconds limit = std::chrono::seconds(60)) const;
   // Waits until connection `index` has finished its steps (not its final mode).
   bool waitForScriptEnd(std::size_t index,
-                        std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
+                        std::chrono::milliseconds limit = std::chrono::seconds(60)) const;
   // Waits until connection `index` has ended entirely (its socket closed).
   bool waitForClosed(std::size_t index,
-                     std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
+                     std::chrono::milliseconds limit = std::chrono::seconds(60)) const;
+
+  // For long runs (the soak's misbehaving proxy): from now on connection i follows
+  // scripts[i % count], nothing is recorded, and ended connections are reaped as others arrive.
+  void runEndlessly() { endless_ = true; }
+  // Lets every connection waiting in (or later reaching) an awaitGate step go on.
+  void openGate() { gateOpen_ = true; }
 
   // Bytes read by the expect steps of connection `index`: one entry per step (a short entry
   // when the client closed early), and all of them concatenated.
@@ -137,11 +145,15 @@ class ScriptedProxy {
   void serve(Connection& connection);
   bool runSteps(Connection& connection);
   void runMode(Connection& connection, const ProxyScript& script);
+  const ProxyScript& scriptOf(const Connection& connection) const;
 
   std::vector<ProxyScript> scripts_;
   Socket listener_ = noSocket;
   std::uint16_t port_ = 0;
   std::atomic<bool> stopping_{false};
+  std::atomic<bool> gateOpen_{false};
+  std::atomic<bool> endless_{false};
+  std::size_t accepted_ = 0;  // guarded by mutex_
   mutable std::mutex mutex_;
   std::vector<std::unique_ptr<Connection>> connections_;  // guarded by mutex_
   std::thread acceptor_;

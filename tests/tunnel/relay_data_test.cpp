@@ -67,7 +67,7 @@ class DataTest : public TunnelTest {
       copySetting(tunnelSettings.proxyPassword, kPeerPassword);
     }
     ASSERT_EQ(startService(), 1);
-    ASSERT_TRUE(frontEnd_.waitFor("enableStop", 20s)) << log_.text();
+    ASSERT_TRUE(frontEnd_.waitFor("enableStop", kHangLimit)) << log_.text();
   }
 
   void expectNoRelayFailed() {
@@ -133,10 +133,10 @@ TEST_P(ProxyDataTest, TargetThatSpeaksFirstIsHeardBeforeTheClientSaysAnything) {
 
   UniqueSocket client(connectLoopback(localPort_));
   ASSERT_TRUE(client);
-  EXPECT_EQ(receiveBytes(client.get(), greeting.size(), 10s), greeting);
+  EXPECT_EQ(receiveBytes(client.get(), greeting.size(), kHangLimit), greeting);
   const std::vector<std::uint8_t> reply = {'H', 'E', 'L', 'O'};
   ASSERT_TRUE(sendAllBytes(client.get(), reply));
-  EXPECT_EQ(receiveBytes(client.get(), reply.size(), 10s), reply);
+  EXPECT_EQ(receiveBytes(client.get(), reply.size(), kHangLimit), reply);
   expectNoRelayFailed();
 }
 
@@ -185,7 +185,7 @@ TEST_F(DanteDataTest, BigTransferBothWaysAtOnceArrivesIntact) {
   EXPECT_EQ(theirs.receivedDigest, mine.sentDigest);
   EXPECT_EQ(mine.receivedDigest, theirs.sentDigest);
   client.reset();
-  EXPECT_TRUE(waitForLines(log_, "Con: ", 2, 10s));
+  EXPECT_TRUE(waitForLines(log_, "Con: ", 2, kHangLimit));
   expectNoRelayFailed();
 }
 
