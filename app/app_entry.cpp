@@ -15,6 +15,12 @@
 #include "platform/socket.h"
 #include "resources/resource.h"
 
+// The eight control classes of the first common controls, every one the window might use.
+constexpr DWORD kControlClasses = ICC_LISTVIEW_CLASSES | ICC_TREEVIEW_CLASSES | ICC_BAR_CLASSES |
+                                  ICC_TAB_CLASSES | ICC_UPDOWN_CLASS | ICC_PROGRESS_CLASS |
+                                  ICC_HOTKEY_CLASS | ICC_ANIMATE_CLASS;
+static_assert(kControlClasses == 0xFF);
+
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   appInstance = instance;
   // Every log line carries its own "\r\n"; in text mode the runtime would add a second CR to
@@ -24,9 +30,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // matter here (a failure only costs the tray parking).
   OleInitialize(nullptr);
 
-  INITCOMMONCONTROLSEX controls{};
-  controls.dwSize = sizeof controls;  // 8
-  controls.dwICC = 0xFF;
+  INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), kControlClasses};
   InitCommonControlsEx(&controls);
 
   if (int error = startSocketLibrary(); error != 0) {

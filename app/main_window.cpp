@@ -25,8 +25,6 @@ HWND mainWindow = nullptr;
 
 namespace {
 
-// The exact system command that parks the window; other SC_MINIMIZE forms are not hooked.
-constexpr WPARAM kMinimizeCommand = 0xF020;
 constexpr int kPortEntryLimit = 5;
 constexpr int kTextEntryLimit = 255;
 
@@ -167,8 +165,8 @@ INT_PTR CALLBACK mainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_COMMAND:
       return command(window, wParam);
     case WM_SYSCOMMAND:
-      // Park in the notification area while the tunnel is on, then minimise as usual.
-      if (wParam == kMinimizeCommand && listenerHandle.load() != nullptr) hideToTray(window);
+      // Exact SC_MINIMIZE while the tunnel is on: park in the notification area, then minimise.
+      if (wParam == SC_MINIMIZE && listenerHandle.load() != nullptr) hideToTray(window);
       return FALSE;
     case kTrayCallbackMessage:
       if (lParam == WM_LBUTTONDOWN || lParam == WM_RBUTTONDOWN) restoreFromTray(window);
