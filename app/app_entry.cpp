@@ -10,6 +10,7 @@
 
 #include "app/app_state.h"
 #include "app/main_window.h"
+#include "app/window_text.h"
 #include "common/message.h"
 #include "config/settings_store.h"
 #include "platform/socket.h"
@@ -34,8 +35,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   InitCommonControlsEx(&controls);
 
   if (int error = startSocketLibrary(); error != 0) {
-    formatMessage("Error in WSAStartup : %d.", error);
-    MessageBoxA(nullptr, messageText.data(), kWindowTitle, MB_OK | MB_ICONERROR);
+    WindowText format{};
+    formatMessage(loadText(IDS_SOCKET_LIBRARY_FAILED, format), error);
+    showMessageBox(nullptr, messageText.data(), MB_OK | MB_ICONERROR);
     return 0;
   }
 

@@ -10,6 +10,7 @@
 #include "app/app_state.h"
 #include "app/log_console.h"
 #include "app/tray_icon.h"
+#include "app/window_text.h"
 #include "common/front_end.h"
 #include "common/log.h"
 #include "common/message.h"
@@ -67,7 +68,7 @@ void enableStartDisableStop() {
 
 // Modal to the main window once it exists, ownerless before that.
 void showErrorBox(const char* text) {
-  MessageBoxA(mainWindow, text, kWindowTitle, MB_OK | MB_ICONERROR);
+  showMessageBox(mainWindow, text, MB_OK | MB_ICONERROR);
 }
 
 void initialiseDialog(HWND window) {
@@ -89,7 +90,7 @@ void clampPort(HWND window, int id) {
 }
 
 void startCommand(HWND window) {
-  SetDlgItemTextA(window, IDC_START, "Wait!");
+  setCaption(window, IDC_START, IDS_WAIT);
   // GetDlgItemText stops one short of the buffer: 255 characters for text, 5 for ports.
   for (const FieldControl& control : fieldControls()) {
     GetDlgItemTextA(window, control.id, control.field.data(),
@@ -97,20 +98,21 @@ void startCommand(HWND window) {
   }
   startService();
   saveSettings();  // after every attempt, a failed one too
-  SetDlgItemTextA(window, IDC_START, "Start");
+  setCaption(window, IDC_START, IDS_START);
 }
 
 void stopCommand(HWND window) {
-  SetDlgItemTextA(window, IDC_STOP, "Wait!");
+  setCaption(window, IDC_STOP, IDS_WAIT);
   logLine("Stopping local server...\r\n");
   stopService();
-  SetDlgItemTextA(window, IDC_STOP, "Stop");
+  setCaption(window, IDC_STOP, IDS_STOP);
 }
 
 void closeCommand(HWND window) {
+  WindowText question{};
   if (listenerHandle.load() != nullptr &&
-      MessageBoxA(window, "Data redirection is ON. Close anyway?", kWindowTitle,
-                  MB_YESNO | MB_ICONQUESTION) != IDYES) {
+      showMessageBox(window, loadText(IDS_CLOSE_WHILE_ON, question), MB_YESNO | MB_ICONQUESTION) !=
+          IDYES) {
     return;
   }
   EndDialog(window, IDCANCEL);
