@@ -11,10 +11,17 @@
 #include "app/app_state.h"
 #include "app/main_window.h"
 #include "app/tray_icon.h"
+#include "app/window_text.h"
 #include "common/message.h"
 #include "config/settings_store.h"
 #include "platform/socket.h"
 #include "resources/resource.h"
+
+// The eight control classes of the first common controls, every one the window might use.
+constexpr DWORD kControlClasses = ICC_LISTVIEW_CLASSES | ICC_TREEVIEW_CLASSES | ICC_BAR_CLASSES |
+                                  ICC_TAB_CLASSES | ICC_UPDOWN_CLASS | ICC_PROGRESS_CLASS |
+                                  ICC_HOTKEY_CLASS | ICC_ANIMATE_CLASS;
+static_assert(kControlClasses == 0xFF);
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   appInstance = instance;
@@ -25,14 +32,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // matter here (a failure only costs the tray parking).
   OleInitialize(nullptr);
 
-  INITCOMMONCONTROLSEX controls{};
-  controls.dwSize = sizeof controls;  // 8
-  controls.dwICC = 0xFF;
+  INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), kControlClasses};
   InitCommonControlsEx(&controls);
 
   if (int error = startSocketLibrary(); error != 0) {
-    formatMessage("Error in WSAStartup : %d.", error);
-    MessageBoxA(nullptr, messageText.data(), kWindowTitle, MB_OK | MB_ICONERROR);
+    WindowText format{};
+    formatMessage(loadText(IDS_SOCKET_LIBRARY_FAILED, format), error);
+    showMessageBox(nullptr, messageText.data(), MB_OK | MB_ICONERROR);
     return 0;
   }
 

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "app/app_state.h"
+#include "app/window_text.h"
 #include "common/log.h"
 #include "resources/resource.h"
 
@@ -37,7 +38,7 @@ void toggleLogConsole() {
         return;
       }
       consoleStream.store(stream);
-      SetDlgItemTextA(mainWindow, IDC_LOG_TOGGLE, "Stop Log");
+      setCaption(mainWindow, IDC_LOG_TOGGLE, IDS_STOP_LOG);
       logLineWhileLocked("Log Console Started\r\n");
     }
     SetForegroundWindow(mainWindow);
@@ -50,5 +51,5 @@ void toggleLogConsole() {
     // Standard output stays closed until the next open; lines written meanwhile are dropped.
     std::fclose(consoleStream.exchange(nullptr));
   }
-  SetDlgItemTextA(mainWindow, IDC_LOG_TOGGLE, "Start Log");
+  setCaption(mainWindow, IDC_LOG_TOGGLE, IDS_START_LOG);
 }

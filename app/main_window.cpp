@@ -10,6 +10,7 @@
 #include "app/app_state.h"
 #include "app/log_console.h"
 #include "app/tray_icon.h"
+#include "app/window_text.h"
 #include "common/front_end.h"
 #include "common/log.h"
 #include "common/message.h"
@@ -25,8 +26,6 @@ HWND mainWindow = nullptr;
 
 namespace {
 
-// The exact system command that parks the window; other SC_MINIMIZE forms are not hooked.
-constexpr WPARAM kMinimizeCommand = 0xF020;
 constexpr int kPortEntryLimit = 5;
 constexpr int kTextEntryLimit = 255;
 
@@ -72,7 +71,7 @@ void enableStartDisableStop() {
 
 // Modal to the main window once it exists, ownerless before that.
 void showErrorBox(const char* text) {
-  MessageBoxA(mainWindow, text, kWindowTitle, MB_OK | MB_ICONERROR);
+  showMessageBox(mainWindow, text, MB_OK | MB_ICONERROR);
 }
 
 void initialiseDialog(HWND window) {
@@ -95,7 +94,7 @@ void clampPort(HWND window, int id) {
 }
 
 void startCommand(HWND window) {
-  SetDlgItemTextA(window, IDC_START, "Wait!");
+  setCaption(window, IDC_START, IDS_WAIT);
   // GetDlgItemText stops one short of the buffer: 255 characters for text, 5 for ports.
   for (const FieldControl& control : fieldControls()) {
     GetDlgItemTextA(window, control.id, control.field.data(),
@@ -103,20 +102,21 @@ void startCommand(HWND window) {
   }
   startService();
   saveSettings();  // after every attempt, a failed one too
-  SetDlgItemTextA(window, IDC_START, "Start");
+  setCaption(window, IDC_START, IDS_START);
 }
 
 void stopCommand(HWND window) {
-  SetDlgItemTextA(window, IDC_STOP, "Wait!");
+  setCaption(window, IDC_STOP, IDS_WAIT);
   logLine("Stopping local server...\r\n");
   stopService();
-  SetDlgItemTextA(window, IDC_STOP, "Stop");
+  setCaption(window, IDC_STOP, IDS_STOP);
 }
 
 void closeCommand(HWND window) {
+  WindowText question{};
   if (listenerHandle.load() != nullptr &&
-      MessageBoxA(window, "Data redirection is ON. Close anyway?", kWindowTitle,
-                  MB_YESNO | MB_ICONQUESTION) != IDYES) {
+      showMessageBox(window, loadText(IDS_CLOSE_WHILE_ON, question), MB_YESNO | MB_ICONQUESTION) !=
+          IDYES) {
     return;
   }
   EndDialog(window, IDCANCEL);
@@ -171,8 +171,8 @@ INT_PTR CALLBACK mainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_COMMAND:
       return command(window, wParam);
     case WM_SYSCOMMAND:
-      // Park in the notification area while the tunnel is on, then minimise as usual.
-      if (wParam == kMinimizeCommand && listenerHandle.load() != nullptr) hideToTray(window);
+      // Exact SC_MINIMIZE while the tunnel is on: park in the notification area, then minimise.
+      if (wParam == SC_MINIMIZE && listenerHandle.load() != nullptr) hideToTray(window);
       return FALSE;
     case kTrayCallbackMessage:
       if (lParam == WM_LBUTTONDOWN || lParam == WM_RBUTTONDOWN) restoreFromTray(window);

@@ -7,9 +7,9 @@
 #include <shobjidl.h>
 
 #include <atomic>
-#include <cstdio>
 
 #include "app/app_state.h"
+#include "app/window_text.h"
 #include "resources/resource.h"
 
 // The record goes out in the version-2 ANSI layout (up to dwInfoFlags, no GUID): the size the
@@ -20,8 +20,6 @@ namespace {
 
 constexpr UINT kTrayIconId = 1;
 constexpr UINT kBalloonTimeoutMs = 500;
-constexpr const char* kBalloonText = "Click program icon in the notification area to show window.";
-constexpr const char* kBalloonTitle = "Quillan";
 
 // Rebuilt from zero on every hideToTray; restoreFromTray deletes the icon it names (window + id).
 NOTIFYICONDATAA trayRecord{};
@@ -82,8 +80,8 @@ int hideToTray(HWND window) {
   trayIcon = static_cast<HICON>(
       LoadImageA(appInstance, MAKEINTRESOURCEA(IDI_APP), IMAGE_ICON, 32, 32, LR_DEFAULTCOLOR));
   trayRecord.hIcon = trayIcon;
-  std::snprintf(trayRecord.szInfo, sizeof trayRecord.szInfo, "%s", kBalloonText);
-  std::snprintf(trayRecord.szInfoTitle, sizeof trayRecord.szInfoTitle, "%s", kBalloonTitle);
+  loadText(IDS_BALLOON_TEXT, trayRecord.szInfo);
+  loadText(IDS_BALLOON_TITLE, trayRecord.szInfoTitle);
   trayRecord.dwInfoFlags = NIIF_INFO;
   trayRecord.uTimeout = kBalloonTimeoutMs;
 

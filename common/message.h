@@ -5,8 +5,6 @@
 
 #include "common/printf_format.h"
 
-inline constexpr const char* kWindowTitle = "Quillan proxy";
-
 extern std::array<char, 4096> messageText;
 
 void formatMessage(const char* format, ...) QUILLAN_PRINTF(1, 2);

@@ -16,3 +16,15 @@
 #define IDC_STOP 1010
 #define IDC_WEB_PAGE 1011
 #define IDC_LOG_TOGGLE 1012
+
+// The window's texts in the string table (strings.rc).
+#define IDS_WINDOW_TITLE 2000
+#define IDS_SOCKET_LIBRARY_FAILED 2001
+#define IDS_CLOSE_WHILE_ON 2002
+#define IDS_WAIT 2003
+#define IDS_START 2004
+#define IDS_STOP 2005
+#define IDS_START_LOG 2006
+#define IDS_STOP_LOG 2007
+#define IDS_BALLOON_TEXT 2008
+#define IDS_BALLOON_TITLE 2009

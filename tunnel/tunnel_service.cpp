@@ -12,6 +12,7 @@
 #include "common/log.h"
 #include "common/message.h"
 #include "common/service_state.h"
+#include "common/texts.h"
 #include "config/tunnel_settings.h"
 #include "platform/thread.h"
 #include "platform/unique_socket.h"
@@ -38,11 +39,11 @@ void reportListenFailure(ListenStep step, int error) {
   const char* address = tunnelSettings.localAddress.data();
   const char* port = tunnelSettings.localPort.data();
   if (error == kErrAddressInUse) {
-    formatMessage("Local server %s port %s is already in use!", address, port);
+    formatMessage(kAddressInUseText, address, port);
   } else if (step == ListenStep::kBind) {
-    formatMessage("Error %d in local bind() to %s:%s", error, address, port);
+    formatMessage(kBindFailedText, error, address, port);
   } else {
-    formatMessage("Error %d in local listen() to %s:%s", error, address, port);
+    formatMessage(kListenFailedText, error, address, port);
   }
   logLine("%s\r\n", messageText.data());
   showError();
@@ -53,7 +54,7 @@ void reportListenFailure(ListenStep step, int error) {
 bool proveRoute() {
   UniqueSocket trial(openProxySession());
   if (!trial) {
-    formatMessage("Cannot connect to SOCKS5 Proxy server.");
+    formatMessage(kProxyUnreachableText);
     showError();
     return false;
   }
@@ -62,7 +63,7 @@ bool proveRoute() {
   int connected = requestConnect(trial.get());
   trial.reset();
   if (connected == 0) {
-    formatMessage("Cannot connect to Remote (target) server.");
+    formatMessage(kTargetUnreachableText);
     showError();
     return false;
   }
@@ -138,7 +139,7 @@ int startService() {
   int error = lastSocketError();
   logLine("Starting local server...\r\n");
   if (!listener) {
-    formatMessage("Cannot create local Socket. Error in socket(sL) : %d", error);
+    formatMessage(kSocketFailedText, error);
     logLine("%s\r\n", messageText.data());
     showError();
     return 0;
@@ -172,7 +173,7 @@ int startService() {
   if (thread == nullptr) {
     int threadError = lastSystemError();
     delete start;
-    formatMessage("Cannot start main thread. Error: %d.", threadError);
+    formatMessage(kThreadFailedText, threadError);
     showError();
     logLine("%s\r\n", messageText.data());
     return 0;

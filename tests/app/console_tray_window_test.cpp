@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "resources/resource.h"
+#include "app/app_state.h"
 #include "platform/unique_socket.h"
 #include "tests/app/app_fixture.h"
 #include "tests/peers/peers.h"
@@ -23,7 +24,6 @@ using namespace windriver;
 namespace {
 
 constexpr auto npos = std::string::npos;
-constexpr UINT kTrayCallback = WM_APP + 1;
 
 // The shell answers a modify only for an icon it holds; with no flags nothing about it changes.
 bool trayIconExists(HWND window) {
@@ -239,12 +239,12 @@ TEST_F(TrayIconTest, MinimiseWhileOnParksAndEitherButtonBringsItBack) {
 
     // Other mouse events over the icon leave it parked.
     for (UINT other : {WM_MOUSEMOVE, WM_LBUTTONUP, WM_RBUTTONUP, WM_LBUTTONDBLCLK}) {
-      ASSERT_TRUE(postTrayCallback(dialog, kTrayCallback, other));
+      ASSERT_TRUE(postTrayCallback(dialog, kTrayCallbackMessage, other));
     }
     ASSERT_NO_FATAL_FAILURE(drainPostedMessages(mark++));
     EXPECT_TRUE(trayIconExists(dialog)) << "an ignored mouse event removed the icon";
 
-    ASSERT_TRUE(postTrayCallback(dialog, kTrayCallback, button));
+    ASSERT_TRUE(postTrayCallback(dialog, kTrayCallbackMessage, button));
     ASSERT_TRUE(waitUntil([&] { return IsWindowVisible(dialog) && !IsIconic(dialog); }))
         << "visible " << IsWindowVisible(dialog) << " iconic " << IsIconic(dialog);
     EXPECT_TRUE(waitUntil([&] { return !trayIconExists(dialog); })) << "the icon stayed";

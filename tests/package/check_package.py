@@ -20,8 +20,8 @@ REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 VERSION = "2018.04.28.0"
 SYSTEM_DLLS = {"kernel32", "user32", "gdi32", "advapi32", "shell32", "comctl32", "ole32", "ws2_32", "msvcrt"}
 ARCHES = {
-    "win32": ("i686-w64-mingw32", "pei-i386", "010b", "quillan-x86.manifest"),
-    "win64": ("x86_64-w64-mingw32", "pei-x86-64", "020b", "quillan-x64.manifest"),
+    "win32": ("i686-w64-mingw32", "pei-i386", "010b", "build/package-x86/resources/quillan-x86.manifest"),
+    "win64": ("x86_64-w64-mingw32", "pei-x86-64", "020b", "build/package-x64/resources/quillan-x64.manifest"),
 }
 VERSION_LINES = [
     " FILEVERSION 2018, 4, 28, 0",
@@ -72,7 +72,8 @@ def check_program(name, platform, data):
     check(dlls and dlls <= SYSTEM_DLLS, f"{name}: imports beyond the system DLLs: {sorted(dlls - SYSTEM_DLLS)}")
     for line in VERSION_LINES:
         check(line + "\n" in resources, f"{name}: version resource lacks '{line.strip()}'")
-    with open(os.path.join(REPO, "resources", manifest_name), encoding="utf-8") as source:
+    # The manifest that the build generated from resources/quillan.manifest.in for this architecture.
+    with open(os.path.join(REPO, manifest_name), encoding="utf-8") as source:
         check(embedded_manifest(resources) == source.read(), f"{name}: manifest differs from {manifest_name}")
     for path in {REPO, os.path.realpath(REPO), "/build/package-"}:
         check(path.encode() not in data, f"{name}: contains the build path {path}")
