@@ -302,7 +302,7 @@ TEST_F(TrayIconTest, ParkedIconComesBackWhenTheShellRestarts) {
   EXPECT_TRUE(waitUntil([&] { return trayIconExists(dialog); })) << "the icon did not come back";
 
   // It is the parked window's icon: a click still brings the window back and removes it.
-  ASSERT_TRUE(postTrayCallback(dialog, kTrayCallback, WM_LBUTTONDOWN));
+  ASSERT_TRUE(postTrayCallback(dialog, kTrayCallbackMessage, WM_LBUTTONDOWN));
   ASSERT_TRUE(waitUntil([&] { return IsWindowVisible(dialog) && !IsIconic(dialog); }));
   EXPECT_TRUE(waitUntil([&] { return !trayIconExists(dialog); })) << "the icon stayed";
 
