@@ -193,6 +193,24 @@ TEST_F(TunnelServiceTest, RefusedConnectCostsOnlyThatConnection) {
   EXPECT_EQ(countLines(log_, "Waiting for local incoming connection.\r\n"), 3u);
 }
 
+TEST_F(TunnelServiceTest, SuccessWithAnUnknownAddressTypeProvesTheRouteAndRelaysWhatFollows) {
+  // 05 00 with ATYP 7: the route holds, and the bytes after the reply head are the target's.
+  const Bytes hello = {'h', 'i', 0x00, 0xFF};
+  Bytes reply = {0x05, 0x00, 0x00, 0x07};
+  reply.insert(reply.end(), hello.begin(), hello.end());
+  ScriptedProxy proxy(
+      ProxyScript().expectGreeting().reply({0x05, 0x00}).expectConnect().reply(reply).echo());
+  const std::uint16_t localPort = freeLoopbackPort();
+  useSettings(localPort, proxy.port(), "127.0.0.1", 3389);
+  ASSERT_EQ(startService(), 1);
+  ASSERT_TRUE(frontEnd_.waitFor("enableStop", 10s)) << log_.text();
+
+  UniqueSocket client(connectLoopback(localPort));
+  ASSERT_TRUE(client);
+  EXPECT_EQ(receiveBytes(client.get(), hello.size(), 10s), hello);
+  EXPECT_EQ(countLines(log_, "Error in"), 0u) << log_.text();
+}
+
 // ---- The relay's end lines ----
 
 enum class Ender { kLocalClose, kLocalReset, kRemoteClose, kRemoteReset };
