@@ -55,6 +55,8 @@ void closeSocket(Socket socket);
 int setNoDelay(Socket socket);  // the option call's result: 0 or -1
 int setKeepAlive(Socket socket, int idleSeconds, int intervalSeconds);  // 0 or -1
 bool setNonBlocking(Socket socket);
+// Ends the sending side only (the peer reads end of stream); receiving goes on. 0 or -1.
+int shutdownSend(Socket socket);
 bool connectTo(Socket socket, const ResolvedAddress& address);
 
 // Listener steps, kept apart because each failure has its own message.

@@ -215,6 +215,10 @@ bool setNonBlocking(Socket socket) {
   return flags >= 0 && ::fcntl(fd(socket), F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
+int shutdownSend(Socket socket) {
+  return ::shutdown(fd(socket), SHUT_WR) == 0 ? 0 : -1;
+}
+
 bool connectTo(Socket socket, const ResolvedAddress& address) {
   int rc;
   do {

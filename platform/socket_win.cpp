@@ -135,6 +135,10 @@ bool setNonBlocking(Socket socket) {
   return ::ioctlsocket(os(socket), FIONBIO, &on) == 0;
 }
 
+int shutdownSend(Socket socket) {
+  return ::shutdown(os(socket), SD_SEND) == 0 ? 0 : -1;
+}
+
 bool connectTo(Socket socket, const ResolvedAddress& address) {
   return ::connect(os(socket), reinterpret_cast<const sockaddr*>(address.address.data()),
                    address.length) == 0;

@@ -33,6 +33,7 @@ struct PumpPlan {
   std::uint64_t expectBytes = 0;
   std::size_t maxWrite = 65536;
   std::chrono::milliseconds limit{60000};
+  bool halfClose = false;  // end the sending side once everything is sent, reading on
 };
 
 struct PumpResult {
@@ -78,6 +79,7 @@ class LoopbackTarget {
     kGreeter,       // sends `greeting` first, then echoes
     kSourceSink,    // pumpData with `plan` (seed offset by the connection's index)
     kStubbornEcho,  // echoes, but reads nothing more while a send is blocked
+    kEchoAtEnd,     // reads until the peer's end of stream, then sends it all back and closes
   };
   struct Options {
     std::vector<std::uint8_t> greeting;
@@ -103,7 +105,7 @@ class LoopbackTarget {
  private:
   void acceptLoop();
   void serve(Socket socket, std::size_t index);
-  void echo(Socket socket, bool stubborn);
+  void echo(Socket socket, Kind kind);
 
   Kind kind_;
   Options options_;

@@ -360,36 +360,38 @@ void ScriptedProxy::runMode(Connection& connection, const ProxyScript& script) {
     }
   }
 
+  // Forwarding passes an end of stream on as a half-close and goes on the other way until that
+  // ends too; echo and hold end with the client's end.
   const auto deadline = std::chrono::steady_clock::now() + kModeLimit;
   std::array<std::uint8_t, 16384> buffer{};
-  while (!stopping_ && std::chrono::steady_clock::now() < deadline) {
+  bool clientEnded = false;
+  bool targetEnded = target == noSocket;
+  bool failed = false;
+  while (!failed && !(clientEnded && targetEnded) && !stopping_ &&
+         std::chrono::steady_clock::now() < deadline) {
     std::array<WaitItem, 2> items{};
-    items[0].socket = client;
-    items[0].wantRead = true;
-    std::size_t count = 1;
-    if (target != noSocket) {
-      items[1].socket = target;
-      items[1].wantRead = true;
-      count = 2;
-    }
+    std::size_t count = 0;
+    if (!clientEnded) items[count++] = WaitItem{client, true};
+    if (!targetEnded) items[count++] = WaitItem{target, true};
     if (waitSockets(std::span(items.data(), count), kSlice) <= 0) continue;
-    if (items[0].readable) {
-      int got = recvSome(client, buffer.data(), buffer.size());
-      if (got <= 0) break;
+    for (std::size_t i = 0; i < count && !failed; ++i) {
+      if (!items[i].readable) continue;
+      const bool fromClient = items[i].socket == client;
+      int got = recvSome(items[i].socket, buffer.data(), buffer.size());
+      failed = got < 0 || (got == 0 && target == noSocket);
+      if (got == 0 && !failed) {
+        shutdownSend(fromClient ? target : client);
+        (fromClient ? clientEnded : targetEnded) = true;
+      }
+      if (got <= 0) continue;
       auto piece = std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(got));
-      {
+      if (fromClient) {
         std::lock_guard<std::mutex> lock(mutex_);
         connection.relayed.insert(connection.relayed.end(), piece.begin(), piece.end());
       }
-      if (script.mode() == ProxyScript::Mode::kEcho && !sendAll(client, piece)) break;
-      if (target != noSocket && !sendAll(target, piece)) break;
-    }
-    if (count == 2 && items[1].readable) {
-      int got = recvSome(target, buffer.data(), buffer.size());
-      if (got <= 0) break;
-      if (!sendAll(client,
-                   std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(got))))
-        break;
+      Socket to = fromClient ? target : client;
+      if (script.mode() == ProxyScript::Mode::kEcho) to = client;
+      failed = to != noSocket && !sendAll(to, piece);
     }
   }
   closeSocket(target);
