@@ -55,6 +55,9 @@ void closeSocket(Socket socket);
 int setNoDelay(Socket socket);  // the option call's result: 0 or -1
 int setKeepAlive(Socket socket, int idleSeconds, int intervalSeconds);  // 0 or -1
 bool setNonBlocking(Socket socket);
+// Urgent (out-of-band) bytes stay in the stream, in order, instead of being taken out of it
+// and signalled apart. 0 or -1.
+int setOobInline(Socket socket);
 // Ends the sending side only (the peer reads end of stream); receiving goes on. 0 or -1.
 int shutdownSend(Socket socket);
 bool connectTo(Socket socket, const ResolvedAddress& address);
@@ -72,6 +75,7 @@ int recvSome(Socket socket, void* data, std::size_t length);
 
 // Waits until one of the sockets is ready or the time runs out. A socket in error or hung up
 // counts as readable (and writable when asked), so that the next call reports the reason.
+// Urgent data is not waited for apart: a socket that may get it has it in line (setOobInline).
 // Returns the number of ready entries, 0 on time-out, -1 on error.
 struct WaitItem {
   Socket socket = noSocket;

@@ -215,6 +215,11 @@ bool setNonBlocking(Socket socket) {
   return flags >= 0 && ::fcntl(fd(socket), F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
+int setOobInline(Socket socket) {
+  int on = 1;
+  return ::setsockopt(fd(socket), SOL_SOCKET, SO_OOBINLINE, &on, sizeof on) == 0 ? 0 : -1;
+}
+
 int shutdownSend(Socket socket) {
   return ::shutdown(fd(socket), SHUT_WR) == 0 ? 0 : -1;
 }
@@ -298,6 +303,7 @@ int waitSockets(std::span<WaitItem> items, std::chrono::microseconds timeout) {
   }
   for (std::size_t i = 0; i < items.size(); ++i) {
     fds[i].fd = fd(items[i].socket);
+    // No POLLPRI: urgent data is read in line, or not at all.
     fds[i].events =
         static_cast<short>((items[i].wantRead ? POLLIN : 0) | (items[i].wantWrite ? POLLOUT : 0));
     items[i].readable = items[i].writable = false;

@@ -186,6 +186,10 @@ unsigned relayThread(void* argument) {
   logLine("Con: %x, Starting data transfer. setopt() = %d\r\n", id, noDelay);
   setKeepAlive(local.get(), kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds);
   setKeepAlive(proxy.get(), kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds);
+  // An urgent byte travels in line, in order, like any other: taken out of the stream it would
+  // be lost on the way, and on Windows it would keep the socket signalled with nothing to read.
+  setOobInline(local.get());
+  setOobInline(proxy.get());
   setNonBlocking(local.get());
   setNonBlocking(proxy.get());
 

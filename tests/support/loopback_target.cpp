@@ -9,6 +9,7 @@
 #include <winsock2.h>
 #include <windows.h>
 #else
+#include <sys/resource.h>
 #include <sys/socket.h>
 #endif
 
@@ -217,6 +218,33 @@ void resetConnection(Socket socket) {
   ::setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_LINGER, &option, sizeof option);
 #endif
   closeSocket(socket);
+}
+
+bool sendUrgentByte(Socket socket, std::uint8_t byte) {
+#ifdef _WIN32
+  return ::send(static_cast<SOCKET>(socket), reinterpret_cast<const char*>(&byte), 1, MSG_OOB) == 1;
+#else
+  return ::send(static_cast<int>(socket), &byte, 1, MSG_OOB | MSG_NOSIGNAL) == 1;
+#endif
+}
+
+double processCpuSeconds() {
+#ifdef _WIN32
+  FILETIME created{};
+  FILETIME exited{};
+  FILETIME kernel{};
+  FILETIME user{};
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+  auto ticks = [](const FILETIME& time) {  // 100 ns each
+    return static_cast<double>((std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime);
+  };
+  return (ticks(kernel) + ticks(user)) / 1e7;
+#else
+  rusage usage{};
+  if (getrusage(RUSAGE_SELF, &usage) != 0) return 0;
+  auto seconds = [](const timeval& time) { return time.tv_sec + time.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+#endif
 }
 
 bool runningUnderWine() {

@@ -67,6 +67,10 @@ bool sendAllBytes(Socket socket, std::span<const std::uint8_t> bytes);
 
 // Abortive close: RST instead of FIN.
 void resetConnection(Socket socket);
+// Sends one byte as urgent (out-of-band) data.
+bool sendUrgentByte(Socket socket, std::uint8_t byte);
+// CPU time used by the whole process so far (user and system), in seconds.
+double processCpuSeconds();
 
 // True when the Windows build runs under Wine, whose sockets differ from Windows where the tests
 // say so (an abortive close arrives as an orderly one).

@@ -107,6 +107,14 @@ ProxyScript& ProxyScript::replySplit(Bytes bytes, std::vector<std::size_t> cuts,
   return *this;
 }
 
+ProxyScript& ProxyScript::urgent(std::uint8_t byte) {
+  Step step;
+  step.kind = Step::Kind::kUrgent;
+  step.bytes = {byte};
+  steps_.push_back(std::move(step));
+  return *this;
+}
+
 ProxyScript& ProxyScript::sleep(std::chrono::milliseconds gap) {
   Step step;
   step.kind = Step::Kind::kSleep;
@@ -313,6 +321,9 @@ bool ScriptedProxy::runSteps(Connection& connection) {
         }
         break;
       }
+      case Kind::kUrgent:
+        sendUrgentByte(socket, step.bytes[0]);
+        break;
       case Kind::kSleep:
         std::this_thread::sleep_for(step.gap);
         break;

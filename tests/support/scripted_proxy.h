@@ -50,6 +50,7 @@ class ProxyScript {
       kExpectLogin,     // read 01 ULEN UNAME PLEN PASSWD (lengths from the bytes read)
       kExpectConnect,   // read VER CMD RSV ATYP ADDR PORT (length from ATYP)
       kReply,           // send `bytes`, cut into segments at `cuts` with `gap` between them
+      kUrgent,          // send bytes[0] as urgent (out-of-band) data
       kSleep,           // wait `gap` doing nothing
       kClose,           // close the connection now (orderly FIN); ends the script
       kReset,           // abortive close (SO_LINGER 0: RST); ends the script
@@ -71,6 +72,7 @@ class ProxyScript {
   // its own after `gap`, so the client sees several TCP segments.
   ProxyScript& replySplit(Bytes bytes, std::vector<std::size_t> cuts,
                           std::chrono::milliseconds gap = std::chrono::milliseconds(30));
+  ProxyScript& urgent(std::uint8_t byte);
   ProxyScript& sleep(std::chrono::milliseconds gap);
   ProxyScript& close();
   ProxyScript& reset();
