@@ -52,8 +52,7 @@ bool isWouldBlock(int error) {
   return error == EAGAIN || error == EWOULDBLOCK;
 }
 
-int resolveStreamAddresses(const char* host, const char* service,
-                           std::vector<ResolvedAddress>& out) {
+int resolveStreamAddresses(const char* host, const char* service, ResolvedAddresses& out) {
   out.clear();
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
@@ -68,7 +67,7 @@ int resolveStreamAddresses(const char* host, const char* service,
     if (entry->ai_addrlen > address.address.size()) continue;
     address.length = static_cast<int>(entry->ai_addrlen);
     std::memcpy(address.address.data(), entry->ai_addr, entry->ai_addrlen);
-    out.push_back(address);
+    if (!out.add(address)) break;
   }
   freeaddrinfo(list);
   return 0;

@@ -48,8 +48,7 @@ bool isWouldBlock(int error) {
   return error == WSAEWOULDBLOCK;
 }
 
-int resolveStreamAddresses(const char* host, const char* service,
-                           std::vector<ResolvedAddress>& out) {
+int resolveStreamAddresses(const char* host, const char* service, ResolvedAddresses& out) {
   return resolveStreamAddressesWith(processResolverEntries(), host, service, out);
 }
 

@@ -138,7 +138,7 @@ PumpResult pumpData(Socket socket, const PumpPlan& plan, const std::atomic<bool>
 }
 
 Socket connectLoopback(std::uint16_t port) {
-  std::vector<ResolvedAddress> addresses;
+  ResolvedAddresses addresses;
   if (resolveStreamAddresses("127.0.0.1", std::to_string(port).c_str(), addresses) != 0 ||
       addresses.empty())
     return noSocket;

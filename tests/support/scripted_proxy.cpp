@@ -186,7 +186,7 @@ ScriptedProxy::ScriptedProxy(ProxyScript script, bool ipv6)
 ScriptedProxy::ScriptedProxy(std::vector<ProxyScript> scripts, bool ipv6)
     : scripts_(std::move(scripts)) {
   if (scripts_.empty()) scripts_.emplace_back();
-  std::vector<ResolvedAddress> addresses;
+  ResolvedAddresses addresses;
   if (resolveStreamAddresses(ipv6 ? "::1" : "127.0.0.1", "0", addresses) != 0 || addresses.empty())
     return;
   Socket listener = openTcpSocket(ipv6 ? kFamilyIpv6 : kFamilyIpv4);
@@ -359,7 +359,7 @@ void ScriptedProxy::runMode(Connection& connection, const ProxyScript& script) {
 
   Socket target = noSocket;
   if (script.mode() == ProxyScript::Mode::kForward) {
-    std::vector<ResolvedAddress> addresses;
+    ResolvedAddresses addresses;
     std::string port = std::to_string(script.forwardPort());
     if (resolveStreamAddresses("127.0.0.1", port.c_str(), addresses) != 0 || addresses.empty())
       return;
