@@ -30,13 +30,13 @@ void fuzzPureParts(std::span<const std::uint8_t> data) {
     (void)loginAccepted(std::span<const std::uint8_t, kLoginReplySize>(data.first<2>()));
     (void)connectReplySucceeded(std::span<const std::uint8_t, kReplyVerdictSize>(data.first<2>()));
   }
-  // Feeding the reply one byte at a time must never ask for less than it already has, nor
-  // for more than the largest reply.
+  // Feeding the reply one byte at a time must never ask for less than its head or than it
+  // asked before, nor for more than the largest reply.
   std::size_t previous = 0;
   for (std::size_t have = 0; have <= data.size() && have <= kMaxConnectReplySize; ++have) {
     std::size_t whole = connectReplySize(data.first(have));
-    if (whole == 0) break;
-    if (whole > kMaxConnectReplySize || whole < previous) __builtin_trap();
+    if (whole < kConnectReplyHeadSize || whole > kMaxConnectReplySize || whole < previous)
+      __builtin_trap();
     previous = whole;
     if (whole <= have) break;
   }

@@ -292,7 +292,7 @@ int WSAAPI ipv4OnlyGetNameInfo(const sockaddr* address, socklen_t addressLength,
 }
 
 int resolveStreamAddressesWith(const ResolverEntries& entries, const char* host,
-                               const char* service, std::vector<ResolvedAddress>& out) {
+                               const char* service, ResolvedAddresses& out) {
   out.clear();
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
@@ -309,7 +309,7 @@ int resolveStreamAddressesWith(const ResolverEntries& entries, const char* host,
     if (entry->ai_addr == nullptr || entry->ai_addrlen > address.address.size()) continue;
     address.length = static_cast<int>(entry->ai_addrlen);
     std::memcpy(address.address.data(), entry->ai_addr, entry->ai_addrlen);
-    out.push_back(address);
+    if (!out.add(address)) break;
   }
   entries.freeAddrInfo(list);
   return 0;

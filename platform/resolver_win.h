@@ -6,8 +6,6 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <vector>
-
 #include "platform/socket.h"
 
 using GetAddrInfoEntry = decltype(&::getaddrinfo);
@@ -42,4 +40,4 @@ void WSAAPI ipv4OnlyFreeAddrInfo(addrinfo* list);
 
 // resolveStreamAddresses through the given entry points.
 int resolveStreamAddressesWith(const ResolverEntries& entries, const char* host,
-                               const char* service, std::vector<ResolvedAddress>& out);
+                               const char* service, ResolvedAddresses& out);

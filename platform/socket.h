@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <vector>
 
 // A socket handle as the OS gives it, widened to one integer type on every platform.
 using Socket = std::uintptr_t;
@@ -37,10 +36,35 @@ struct ResolvedAddress {
   std::array<std::uint8_t, 128> address{};
 };
 
+// A resolver result in the resolver's order. Its capacity is fixed, so collecting it allocates
+// nothing and cannot fail: entries past the first kMaxResolvedAddresses are left out (each is
+// tried in turn with a blocking connect, so later ones would hardly be reached anyway).
+inline constexpr std::size_t kMaxResolvedAddresses = 16;
+class ResolvedAddresses {
+ public:
+  // Appends a copy; false, leaving the list as it was, once it is full.
+  bool add(const ResolvedAddress& address) {
+    if (count_ == entries_.size()) return false;
+    entries_[count_++] = address;
+    return true;
+  }
+  void clear() { count_ = 0; }
+
+  std::size_t size() const { return count_; }
+  bool empty() const { return count_ == 0; }
+  const ResolvedAddress& operator[](std::size_t index) const { return entries_[index]; }
+  const ResolvedAddress& front() const { return entries_[0]; }
+  const ResolvedAddress* begin() const { return entries_.data(); }
+  const ResolvedAddress* end() const { return entries_.data() + count_; }
+
+ private:
+  std::array<ResolvedAddress, kMaxResolvedAddresses> entries_{};
+  std::size_t count_ = 0;
+};
+
 // getaddrinfo(host, service) with hints: any family, stream, TCP. Returns the resolver's code
 // (0 on success) and fills `out` in the resolver's order.
-int resolveStreamAddresses(const char* host, const char* service,
-                           std::vector<ResolvedAddress>& out);
+int resolveStreamAddresses(const char* host, const char* service, ResolvedAddresses& out);
 
 // The address as text with its port: "1.2.3.4:80" or "[::1%3]:80". `out` is zero-filled first;
 // text that does not fit (at most out.size()-1 characters) leaves it empty.
@@ -55,6 +79,11 @@ void closeSocket(Socket socket);
 int setNoDelay(Socket socket);  // the option call's result: 0 or -1
 int setKeepAlive(Socket socket, int idleSeconds, int intervalSeconds);  // 0 or -1
 bool setNonBlocking(Socket socket);
+// Urgent (out-of-band) bytes stay in the stream, in order, instead of being taken out of it
+// and signalled apart. 0 or -1.
+int setOobInline(Socket socket);
+// Ends the sending side only (the peer reads end of stream); receiving goes on. 0 or -1.
+int shutdownSend(Socket socket);
 bool connectTo(Socket socket, const ResolvedAddress& address);
 
 // Listener steps, kept apart because each failure has its own message.
@@ -70,6 +99,7 @@ int recvSome(Socket socket, void* data, std::size_t length);
 
 // Waits until one of the sockets is ready or the time runs out. A socket in error or hung up
 // counts as readable (and writable when asked), so that the next call reports the reason.
+// Urgent data is not waited for apart: a socket that may get it has it in line (setOobInline).
 // Returns the number of ready entries, 0 on time-out, -1 on error.
 struct WaitItem {
   Socket socket = noSocket;

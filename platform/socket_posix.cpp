@@ -52,8 +52,7 @@ bool isWouldBlock(int error) {
   return error == EAGAIN || error == EWOULDBLOCK;
 }
 
-int resolveStreamAddresses(const char* host, const char* service,
-                           std::vector<ResolvedAddress>& out) {
+int resolveStreamAddresses(const char* host, const char* service, ResolvedAddresses& out) {
   out.clear();
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
@@ -68,7 +67,7 @@ int resolveStreamAddresses(const char* host, const char* service,
     if (entry->ai_addrlen > address.address.size()) continue;
     address.length = static_cast<int>(entry->ai_addrlen);
     std::memcpy(address.address.data(), entry->ai_addr, entry->ai_addrlen);
-    out.push_back(address);
+    if (!out.add(address)) break;
   }
   freeaddrinfo(list);
   return 0;
@@ -215,6 +214,15 @@ bool setNonBlocking(Socket socket) {
   return flags >= 0 && ::fcntl(fd(socket), F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
+int setOobInline(Socket socket) {
+  int on = 1;
+  return ::setsockopt(fd(socket), SOL_SOCKET, SO_OOBINLINE, &on, sizeof on) == 0 ? 0 : -1;
+}
+
+int shutdownSend(Socket socket) {
+  return ::shutdown(fd(socket), SHUT_WR) == 0 ? 0 : -1;
+}
+
 bool connectTo(Socket socket, const ResolvedAddress& address) {
   int rc;
   do {
@@ -294,6 +302,7 @@ int waitSockets(std::span<WaitItem> items, std::chrono::microseconds timeout) {
   }
   for (std::size_t i = 0; i < items.size(); ++i) {
     fds[i].fd = fd(items[i].socket);
+    // No POLLPRI: urgent data is read in line, or not at all.
     fds[i].events =
         static_cast<short>((items[i].wantRead ? POLLIN : 0) | (items[i].wantWrite ? POLLOUT : 0));
     items[i].readable = items[i].writable = false;

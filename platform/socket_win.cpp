@@ -48,8 +48,7 @@ bool isWouldBlock(int error) {
   return error == WSAEWOULDBLOCK;
 }
 
-int resolveStreamAddresses(const char* host, const char* service,
-                           std::vector<ResolvedAddress>& out) {
+int resolveStreamAddresses(const char* host, const char* service, ResolvedAddresses& out) {
   return resolveStreamAddressesWith(processResolverEntries(), host, service, out);
 }
 
@@ -135,6 +134,18 @@ bool setNonBlocking(Socket socket) {
   return ::ioctlsocket(os(socket), FIONBIO, &on) == 0;
 }
 
+int setOobInline(Socket socket) {
+  BOOL on = TRUE;
+  return ::setsockopt(os(socket), SOL_SOCKET, SO_OOBINLINE, reinterpret_cast<const char*>(&on),
+                      sizeof on) == 0
+             ? 0
+             : -1;
+}
+
+int shutdownSend(Socket socket) {
+  return ::shutdown(os(socket), SD_SEND) == 0 ? 0 : -1;
+}
+
 bool connectTo(Socket socket, const ResolvedAddress& address) {
   return ::connect(os(socket), reinterpret_cast<const sockaddr*>(address.address.data()),
                    address.length) == 0;
@@ -210,7 +221,10 @@ int waitSockets(std::span<WaitItem> items, std::chrono::microseconds timeout) {
   }
   for (;;) {
     // Winsock's fd_set is a counted array (FD_SETSIZE 64), so select is safe for our few
-    // sockets. A failed connect shows in the exception set only: count it as ready.
+    // sockets. A failed non-blocking connect shows in the exception set only, so a socket waited
+    // on for writing is put there too and counts as writable when it is signalled. A socket
+    // waited on only for reading is not: urgent data not in line keeps it signalled there with
+    // nothing to read, which would wake the wait again and again.
     fd_set readSet;
     fd_set writeSet;
     fd_set errorSet;
@@ -219,8 +233,10 @@ int waitSockets(std::span<WaitItem> items, std::chrono::microseconds timeout) {
     FD_ZERO(&errorSet);
     for (WaitItem& item : items) {
       if (item.wantRead) FD_SET(os(item.socket), &readSet);
-      if (item.wantWrite) FD_SET(os(item.socket), &writeSet);
-      FD_SET(os(item.socket), &errorSet);
+      if (item.wantWrite) {
+        FD_SET(os(item.socket), &writeSet);
+        FD_SET(os(item.socket), &errorSet);
+      }
     }
     // select may wake a little before its time-out (timer granularity): wait again for the
     // rest, so a wait is never shorter than asked, as with poll.
@@ -239,7 +255,7 @@ int waitSockets(std::span<WaitItem> items, std::chrono::microseconds timeout) {
     int ready = 0;
     for (WaitItem& item : items) {
       bool failed = FD_ISSET(os(item.socket), &errorSet) != 0;
-      item.readable = item.wantRead && (FD_ISSET(os(item.socket), &readSet) != 0 || failed);
+      item.readable = item.wantRead && FD_ISSET(os(item.socket), &readSet) != 0;
       item.writable = item.wantWrite && (FD_ISSET(os(item.socket), &writeSet) != 0 || failed);
       if (item.readable || item.writable) ++ready;
     }

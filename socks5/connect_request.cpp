@@ -21,8 +21,8 @@ int requestConnect(Socket proxy) {
   }
 
   // The reply is read in phases and never past its end: VER REP first (a refusal is judged on
-  // them alone), then RSV ATYP, then the bound address by ATYP and the port. What follows it
-  // belongs to the target and stays on the socket for the relay.
+  // them alone), then RSV ATYP, then the bound address by ATYP and the port (none for an ATYP
+  // we do not know). What follows belongs to the target and stays on the socket for the relay.
   std::array<std::uint8_t, kMaxConnectReplySize> reply{};
   const ReplyDeadline deadline = replyDeadline();
   std::span<std::uint8_t> verdict = std::span(reply).first(kReplyVerdictSize);
@@ -37,11 +37,6 @@ int requestConnect(Socket proxy) {
   std::size_t have = kReplyVerdictSize;
   for (;;) {
     const std::size_t whole = connectReplySize(std::span(reply).first(have));
-    if (whole == 0) {
-      // Unknown ATYP: the reply's length cannot be known, so neither can the target's data.
-      logLine("Error in Socks5 connection: %d.%d\r\n", reply[0], reply[1]);
-      return 0;
-    }
     if (whole <= have) break;
     if (!recvExact(proxy, std::span(reply).subspan(have, whole - have), deadline)) {
       logLine("recv(host) err: %d\r\n", lastSocketError());

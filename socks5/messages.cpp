@@ -89,6 +89,8 @@ std::size_t connectReplySize(std::span<const std::uint8_t> received) {
       if (received.size() < kConnectReplyHeadSize + 1) return kConnectReplyHeadSize + 1;
       return kConnectReplyHeadSize + 1 + received[kConnectReplyHeadSize] + kPortSize;
     default:
-      return 0;
+      // A success is a success whatever follows: with no known length the reply ends with its
+      // head, and the rest goes to the relay.
+      return kConnectReplyHeadSize;
   }
 }

@@ -38,6 +38,7 @@ bool connectReplySucceeded(std::span<const std::uint8_t, kReplyVerdictSize> verd
 
 // Length of the whole CONNECT reply as far as the bytes received so far tell it: 4 while the
 // head is incomplete; then 4 + 4 + 2 (IPv4), 4 + 16 + 2 (IPv6), 5 until the name's length byte
-// has arrived and then 4 + 1 + n + 2 (name). 0 for an unknown ATYP. Reading until the result
-// stops growing reads the reply exactly, never a byte that follows it.
+// has arrived and then 4 + 1 + n + 2 (name); 4 for any other ATYP, whose address length is
+// unknown. Reading until the result stops growing reads the reply exactly, never a byte that
+// follows it.
 std::size_t connectReplySize(std::span<const std::uint8_t> received);

@@ -5,7 +5,6 @@
 #include <array>
 #include <cstring>
 #include <string_view>
-#include <vector>
 
 #include "common/log.h"
 #include "config/tunnel_settings.h"
@@ -58,7 +57,7 @@ Socket openProxySession() {
   const char* port = tunnelSettings.proxyPort.data();
   logLine("Connecting to Proxy %s:%s ...\r\n", server, port);
 
-  std::vector<ResolvedAddress> addresses;
+  ResolvedAddresses addresses;
   const int code = resolveStreamAddresses(server, port, addresses);
   setLastSocketError(code);
   if (code != 0) {

@@ -3,6 +3,11 @@
 // bytes pending it waits for its destination to become writable and does not read its source
 // again. A relay whose one peer stops reading until its own sends drain (an echo server does)
 // therefore still moves the other direction, and neither side waits for the other for ever.
+//
+// An orderly end of one side's stream is passed on as a half-close: the relay shuts down sending
+// towards the other side and keeps relaying the other way, so a client that sends its request and
+// then ends its stream still gets the reply. The relay ends when both streams have ended, a
+// transfer fails, or a stop is seen.
 #include "tunnel/relay.h"
 
 #include <cstdint>
@@ -45,6 +50,7 @@ struct Direction {
   std::size_t offset = 0;     // first byte not yet sent
   std::size_t pending = 0;    // bytes received but not yet sent
   bool towardsLocal = false;  // proxy to local (the target's bytes) or local to proxy
+  bool ended = false;         // `from` ended its stream and the end was passed on to `to`
 };
 
 enum class Step { kGoOn, kEnd };
@@ -92,8 +98,10 @@ void logTraffic(const Direction& direction, unsigned id, int received, int taken
   }
 }
 
-// One turn of one direction: finish what is pending, or read a chunk and pass it on.
-Step serveDirection(Direction& direction, bool readable, bool writable, unsigned id) {
+// One turn of one direction: finish what is pending, or read a chunk and pass it on. Only the
+// first end of the relay (`firstEnd`) writes its "closed" line.
+Step serveDirection(Direction& direction, bool readable, bool writable, unsigned id,
+                    bool firstEnd) {
   if (direction.pending > 0) {
     if (!writable) return Step::kGoOn;
     return sendPending(direction) < 0 ? Step::kEnd : Step::kGoOn;
@@ -102,8 +110,13 @@ Step serveDirection(Direction& direction, bool readable, bool writable, unsigned
   int received = receiveChunk(direction);
   if (received == kWouldBlock) return Step::kGoOn;
   if (received <= 0) {
-    logClosed(direction, id, received);
-    return Step::kEnd;
+    if (firstEnd) logClosed(direction, id, received);
+    if (received < 0) return Step::kEnd;
+    // A read is made only when nothing is pending, so every byte of this direction has been
+    // sent: pass the end on and go on with the other direction.
+    direction.ended = true;
+    shutdownSend(direction.to);
+    return Step::kGoOn;
   }
   int taken = sendPending(direction);
   if (consoleStream.load() != nullptr) logTraffic(direction, id, received, taken);
@@ -115,13 +128,14 @@ void relayBytes(Socket local, Socket proxy, const RelayPages& pages, unsigned id
   Direction down{proxy, local, pages.half(0), 0, 0, true};
   Direction up{local, proxy, pages.half(1), 0, 0, false};
   while (!serviceStopSeen(generation)) {
-    // A direction with nothing pending waits for its source to be readable; one with bytes
-    // pending waits for its destination to be writable. A socket with nothing to wait for is
-    // left out, so that a hang-up on it cannot wake the wait again and again.
+    // A direction with nothing pending waits for its source to be readable (until the source
+    // has ended); one with bytes pending waits for its destination to be writable. A socket
+    // with nothing to wait for is left out, so that an end of stream or a hang-up on it cannot
+    // wake the wait again and again.
     std::array<WaitItem, 2> items{};
     std::size_t count = 0;
-    WaitItem proxyWait{proxy, down.pending == 0, up.pending > 0};
-    WaitItem localWait{local, up.pending == 0, down.pending > 0};
+    WaitItem proxyWait{proxy, !down.ended && down.pending == 0, up.pending > 0};
+    WaitItem localWait{local, !up.ended && up.pending == 0, down.pending > 0};
     int proxyAt = -1;
     int localAt = -1;
     if (proxyWait.wantRead || proxyWait.wantWrite) {
@@ -139,8 +153,9 @@ void relayBytes(Socket local, Socket proxy, const RelayPages& pages, unsigned id
     bool localWritable = localAt >= 0 && items[localAt].writable;
 
     // Proxy to local first in every pass.
-    if (serveDirection(down, proxyReadable, localWritable, id) == Step::kEnd) return;
-    if (serveDirection(up, localReadable, proxyWritable, id) == Step::kEnd) return;
+    if (serveDirection(down, proxyReadable, localWritable, id, !up.ended) == Step::kEnd) return;
+    if (serveDirection(up, localReadable, proxyWritable, id, !down.ended) == Step::kEnd) return;
+    if (down.ended && up.ended) return;
   }
 }
 
@@ -171,6 +186,10 @@ unsigned relayThread(void* argument) {
   logLine("Con: %x, Starting data transfer. setopt() = %d\r\n", id, noDelay);
   setKeepAlive(local.get(), kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds);
   setKeepAlive(proxy.get(), kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds);
+  // An urgent byte travels in line, in order, like any other: taken out of the stream it would
+  // be lost on the way, and on Windows it would keep the socket signalled with nothing to read.
+  setOobInline(local.get());
+  setOobInline(proxy.get());
   setNonBlocking(local.get());
   setNonBlocking(proxy.get());
 

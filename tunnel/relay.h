@@ -1,5 +1,6 @@
 // The RelayThread: one accepted local connection, its own proxy session and CONNECT, and the
-// copying of bytes both ways until either side closes, a transfer fails or a stop is seen.
+// copying of bytes both ways until both sides have ended their streams, a transfer fails or a
+// stop is seen.
 #pragma once
 
 #include <cstddef>

@@ -116,7 +116,7 @@ void EchoTarget::echo(Socket socket) {
 }
 
 std::string roundTrip(std::uint16_t port, const std::string& line) {
-  std::vector<ResolvedAddress> addresses;
+  ResolvedAddresses addresses;
   std::string service = std::to_string(port);
   if (resolveStreamAddresses("127.0.0.1", service.c_str(), addresses) != 0 || addresses.empty())
     return {};

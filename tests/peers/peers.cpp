@@ -8,7 +8,7 @@
 #include "platform/unique_socket.h"
 
 bool peerListening(std::uint16_t port) {
-  std::vector<ResolvedAddress> addresses;
+  ResolvedAddresses addresses;
   std::string service = std::to_string(port);
   if (resolveStreamAddresses("127.0.0.1", service.c_str(), addresses) != 0 || addresses.empty())
     return false;

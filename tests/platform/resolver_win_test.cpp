@@ -27,6 +27,31 @@ std::string text(const ResolvedAddress& address) {
   return buffer.data();
 }
 
+// A resolver that answers with more IPv4 entries than a result holds: 10.0.0.1, 10.0.0.2, ...
+constexpr std::size_t kManyEntries = kMaxResolvedAddresses + 4;
+std::array<addrinfo, kManyEntries> manyInfos{};
+std::array<sockaddr_in, kManyEntries> manyAddresses{};
+bool manyFreed = false;
+
+int WSAAPI manyGetAddrInfo(const char*, const char*, const addrinfo*, addrinfo** result) {
+  for (std::size_t i = 0; i < kManyEntries; ++i) {
+    manyAddresses[i] = sockaddr_in{};
+    manyAddresses[i].sin_family = AF_INET;
+    manyAddresses[i].sin_addr.s_addr = htonl(0x0A000001 + static_cast<u_long>(i));
+    manyInfos[i] = addrinfo{};
+    manyInfos[i].ai_family = AF_INET;
+    manyInfos[i].ai_addrlen = sizeof(sockaddr_in);
+    manyInfos[i].ai_addr = reinterpret_cast<sockaddr*>(&manyAddresses[i]);
+    manyInfos[i].ai_next = i + 1 < kManyEntries ? &manyInfos[i + 1] : nullptr;
+  }
+  *result = manyInfos.data();
+  return 0;
+}
+
+void WSAAPI freeManyAddrInfo(addrinfo*) {
+  manyFreed = true;
+}
+
 }  // namespace
 
 TEST(ResolverEntries, ComeFromTheSystemSocketLibrary) {
@@ -74,8 +99,8 @@ TEST(Ipv4OnlyResolver, GivesTheSystemsEntriesForIpv4Literals) {
       {"127.0.0.1", "http"}, {"1.2.3.4", nullptr},
   };
   for (const Query& q : queries) {
-    std::vector<ResolvedAddress> expected;
-    std::vector<ResolvedAddress> got;
+    ResolvedAddresses expected;
+    ResolvedAddresses got;
     SCOPED_TRACE(std::string(q.host) + " " + (q.service ? q.service : "(null)"));
     ASSERT_EQ(resolveStreamAddressesWith(system, q.host, q.service, expected), 0);
     ASSERT_EQ(resolveStreamAddressesWith(ipv4Only(), q.host, q.service, got), 0);
@@ -90,13 +115,25 @@ TEST(Ipv4OnlyResolver, GivesTheSystemsEntriesForIpv4Literals) {
 }
 
 TEST(Ipv4OnlyResolver, LocalhostIsIpv4Loopback) {
-  std::vector<ResolvedAddress> got;
+  ResolvedAddresses got;
   ASSERT_EQ(resolveStreamAddressesWith(ipv4Only(), "localhost", "757", got), 0);
   ASSERT_FALSE(got.empty());
   for (const ResolvedAddress& address : got) {
     EXPECT_EQ(address.family, kFamilyIpv4);
     EXPECT_EQ(text(address), "127.0.0.1:757");
   }
+}
+
+TEST(ResolveStreamAddresses, MoreEntriesThanAResultHoldsAreCutKeepingTheFirstInOrder) {
+  ResolverEntries many = ipv4Only();
+  many.getAddrInfo = manyGetAddrInfo;
+  many.freeAddrInfo = freeManyAddrInfo;
+  ResolvedAddresses got;
+  ASSERT_EQ(resolveStreamAddressesWith(many, "many", "0", got), 0);
+  EXPECT_TRUE(manyFreed);
+  ASSERT_EQ(got.size(), kMaxResolvedAddresses);
+  for (std::size_t i = 0; i < got.size(); ++i)
+    EXPECT_EQ(text(got[i]), "10.0.0." + std::to_string(i + 1));
 }
 
 TEST(Ipv4OnlyResolver, FailsWithTheResolversCodes) {
@@ -112,19 +149,20 @@ TEST(Ipv4OnlyResolver, FailsWithTheResolversCodes) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.query.host ? c.query.host : "(null)") + " " +
                  (c.query.service ? c.query.service : "(null)"));
-    std::vector<ResolvedAddress> got{ResolvedAddress{}};
+    ResolvedAddresses got;
+    got.add(ResolvedAddress{});
     WSASetLastError(0);
     EXPECT_EQ(resolveStreamAddressesWith(ipv4Only(), c.query.host, c.query.service, got), c.code);
     EXPECT_EQ(WSAGetLastError(), c.code);
     EXPECT_TRUE(got.empty());
     if (c.code != EAI_SERVICE || std::strcmp(c.query.service, "65536") != 0) {
-      std::vector<ResolvedAddress> expected;
+      ResolvedAddresses expected;
       EXPECT_EQ(resolveStreamAddressesWith(system, c.query.host, c.query.service, expected),
                 c.code);
     }
   }
   // Only IPv4: an IPv6 literal is a name it cannot find.
-  std::vector<ResolvedAddress> got;
+  ResolvedAddresses got;
   EXPECT_EQ(resolveStreamAddressesWith(ipv4Only(), "::1", "80", got), EAI_NONAME);
   addrinfo hints{};
   hints.ai_family = AF_INET6;

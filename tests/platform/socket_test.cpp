@@ -24,7 +24,7 @@ using Ipv6Bytes = std::array<std::uint8_t, 16>;
 //   sockaddr_in:  family(2) port(2, big-endian) address(4) zero(8)
 //   sockaddr_in6: family(2) port(2, big-endian) flowinfo(4) address(16) scope_id(4, host order)
 ResolvedAddress templateFor(const char* literal) {
-  std::vector<ResolvedAddress> list;
+  ResolvedAddresses list;
   EXPECT_EQ(resolveStreamAddresses(literal, "0", list), 0) << literal;
   EXPECT_FALSE(list.empty()) << literal;
   return list.empty() ? ResolvedAddress{} : list.front();
@@ -97,7 +97,7 @@ TEST(FormatAddress, MatchesTheAddressToStringForms) {
     if (std::strchr(c.literal, ':') != nullptr) {
       address = ipv6Address(c.literal, c.port, c.scope);
     } else {
-      std::vector<ResolvedAddress> list;
+      ResolvedAddresses list;
       ASSERT_EQ(resolveStreamAddresses(c.literal, "0", list), 0) << c.literal;
       ASSERT_EQ(list.size(), 1u) << c.literal;
       address = list.front();
@@ -238,7 +238,7 @@ TEST(ResolveStreamAddresses, LiteralsGiveOneEntryOfTheirFamily) {
       {"2001:db8::5", "21", kFamilyIpv6, "[2001:db8::5]:21"},
   };
   for (const Case& c : cases) {
-    std::vector<ResolvedAddress> list;
+    ResolvedAddresses list;
     ASSERT_EQ(resolveStreamAddresses(c.host, c.service, list), 0) << c.host;
     ASSERT_EQ(list.size(), 1u) << c.host;
     EXPECT_EQ(list[0].family, c.family) << c.host;
@@ -247,7 +247,7 @@ TEST(ResolveStreamAddresses, LiteralsGiveOneEntryOfTheirFamily) {
 }
 
 TEST(ResolveStreamAddresses, LocalhostIsLoopbackOnly) {
-  std::vector<ResolvedAddress> list;
+  ResolvedAddresses list;
   ASSERT_EQ(resolveStreamAddresses("localhost", "757", list), 0);
   ASSERT_FALSE(list.empty());
   for (const ResolvedAddress& address : list) {
@@ -257,7 +257,8 @@ TEST(ResolveStreamAddresses, LocalhostIsLoopbackOnly) {
 }
 
 TEST(ResolveStreamAddresses, UnknownServiceNameFailsWithoutEntries) {
-  std::vector<ResolvedAddress> list{ResolvedAddress{}};
+  ResolvedAddresses list;
+  list.add(ResolvedAddress{});
   EXPECT_NE(resolveStreamAddresses("127.0.0.1", "no-such-service-quillan", list), 0);
   EXPECT_TRUE(list.empty());
 }
@@ -268,7 +269,7 @@ TEST(ResolveStreamAddresses, ConnectsToAResolvedLoopbackListener) {
   ASSERT_TRUE(bindIpv4(listener.get(), {127, 0, 0, 1}, 0));
   ASSERT_TRUE(listenOn(listener.get(), 1));
   std::string port = std::to_string(localPortOf(listener.get()));
-  std::vector<ResolvedAddress> list;
+  ResolvedAddresses list;
   ASSERT_EQ(resolveStreamAddresses("127.0.0.1", port.c_str(), list), 0);
   ASSERT_EQ(list.size(), 1u);
   UniqueSocket client(openTcpSocket(list[0].family));
@@ -295,7 +296,7 @@ Pair connectedPair() {
   EXPECT_TRUE(listener);
   EXPECT_TRUE(bindIpv4(listener.get(), {127, 0, 0, 1}, 0));
   EXPECT_TRUE(listenOn(listener.get(), 1));
-  std::vector<ResolvedAddress> list;
+  ResolvedAddresses list;
   std::string port = std::to_string(localPortOf(listener.get()));
   EXPECT_EQ(resolveStreamAddresses("127.0.0.1", port.c_str(), list), 0);
   if (list.empty()) return pair;
@@ -393,7 +394,7 @@ TEST(WaitSockets, ListenerIsReadableWithAPendingConnection) {
   ASSERT_TRUE(listenOn(listener.get(), 1));
   WaitItem item = readItem(listener);
   EXPECT_EQ(waitSockets({&item, 1}, 1ms), 0);
-  std::vector<ResolvedAddress> list;
+  ResolvedAddresses list;
   std::string port = std::to_string(localPortOf(listener.get()));
   ASSERT_EQ(resolveStreamAddresses("127.0.0.1", port.c_str(), list), 0);
   UniqueSocket client(openTcpSocket(kFamilyIpv4));

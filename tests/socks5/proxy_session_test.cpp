@@ -225,7 +225,7 @@ TEST_F(ProxySessionTest, AddressTooLongForTheLogShowsEmpty) {
 
 TEST_F(ProxySessionTest, ResolverOrderIsKeptIpv6First) {
   // Needs a name that resolves to ::1 first and 127.0.0.1 second; hosts files differ.
-  std::vector<ResolvedAddress> addresses;
+  ResolvedAddresses addresses;
   if (resolveStreamAddresses("localhost", "1", addresses) != 0 || addresses.size() < 2 ||
       addresses[0].family != kFamilyIpv6 || addresses[1].family != kFamilyIpv4)
     GTEST_SKIP() << "localhost does not resolve to IPv6 then IPv4 here";

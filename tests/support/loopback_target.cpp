@@ -11,6 +11,7 @@
 #include <winsock2.h>
 #include <windows.h>
 #else
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -90,10 +91,12 @@ PumpResult pumpData(Socket socket, const PumpPlan& plan, const std::atomic<bool>
   std::size_t outLength = 0;
   std::uint64_t prepared = 0;  // pattern bytes put into `out` so far
   std::uint64_t writes = 0;
+  bool shut = false;
   const auto deadline = Clock::now() + plan.limit;
 
   for (;;) {
     const bool sending = result.sent < plan.sendBytes;
+    if (!sending && plan.halfClose && !shut) shut = shutdownSend(socket) == 0;
     if (!sending && result.received >= plan.expectBytes) {
       result.completed = true;
       break;
@@ -146,7 +149,7 @@ PumpResult pumpData(Socket socket, const PumpPlan& plan, const std::atomic<bool>
 }
 
 Socket connectLoopback(std::uint16_t port) {
-  std::vector<ResolvedAddress> addresses;
+  ResolvedAddresses addresses;
   if (resolveStreamAddresses("127.0.0.1", std::to_string(port).c_str(), addresses) != 0 ||
       addresses.empty())
     return noSocket;
@@ -253,6 +256,33 @@ void resetConnection(Socket socket) {
   closeSocket(socket);
 }
 
+bool sendUrgentByte(Socket socket, std::uint8_t byte) {
+#ifdef _WIN32
+  return ::send(static_cast<SOCKET>(socket), reinterpret_cast<const char*>(&byte), 1, MSG_OOB) == 1;
+#else
+  return ::send(static_cast<int>(socket), &byte, 1, MSG_OOB | MSG_NOSIGNAL) == 1;
+#endif
+}
+
+double processCpuSeconds() {
+#ifdef _WIN32
+  FILETIME created{};
+  FILETIME exited{};
+  FILETIME kernel{};
+  FILETIME user{};
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+  auto ticks = [](const FILETIME& time) {  // 100 ns each
+    return static_cast<double>((std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime);
+  };
+  return (ticks(kernel) + ticks(user)) / 1e7;
+#else
+  rusage usage{};
+  if (getrusage(RUSAGE_SELF, &usage) != 0) return 0;
+  auto seconds = [](const timeval& time) { return time.tv_sec + time.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+#endif
+}
+
 bool runningUnderWine() {
 #ifdef _WIN32
   HMODULE ntdll = GetModuleHandleA("ntdll.dll");
@@ -307,13 +337,12 @@ void LoopbackTarget::serve(Socket socket, std::size_t index) {
   setNonBlocking(socket);
   switch (kind_) {
     case Kind::kEcho:
-      echo(socket, false);
+    case Kind::kStubbornEcho:
+    case Kind::kEchoAtEnd:
+      echo(socket, kind_);
       break;
     case Kind::kGreeter:
-      if (sendAllBytes(socket, options_.greeting)) echo(socket, false);
-      break;
-    case Kind::kStubbornEcho:
-      echo(socket, true);
+      if (sendAllBytes(socket, options_.greeting)) echo(socket, Kind::kEcho);
       break;
     case Kind::kSourceSink: {
       PumpPlan plan = options_.plan;
@@ -335,24 +364,29 @@ void LoopbackTarget::serve(Socket socket, std::size_t index) {
 
 // The plain echo keeps reading while up to `ring` bytes wait to be sent back. The stubborn one
 // reads one chunk, then sends all of it before it reads again, as a single-threaded server
-// with blocking sends does.
-void LoopbackTarget::echo(Socket socket, bool stubborn) {
+// with blocking sends does. The one at end holds everything (up to `ring`) until the peer has
+// ended its stream. Each sends back all it read, also after the peer's end, then closes.
+void LoopbackTarget::echo(Socket socket, Kind kind) {
+  const bool stubborn = kind == Kind::kStubbornEcho;
   std::vector<std::uint8_t> ring(stubborn ? 65536 : 1 << 20);
   std::size_t head = 0;    // next byte to send
   std::size_t length = 0;  // bytes waiting
+  bool ended = false;      // the peer ended its stream
   const auto deadline = Clock::now() + kConnectionLimit;
-  while (!stopping_ && Clock::now() < deadline) {
-    const bool canRead = stubborn ? length == 0 : length < ring.size();
+  while (!stopping_ && Clock::now() < deadline && !(ended && length == 0)) {
+    const bool canRead = !ended && (stubborn ? length == 0 : length < ring.size());
+    const bool canWrite = length > 0 && (kind != Kind::kEchoAtEnd || ended);
     WaitItem item;
-    waitFor(socket, canRead, length > 0, kSlice, item);
+    waitFor(socket, canRead, canWrite, kSlice, item);
     if (item.readable) {
       std::size_t tail = (head + length) % ring.size();
       std::size_t room = std::min(ring.size() - length, ring.size() - tail);
       int got = recvSome(socket, ring.data() + tail, room);
-      if (got == 0 || (got < 0 && !isWouldBlock(lastSocketError()))) return;
+      if (got < 0 && !isWouldBlock(lastSocketError())) return;
+      if (got == 0) ended = true;
       if (got > 0) length += static_cast<std::size_t>(got);
     }
-    if (item.writable && length > 0) {
+    if (item.writable) {
       std::size_t run = std::min(length, ring.size() - head);
       int sent = sendSome(socket, ring.data() + head, run);
       if (sent < 0 && !isWouldBlock(lastSocketError())) return;

@@ -37,6 +37,7 @@ struct PumpPlan {
   std::uint64_t expectBytes = 0;
   std::size_t maxWrite = 65536;
   std::chrono::milliseconds limit{60000};
+  bool halfClose = false;  // end the sending side once everything is sent, reading on
 };
 
 struct PumpResult {
@@ -74,6 +75,10 @@ bool sendAllBytes(Socket socket, std::span<const std::uint8_t> bytes);
 
 // Abortive close: RST instead of FIN.
 void resetConnection(Socket socket);
+// Sends one byte as urgent (out-of-band) data.
+bool sendUrgentByte(Socket socket, std::uint8_t byte);
+// CPU time used by the whole process so far (user and system), in seconds.
+double processCpuSeconds();
 
 // True when the Windows build runs under Wine, whose sockets differ from Windows where the tests
 // say so (an abortive close arrives as an orderly one).
@@ -86,6 +91,7 @@ class LoopbackTarget {
     kGreeter,       // sends `greeting` first, then echoes
     kSourceSink,    // pumpData with `plan` (seed offset by the connection's index)
     kStubbornEcho,  // echoes, but reads nothing more while a send is blocked
+    kEchoAtEnd,     // reads until the peer's end of stream, then sends it all back and closes
   };
   struct Options {
     std::vector<std::uint8_t> greeting;
@@ -111,7 +117,7 @@ class LoopbackTarget {
  private:
   void acceptLoop();
   void serve(Socket socket, std::size_t index);
-  void echo(Socket socket, bool stubborn);
+  void echo(Socket socket, Kind kind);
 
   Kind kind_;
   Options options_;

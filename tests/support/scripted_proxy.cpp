@@ -111,6 +111,14 @@ ProxyScript& ProxyScript::awaitGate() {
   return add(Step::Kind::kAwaitGate);
 }
 
+ProxyScript& ProxyScript::urgent(std::uint8_t byte) {
+  Step step;
+  step.kind = Step::Kind::kUrgent;
+  step.bytes = {byte};
+  steps_.push_back(std::move(step));
+  return *this;
+}
+
 ProxyScript& ProxyScript::close() {
   return add(Step::Kind::kClose);
 }
@@ -174,7 +182,7 @@ ScriptedProxy::ScriptedProxy(ProxyScript script, bool ipv6)
 ScriptedProxy::ScriptedProxy(std::vector<ProxyScript> scripts, bool ipv6)
     : scripts_(std::move(scripts)) {
   if (scripts_.empty()) scripts_.emplace_back();
-  std::vector<ResolvedAddress> addresses;
+  ResolvedAddresses addresses;
   if (resolveStreamAddresses(ipv6 ? "::1" : "127.0.0.1", "0", addresses) != 0 || addresses.empty())
     return;
   Socket listener = openTcpSocket(ipv6 ? kFamilyIpv6 : kFamilyIpv4);
@@ -330,6 +338,9 @@ bool ScriptedProxy::runSteps(Connection& connection) {
         ok = gateOpen_;
         break;
       }
+      case Kind::kUrgent:
+        sendUrgentByte(socket, step.bytes[0]);
+        break;
       case Kind::kClose:
         closeSocket(socket);
         return false;
@@ -362,7 +373,7 @@ void ScriptedProxy::runMode(Connection& connection, const ProxyScript& script) {
 
   Socket target = noSocket;
   if (script.mode() == ProxyScript::Mode::kForward) {
-    std::vector<ResolvedAddress> addresses;
+    ResolvedAddresses addresses;
     std::string port = std::to_string(script.forwardPort());
     if (resolveStreamAddresses("127.0.0.1", port.c_str(), addresses) != 0 || addresses.empty())
       return;
@@ -374,36 +385,38 @@ void ScriptedProxy::runMode(Connection& connection, const ProxyScript& script) {
     }
   }
 
+  // Forwarding passes an end of stream on as a half-close and goes on the other way until that
+  // ends too; echo and hold end with the client's end.
   const auto deadline = std::chrono::steady_clock::now() + kModeLimit;
   std::array<std::uint8_t, 16384> buffer{};
-  while (!stopping_ && std::chrono::steady_clock::now() < deadline) {
+  bool clientEnded = false;
+  bool targetEnded = target == noSocket;
+  bool failed = false;
+  while (!failed && !(clientEnded && targetEnded) && !stopping_ &&
+         std::chrono::steady_clock::now() < deadline) {
     std::array<WaitItem, 2> items{};
-    items[0].socket = client;
-    items[0].wantRead = true;
-    std::size_t count = 1;
-    if (target != noSocket) {
-      items[1].socket = target;
-      items[1].wantRead = true;
-      count = 2;
-    }
+    std::size_t count = 0;
+    if (!clientEnded) items[count++] = WaitItem{client, true};
+    if (!targetEnded) items[count++] = WaitItem{target, true};
     if (waitSockets(std::span(items.data(), count), kSlice) <= 0) continue;
-    if (items[0].readable) {
-      int got = recvSome(client, buffer.data(), buffer.size());
-      if (got <= 0) break;
+    for (std::size_t i = 0; i < count && !failed; ++i) {
+      if (!items[i].readable) continue;
+      const bool fromClient = items[i].socket == client;
+      int got = recvSome(items[i].socket, buffer.data(), buffer.size());
+      failed = got < 0 || (got == 0 && target == noSocket);
+      if (got == 0 && !failed) {
+        shutdownSend(fromClient ? target : client);
+        (fromClient ? clientEnded : targetEnded) = true;
+      }
+      if (got <= 0) continue;
       auto piece = std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(got));
-      if (!endless_) {
+      if (fromClient && !endless_) {
         std::lock_guard<std::mutex> lock(mutex_);
         connection.relayed.insert(connection.relayed.end(), piece.begin(), piece.end());
       }
-      if (script.mode() == ProxyScript::Mode::kEcho && !sendAll(client, piece)) break;
-      if (target != noSocket && !sendAll(target, piece)) break;
-    }
-    if (count == 2 && items[1].readable) {
-      int got = recvSome(target, buffer.data(), buffer.size());
-      if (got <= 0) break;
-      if (!sendAll(client,
-                   std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(got))))
-        break;
+      Socket to = fromClient ? target : client;
+      if (script.mode() == ProxyScript::Mode::kEcho) to = client;
+      failed = to != noSocket && !sendAll(to, piece);
     }
   }
   closeSocket(target);

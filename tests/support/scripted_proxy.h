@@ -51,6 +51,7 @@ class ProxyScript {
       kExpectConnect,   // read VER CMD RSV ATYP ADDR PORT (length from ATYP)
       kReply,           // send `bytes`, cut into segments at `cuts` with `gap` between them
       kAwaitGate,       // wait until the test opens the proxy's gate
+      kUrgent,          // send bytes[0] as urgent (out-of-band) data
       kClose,           // close the connection now (orderly FIN); ends the script
       kReset,           // abortive close (SO_LINGER 0: RST); ends the script
       kStall,           // say nothing until the client closes or the server stops
@@ -74,6 +75,7 @@ class ProxyScript {
   // Holds the connection here until the test calls ScriptedProxy::openGate(), so that what
   // comes next happens after a point the test has seen (bounded like any step).
   ProxyScript& awaitGate();
+  ProxyScript& urgent(std::uint8_t byte);
   ProxyScript& close();
   ProxyScript& reset();
   ProxyScript& stall();

@@ -25,11 +25,13 @@ constexpr std::uint64_t kBigBytes = std::uint64_t{8} << 20;
 constexpr std::uint64_t kPerConnectionBytes = std::uint64_t{128} << 10;
 constexpr std::uint64_t kEchoCrowdBytes = std::uint64_t{1} << 20;
 constexpr std::uint64_t kSmallWritesBytes = std::uint64_t{256} << 10;
+constexpr std::size_t kHalfCloseBytes = std::size_t{64} << 10;
 #else
 constexpr std::uint64_t kBigBytes = std::uint64_t{64} << 20;
 constexpr std::uint64_t kPerConnectionBytes = std::uint64_t{1} << 20;
 constexpr std::uint64_t kEchoCrowdBytes = std::uint64_t{8} << 20;
 constexpr std::uint64_t kSmallWritesBytes = std::uint64_t{1} << 20;
+constexpr std::size_t kHalfCloseBytes = std::size_t{256} << 10;
 #endif
 constexpr std::size_t kConcurrent = 200;
 constexpr std::size_t kEchoCrowd = 40;
@@ -68,6 +70,16 @@ class DataTest : public TunnelTest {
     }
     ASSERT_EQ(startService(), 1);
     ASSERT_TRUE(frontEnd_.waitFor("enableStop", kHangLimit)) << log_.text();
+  }
+
+  // The relay's "connection closed" lines: one, written at the first end.
+  void expectOneClosedLine(const std::string& line) {
+    const std::string id = connectionId(log_);
+    std::size_t closed = 0;
+    for (const std::string& logged : log_.lines())
+      closed += logged.find(" connection closed ") != std::string::npos;
+    EXPECT_EQ(closed, 1u) << log_.text();
+    EXPECT_TRUE(log_.contains("Con: " + id + ", " + line + "\r\n")) << log_.text();
   }
 
   void expectNoRelayFailed() {
@@ -157,6 +169,53 @@ TEST_P(ProxyDataTest, ManySmallWritesBothWaysArriveIntact) {
   EXPECT_EQ(mine.receivedDigest, theirs.sentDigest);
   EXPECT_EQ(mine.sentDigest, patternDigest(1, kBytes));
   expectNoRelayFailed();
+}
+
+TEST_P(ProxyDataTest, ClientThatEndsItsStreamFirstGetsTheWholeReply) {
+  // The target answers only once it has seen the client's end, as an HTTP/1.0 server may.
+  LoopbackTarget target(LoopbackTarget::Kind::kEchoAtEnd);
+  startTunnel(GetParam(), target.port());
+  if (IsSkipped() || HasFatalFailure()) return;
+
+  UniqueSocket client(connectLoopback(localPort_));
+  ASSERT_TRUE(client);
+  std::vector<std::uint8_t> request(kHalfCloseBytes);
+  fillPattern(7, 0, request);
+  ASSERT_TRUE(sendAllBytes(client.get(), request));
+  ASSERT_EQ(shutdownSend(client.get()), 0);
+  EXPECT_TRUE(receiveBytes(client.get(), request.size(), 60s) == request) << "reply not whole";
+  int result = 1;
+  EXPECT_TRUE(waitPeerClosed(client.get(), 10s, &result));
+  EXPECT_EQ(result, 0);
+  expectOneClosedLine("LOCAL connection closed 0");
+}
+
+TEST_P(ProxyDataTest, TargetThatEndsItsStreamFirstStillHearsTheClient) {
+  PumpPlan theirs = plan(kHalfCloseBytes, 900);
+  theirs.halfClose = true;
+  LoopbackTarget target(LoopbackTarget::Kind::kSourceSink, withPlan(theirs));
+  startTunnel(GetParam(), target.port());
+  if (IsSkipped() || HasFatalFailure()) return;
+
+  UniqueSocket client(connectLoopback(localPort_));
+  ASSERT_TRUE(client);
+  // All the target says and its end first, then the client's whole stream the other way.
+  const std::vector<std::uint8_t> heard = receiveBytes(client.get(), kHalfCloseBytes, 60s);
+  int result = 1;
+  EXPECT_TRUE(waitPeerClosed(client.get(), 10s, &result));
+  EXPECT_EQ(result, 0);
+  std::vector<std::uint8_t> request(kHalfCloseBytes);
+  fillPattern(8, 0, request);
+  ASSERT_TRUE(sendAllBytes(client.get(), request));
+  ASSERT_TRUE(waitCompleted(target, 1));
+  const PumpResult done = completed(target)[0];
+  EXPECT_EQ(done.receivedDigest, patternDigest(8, kHalfCloseBytes));
+  Sha256 heardHash;
+  heardHash.update(heard.data(), heard.size());
+  EXPECT_EQ(Sha256::hex(heardHash.finish()), done.sentDigest);
+  client.reset();
+  EXPECT_TRUE(target.waitAllClosed(10s));
+  expectOneClosedLine("SOCKS5 connection closed 0");
 }
 
 INSTANTIATE_TEST_SUITE_P(Through, ProxyDataTest,
