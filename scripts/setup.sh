@@ -25,7 +25,8 @@ tests=(googletest libgtest-dev clang libclang-rt-14-dev clang-format dante-serve
 bench=(dante-server socat netcat-openbsd proxychains4 v2ray libssl-dev)
 
 case "${1:-all}" in
-  run) packages=("${build[@]}" "${wine[@]}" microsocks "${rdp[@]}") ;;
+  # The Windows build configures its tests too (the demo's window driver is one of them).
+  run) packages=("${build[@]}" googletest "${wine[@]}" microsocks "${rdp[@]}") ;;
   package) packages=("${build[@]}") ;;
   test) packages=("${build[@]}" "${wine[@]}" "${rdp[@]}" "${tests[@]}") ;;
   bench) packages=("${build[@]}" "${wine[@]}" "${tests[@]}" "${bench[@]}") ;;
