@@ -148,7 +148,7 @@ windows_x64() {
       wine_env_stop
       exit 1
     }
-    trap 'wine_env_stop "$WINEPREFIX"' EXIT
+    trap 'set +e; wine_env_stop "$WINEPREFIX"' EXIT  # as `wine-env.sh run`: its status is not ours
     workflow windows-x64
   )
 }
