@@ -46,46 +46,31 @@ readonly BENCH_USER=quillanbench BENCH_PASSWORD=Qb-bench-2291
 
 WORK=$(mktemp -d /tmp/quillan-bench.XXXXXX)
 RESULTS=$WORK/results.txt
-PIDS=()
+# shellcheck source=scripts/lib.sh
+source "$ROOT/scripts/lib.sh"
+QUILLAN_WORK=$WORK
 
 log() { echo "[$(date -u +%H:%M:%S)] $*" >&2; }
 
 cleanup() {
-  local pid
   # Every service was started with setsid: its process group holds everything it forked
   # (Dante's children, socat's per-connection children and their nc).
-  for pid in "${PIDS[@]}"; do kill -TERM -- "-$pid" 2>/dev/null; done
-  for _ in 1 2 3 4 5 6 7 8 9 10; do
-    local left=0
-    for pid in "${PIDS[@]}"; do kill -0 -- "-$pid" 2>/dev/null && left=1; done
-    ((left)) || break
-    sleep 0.5
-  done
-  for pid in "${PIDS[@]}"; do kill -KILL -- "-$pid" 2>/dev/null; done
+  stop_groups
   if ((KEEP)); then log "work directory kept: $WORK"; else rm -rf "$WORK"; fi
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-listening() { (exec 3<>"/dev/tcp/$HOST/$1") 2>/dev/null; }
-
-wait_listening() {  # port name: up to 15 s
-  local i
-  for ((i = 0; i < 150; i++)); do
-    listening "$1" && return 0
-    sleep 0.1
-  done
+wait_port() {  # port name: up to 15 s
+  wait_listening "$1" 15 && return 0
   log "$2: nothing listens on $HOST:$1 (log: $WORK/$2.log)"
   tail -5 "$WORK/$2.log" >&2
   return 1
 }
 
 start() {  # name command... ; sets STARTED_PID
-  local name=$1
-  shift
-  setsid "$@" >"$WORK/$name.log" 2>&1 </dev/null &
-  STARTED_PID=$!
-  PIDS+=("$STARTED_PID")
+  start_group "$@"
+  STARTED_PID=$started_pid
 }
 
 for port in $DANTE_PORT $DANTE_AUTH_PORT $TARGET_PORT $QUILLAN_PORT $V2RAY_PORT $PROXYCHAINS_PORT \
@@ -109,39 +94,11 @@ fi
 [[ -n $QUILLAN_RUN ]] || log "quillan-run did not build: measuring the peers and the floor only"
 
 # --- Dante, the target -------------------------------------------------------------------------
-if ! id "$BENCH_USER" >/dev/null 2>&1; then
-  # Dante's username method checks the system's accounts.
-  useradd --no-create-home --shell /usr/sbin/nologin "$BENCH_USER" || exit 1
-fi
-echo "$BENCH_USER:$BENCH_PASSWORD" | chpasswd || exit 1
-
-dante_config() {  # file port method
-  cat >"$1" <<CONF
-logoutput: $WORK/danted-$3.log
-internal: $HOST port = $2
-external: $HOST
-clientmethod: none
-socksmethod: $3
-user.privileged: root
-user.unprivileged: nobody
-client pass {
-  from: 127.0.0.0/8 to: 0.0.0.0/0
-  log: error
-}
-socks pass {
-  from: 127.0.0.0/8 to: 0.0.0.0/0
-  command: connect
-  log: error
-}
-CONF
-}
-dante_config "$WORK/danted.conf" $DANTE_PORT none
-dante_config "$WORK/danted-auth.conf" $DANTE_AUTH_PORT username
-start dante /usr/sbin/danted -f "$WORK/danted.conf" -p "$WORK/danted.pid"
-start dante-auth /usr/sbin/danted -f "$WORK/danted-auth.conf" -p "$WORK/danted-auth.pid"
+start_dante dante $DANTE_PORT || exit 1
+start_dante dante-auth $DANTE_AUTH_PORT $BENCH_USER $BENCH_PASSWORD || exit 1
 start target "$BENCH" target --listen "$HOST:$TARGET_PORT"
-wait_listening $DANTE_PORT dante && wait_listening $DANTE_AUTH_PORT dante-auth &&
-  wait_listening $TARGET_PORT target || exit 1
+wait_port $DANTE_PORT dante && wait_port $DANTE_AUTH_PORT dante-auth &&
+  wait_port $TARGET_PORT target || exit 1
 
 # --- the forwarders ----------------------------------------------------------------------------
 declare -A FPID FPORT
@@ -204,8 +161,8 @@ if [[ -n $QUILLAN_RUN ]] && wanted quillan-run; then
 fi
 wanted floor && EXTRAS+=(floor+login)
 
-for name in "${NAMES[@]}"; do wait_listening "${FPORT[$name]}" "$name" || exit 1; done
-[[ -n ${FPID[quillan-run+login]:-} ]] && { wait_listening $QUILLAN_AUTH_PORT quillan-run-auth || exit 1; }
+for name in "${NAMES[@]}"; do wait_port "${FPORT[$name]}" "$name" || exit 1; done
+[[ -n ${FPID[quillan-run+login]:-} ]] && { wait_port $QUILLAN_AUTH_PORT quillan-run-auth || exit 1; }
 wanted floor && NAMES+=(floor)
 
 # --- rounds ------------------------------------------------------------------------------------

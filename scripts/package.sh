@@ -20,7 +20,7 @@ jobs=${QUILLAN_JOBS:-2}
 say() { printf 'package: %s\n' "$*"; }
 
 if [ "${QUILLAN_SKIP_SETUP:-0}" != 1 ] && [ -x scripts/setup.sh ]; then
-  scripts/setup.sh
+  scripts/setup.sh package
 fi
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
   SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || echo 315532800)

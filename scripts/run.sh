@@ -65,7 +65,7 @@ esac
 
 # ---- Linux: set up, build, run under wine64 -------------------------------------------------
 if [ "${QUILLAN_SKIP_SETUP:-0}" != 1 ] && [ -x scripts/setup.sh ]; then
-  scripts/setup.sh
+  scripts/setup.sh run
 fi
 
 build_dir="$build_root/windows-x64"
@@ -84,18 +84,18 @@ drive="$repo/$build_dir/tests/app/quillan-drive.exe"
 # else on an Xvfb of its own (for the demo one wide enough for the client beside the desktop).
 # shellcheck source=scripts/wine-env.sh
 source scripts/wine-env.sh
+# shellcheck source=scripts/lib.sh
+source scripts/lib.sh
 export QUILLAN_WINE_DISPLAY=inherit
-started_pids=()
 app_pid=
 work=
 cleanup() {
   local status=$?
   if [ -n "$app_pid" ] && kill -0 "$app_pid" 2>/dev/null; then kill "$app_pid" 2>/dev/null || true; fi
-  for pid in "${started_pids[@]}"; do
-    # Each helper runs in its own process group (setsid), children included.
-    kill -TERM -- "-$pid" 2>/dev/null || kill "$pid" 2>/dev/null || true
-  done
+  # Each helper runs in its own process group (setsid), children included.
+  stop_groups
   wine_env_stop "${WINEPREFIX:-}" >/dev/null 2>&1 || true
+  [ -n "${xvfb_pid:-}" ] && stop_group "$xvfb_pid"
   [ -n "$work" ] && rm -rf "$work"
   exit $status
 }
@@ -110,20 +110,12 @@ if [ $demo -eq 1 ]; then
     }
   done
   work=$(mktemp -d /tmp/quillan-demo.XXXXXX)
+  QUILLAN_WORK=$work
   if [ -z "${DISPLAY:-}" ]; then
-    : >"$work/displayfd"
-    setsid Xvfb -displayfd 3 -screen 0 1850x800x24 -nolisten tcp -noreset 3>"$work/displayfd" \
-      >"$work/xvfb.log" 2>&1 </dev/null &
-    started_pids+=($!)
-    for _ in $(seq 1 100); do
-      [ -n "$(tr -dc '0-9' <"$work/displayfd")" ] && break
-      sleep 0.1
-    done
-    [ -n "$(tr -dc '0-9' <"$work/displayfd")" ] || {
+    start_xvfb 1850x800x24 || {
       echo "run: Xvfb did not start" >&2
       exit 1
     }
-    export DISPLAY=":$(tr -dc '0-9' <"$work/displayfd")"
     say "no display: the windows are on a private Xvfb ($DISPLAY)"
   fi
 fi
@@ -140,33 +132,21 @@ if [ $demo -eq 0 ]; then
 fi
 
 # ---- the demo -----------------------------------------------------------------------------
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
 wait_port() {
-  for _ in $(seq 1 50); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
-    sleep 0.1
-  done
+  wait_listening "$1" 5 && return 0
   echo "run: nothing listens on 127.0.0.1:$1" >&2
   return 1
-}
-helper() {  # name command...: in its own process group, output in $work/name.log
-  local name=$1
-  shift
-  setsid "$@" >"$work/$name.log" 2>&1 </dev/null &
-  started_pids+=($!)
 }
 drive() { "$WINE_BIN" "$drive" "$@" </dev/null; }
 
 proxy_port=$(free_port)
 rdp_port=$(free_port)
 local_port=$(free_port)
-helper microsocks microsocks -i 127.0.0.1 -p "$proxy_port"
+start_group microsocks microsocks -i 127.0.0.1 -p "$proxy_port"
 # xrdp from a private copy of its configuration: loopback only, its own log, no system service.
 sed -e "s|^port=.*|port=tcp://127.0.0.1:$rdp_port|" -e "s|^LogFile=.*|LogFile=$work/xrdp-server.log|" \
   -e 's|^EnableSyslog=.*|EnableSyslog=false|' /etc/xrdp/xrdp.ini >"$work/xrdp.ini"
-helper xrdp xrdp --nodaemon --config "$work/xrdp.ini"
+start_group xrdp xrdp --nodaemon --config "$work/xrdp.ini"
 wait_port "$proxy_port"
 wait_port "$rdp_port"
 say "microsocks on 127.0.0.1:$proxy_port, xrdp on 127.0.0.1:$rdp_port"
@@ -195,8 +175,8 @@ if ! drive wait-enabled 1010 20000; then
 fi
 
 say "connecting the Remote Desktop client to 127.0.0.1:$local_port"
-helper xfreerdp timeout 300 xfreerdp "/v:127.0.0.1:$local_port" /cert:ignore /size:800x600
-client_pid=${started_pids[-1]}
+start_group xfreerdp timeout 300 xfreerdp "/v:127.0.0.1:$local_port" /cert:ignore /size:800x600
+client_pid=$started_pid
 client=
 for _ in $(seq 1 100); do
   client=$(xdotool search --name "^FreeRDP: 127\.0\.0\.1:$local_port\$" 2>/dev/null | head -n 1) || true

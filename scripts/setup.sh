@@ -1,24 +1,42 @@
 #!/usr/bin/env bash
-# Installs every Debian 12 package the build, the tests and the run scripts need. Does nothing
-# when all are installed already. Uses sudo when not run as root.
+# Installs the Debian 12 packages that one command needs; does nothing when they are installed.
+# Uses sudo when not run as root.
+#
+#   scripts/setup.sh run       build and run the program under Wine, and the --demo peers
+#   scripts/setup.sh package   build the Windows downloads
+#   scripts/setup.sh test      everything scripts/test-all.sh builds and runs
+#   scripts/setup.sh bench     the benchmark and soak run with their peers (bench/run.sh, bench/soak.sh)
+#   scripts/setup.sh           all of them
 set -euo pipefail
 
-packages=(
-  # build: native, sanitizers, libFuzzer, the two mingw-w64 cross compilers (posix thread
-  # model: GoogleTest needs std::mutex) and their binutils (objdump for the import check)
-  cmake make g++ clang libclang-rt-14-dev clang-format git
-  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64 mingw-w64-tools
-  googletest
-  # running the Windows build: 64-bit Wine only (this kernel cannot run 32-bit code), on a
-  # virtual X display (with Wine's own fonts: Marlett draws the title-bar buttons), with xdotool
-  # to check the desktop and imagemagick for screenshots
-  wine wine64 fonts-wine xvfb xdotool imagemagick
-  # SOCKS5 peers and network tools for the tests, the demo and the benchmark
-  dante-server microsocks socat ncat netcat-openbsd proxychains4 v2ray
-  # a real Remote Desktop server and client for the end-to-end session test and the demo
-  xrdp xorgxrdp freerdp2-x11
-  python3
-)
+# The two mingw-w64 cross compilers (posix thread model: GoogleTest needs std::mutex) and their
+# binutils (objdump for the import check).
+build=(cmake make g++ git python3
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64 mingw-w64-tools)
+# Running the Windows build: 64-bit Wine only (this kernel cannot run 32-bit code), on a virtual X
+# display (with Wine's own fonts: Marlett draws the title-bar buttons), with xdotool to check the
+# desktop and imagemagick for screenshots.
+wine=(wine wine64 fonts-wine xvfb xdotool imagemagick)
+# A real Remote Desktop server and client, for the end-to-end session test and the demo.
+rdp=(xrdp xorgxrdp freerdp2-x11)
+# The test programs: GoogleTest, the sanitizers, libFuzzer, the style check; SOCKS5 peers.
+tests=(googletest libgtest-dev clang libclang-rt-14-dev clang-format dante-server microsocks)
+# The benchmark's forwarders and tools; libcrypto for the bench client's fast SHA-256.
+bench=(dante-server socat netcat-openbsd proxychains4 v2ray libssl-dev)
+
+case "${1:-all}" in
+  # The Windows build configures its tests too (the demo's window driver is one of them).
+  run) packages=("${build[@]}" googletest "${wine[@]}" microsocks "${rdp[@]}") ;;
+  package) packages=("${build[@]}") ;;
+  test) packages=("${build[@]}" "${wine[@]}" "${rdp[@]}" "${tests[@]}") ;;
+  bench) packages=("${build[@]}" "${wine[@]}" "${tests[@]}" "${bench[@]}") ;;
+  all) packages=("${build[@]}" "${wine[@]}" "${rdp[@]}" "${tests[@]}" "${bench[@]}") ;;
+  *)
+    echo "usage: $0 [run|package|test|bench]" >&2
+    exit 2
+    ;;
+esac
+mapfile -t packages < <(printf '%s\n' "${packages[@]}" | sort -u)
 
 missing=()
 for package in "${packages[@]}"; do

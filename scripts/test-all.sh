@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The one test command: installs what is missing, checks the sources, then builds and tests every
-# configuration (warnings are errors). Stops at the first failure.
+# configuration (warnings are errors). Stops at the first failure. Each configuration is its
+# workflow preset (CMakePresets.json: `cmake --workflow --preset NAME`).
 #
-#   native, native-asan, native-tsan   build + ctest on Linux
-#   windows-x64                        build + ctest under wine64 (scripts/wine-env.sh rig)
+#   native, native-asan, native-tsan   build + ctest on Linux (sanitizers: without the heavy tests)
+#   windows-x64                        build + ctest, inside the wine64 rig (scripts/wine-env.sh)
 #   windows-x86                        build only (this kernel cannot run 32-bit code)
 #   imports                            quillan.exe (x64 and x86) imports only system DLLs
 #   package                            scripts/package.sh, then the ZIPs and programs checked
@@ -22,8 +23,8 @@ cd "$repo"
 build_root=${QUILLAN_BUILD_ROOT:-build}
 jobs=${QUILLAN_JOBS:-2}
 fuzz_seconds=${QUILLAN_FUZZ_SECONDS:-60}
-# Tests labelled "heavy" move too much data for the sanitizer builds' time on 2 cores.
-sanitizer_ctest_filter=(-LE heavy)
+# What the presets read: warnings are errors here, and the parallel jobs of builds and tests.
+export QUILLAN_WERROR=ON CMAKE_BUILD_PARALLEL_LEVEL=$jobs CTEST_PARALLEL_LEVEL=$jobs
 
 started=$(date +%s)
 summary=()
@@ -124,41 +125,32 @@ check_style() {
 
 # ---- builds -----------------------------------------------------------------------------------
 
-configure() {
-  local preset=$1
-  shift
-  cmake --preset "$preset" -B "$build_root/$preset" -DQUILLAN_WERROR=ON "$@"
+# One configuration through its workflow preset: configure, build, and test where it has tests.
+# Another QUILLAN_BUILD_ROOT takes the same presets one step at a time, into that root.
+workflow() {
+  local preset=$1 dir=$build_root/$1
+  if [ "$(realpath -m "$build_root")" = "$repo/build" ]; then
+    cmake --workflow --preset "$preset"
+    return
+  fi
+  cmake --preset "$preset" -B "$dir"
+  cmake --build "$dir"
+  if ctest --list-presets | grep -q "\"$preset\""; then ctest --preset "$preset" --test-dir "$dir"; fi
 }
 
-build() {
-  cmake --build "$build_root/$1" -j"$jobs"
-}
-
-run_ctest() {
-  local preset=$1
-  shift
-  ctest --test-dir "$build_root/$preset" -j"$jobs" --output-on-failure --no-tests=error "$@"
-}
-
-native_suite() {
-  local preset=$1
-  shift
-  configure "$preset"
-  build "$preset"
-  run_ctest "$preset" "$@"
-}
-
+# The tests run under wine64: one rig (persistent wineserver and desktop) for the whole workflow
+# keeps each test process cheap.
 windows_x64() {
-  configure windows-x64
-  build windows-x64
-  # One rig for the whole run: persistent wineserver and desktop keep each test process cheap.
-  scripts/wine-env.sh run ctest --test-dir "$build_root/windows-x64" -j"$jobs" \
-    --output-on-failure --no-tests=error
-}
-
-windows_x86() {
-  configure windows-x86
-  build windows-x86
+  (
+    # shellcheck source=scripts/wine-env.sh
+    source scripts/wine-env.sh
+    wine_env_start || {
+      wine_env_stop
+      exit 1
+    }
+    trap 'set +e; wine_env_stop "$WINEPREFIX"' EXIT  # as `wine-env.sh run`: its status is not ours
+    workflow windows-x64
+  )
 }
 
 # The shipping program must run from a bare Windows: nothing but system DLLs may be imported.
@@ -203,8 +195,8 @@ package_check() {
 rdp_session() {
   local zip=dist/quillan-proxy-2018.04.28.0-win64.zip unpacked status=0
   [ -f "$zip" ] || QUILLAN_SKIP_SETUP=1 scripts/package.sh
-  [ -f "$build_root/native/CMakeCache.txt" ] || configure native
-  [ -f "$build_root/windows-x64/CMakeCache.txt" ] || configure windows-x64
+  [ -f "$build_root/native/CMakeCache.txt" ] || cmake --preset native -B "$build_root/native"
+  [ -f "$build_root/windows-x64/CMakeCache.txt" ] || cmake --preset windows-x64 -B "$build_root/windows-x64"
   cmake --build "$build_root/native" -j"$jobs" --target quillan-run
   cmake --build "$build_root/windows-x64" -j"$jobs" --target quillan-drive
   unpacked=$(mktemp -d)
@@ -217,16 +209,13 @@ rdp_session() {
 }
 
 fuzz_smoke() {
-  configure fuzz
-  # Only the *_fuzz targets: the tools and the benchmark are of no use in this configuration.
-  local names targets target name corpus work
-  mapfile -t names < <(cmake --build "$build_root/fuzz" --target help | awk '$2 ~ /_fuzz$/ { print $2 }')
-  if [ ${#names[@]} -eq 0 ]; then
-    echo "no fuzz targets defined: smoke run skipped"
-    return 0
-  fi
-  cmake --build "$build_root/fuzz" -j"$jobs" --target "${names[@]}"
+  workflow fuzz
+  local targets target name corpus work
   mapfile -t targets < <(find "$build_root/fuzz" -type f -perm -u+x -name '*_fuzz' | sort)
+  [ ${#targets[@]} -gt 0 ] || {
+    echo "no fuzz targets built"
+    return 1
+  }
   for target in "${targets[@]}"; do
     name=$(basename "$target")
     work=$(mktemp -d)
@@ -265,13 +254,13 @@ for name in "${selected[@]}"; do
   esac
 done
 
-if [ "${QUILLAN_SKIP_SETUP:-0}" != 1 ] && wanted setup; then stage setup scripts/setup.sh; fi
+if [ "${QUILLAN_SKIP_SETUP:-0}" != 1 ] && wanted setup; then stage setup scripts/setup.sh test; fi
 if wanted style; then stage style check_style; fi
-if wanted native; then stage native native_suite native; fi
-if wanted native-asan; then stage native-asan native_suite native-asan "${sanitizer_ctest_filter[@]}"; fi
-if wanted native-tsan; then stage native-tsan native_suite native-tsan "${sanitizer_ctest_filter[@]}"; fi
+for preset in native native-asan native-tsan; do
+  if wanted $preset; then stage $preset workflow $preset; fi
+done
 if wanted windows-x64; then stage windows-x64 windows_x64; fi
-if wanted windows-x86; then stage windows-x86 windows_x86; fi
+if wanted windows-x86; then stage windows-x86 workflow windows-x86; fi
 if wanted imports; then stage imports check_imports; fi
 if wanted package; then stage package package_check; fi
 if wanted rdp; then stage rdp rdp_session; fi

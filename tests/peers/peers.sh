@@ -14,26 +14,15 @@ readonly USER_NAME=quillanpeer
 readonly USER_PASSWORD=Qp-peer-7351
 readonly DANTE_PORT=21080 DANTE_AUTH_PORT=21081 MICROSOCKS_PORT=21082 MICROSOCKS_AUTH_PORT=21083
 readonly PORTS="$DANTE_PORT $DANTE_AUTH_PORT $MICROSOCKS_PORT $MICROSOCKS_AUTH_PORT"
-readonly DANTED=${DANTED:-/usr/sbin/danted}
 readonly MICROSOCKS=${MICROSOCKS:-$(command -v microsocks || echo /usr/bin/microsocks)}
 
 mkdir -p "$STATE"
 exec 9>"$STATE/lock"
 flock -w 60 9 || { echo "peers: lock busy" >&2; exit 1; }
 
-listening() {  # port
-  (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
-}
-
-wait_listening() {  # port, up to 10 s
-  local i
-  for ((i = 0; i < 100; i++)); do
-    listening "$1" && return 0
-    sleep 0.1
-  done
-  echo "peers: nothing listens on 127.0.0.1:$1" >&2
-  return 1
-}
+# shellcheck source=scripts/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib.sh"
+QUILLAN_WORK=$STATE
 
 alive() {  # pid file
   [[ -s $1 ]] && kill -0 "$(cat "$1")" 2>/dev/null
@@ -45,53 +34,14 @@ all_running() {
   for port in $PORTS; do listening "$port" || return 1; done
 }
 
-write_dante_config() {  # file port method
-  cat >"$1" <<CONF
-logoutput: $STATE/${3}-danted.log
-internal: 127.0.0.1 port = $2
-external: 127.0.0.1
-clientmethod: none
-socksmethod: $3
-user.privileged: root
-user.unprivileged: nobody
-client pass {
-  from: 127.0.0.0/8 to: 0.0.0.0/0
-}
-socks pass {
-  from: 127.0.0.0/8 to: 0.0.0.0/0
-  command: connect
-}
-CONF
-}
-
-ensure_user() {
-  # Dante's username method checks the system's accounts.
-  if ! id "$USER_NAME" >/dev/null 2>&1; then
-    useradd --no-create-home --shell /usr/sbin/nologin "$USER_NAME" || return 1
-  fi
-  echo "$USER_NAME:$USER_PASSWORD" | chpasswd
-}
-
-start_daemon() {  # name command...
-  local name=$1
-  shift
-  # fd 9 is the lock: the servers must not keep it.
-  setsid "$@" >"$STATE/$name.out" 2>&1 </dev/null 9>&- &
-  echo $! >"$STATE/$name.pid"
+# The servers outlive this script: their process ids are kept in files.
+keep_pid() {  # name
+  echo "$started_pid" >"$STATE/$1.pid"
 }
 
 stop_daemon() {  # name
-  local file="$STATE/$1.pid" pid i
-  [[ -s $file ]] || return 0
-  pid=$(cat "$file")
-  if kill -0 "$pid" 2>/dev/null; then
-    kill -TERM -- "-$pid" 2>/dev/null || kill -TERM "$pid" 2>/dev/null
-    for ((i = 0; i < 50; i++)); do
-      kill -0 "$pid" 2>/dev/null || break
-      sleep 0.1
-    done
-    kill -KILL -- "-$pid" 2>/dev/null
-  fi
+  local file="$STATE/$1.pid"
+  [[ -s $file ]] && stop_group "$(cat "$file")"
   rm -f "$file"
 }
 
@@ -111,19 +61,18 @@ start() {
     return 0
   fi
   stop_all  # whatever is left of an earlier run
-  ensure_user || { echo "peers: cannot set up user $USER_NAME" >&2; return 1; }
-  write_dante_config "$STATE/dante.conf" "$DANTE_PORT" none
-  write_dante_config "$STATE/dante-auth.conf" "$DANTE_AUTH_PORT" username
-  # -N 1: one request-handling process is plenty for the tests.
-  start_daemon dante "$DANTED" -f "$STATE/dante.conf" -N 1
-  start_daemon dante-auth "$DANTED" -f "$STATE/dante-auth.conf" -N 1
-  start_daemon microsocks "$MICROSOCKS" -i 127.0.0.1 -p "$MICROSOCKS_PORT"
-  start_daemon microsocks-auth "$MICROSOCKS" -i 127.0.0.1 -p "$MICROSOCKS_AUTH_PORT" \
-    -u "$USER_NAME" -P "$USER_PASSWORD"
+  start_dante dante "$DANTE_PORT" && keep_pid dante &&
+    start_dante dante-auth "$DANTE_AUTH_PORT" "$USER_NAME" "$USER_PASSWORD" && keep_pid dante-auth ||
+    { echo "peers: cannot start Dante (user $USER_NAME needs root)" >&2; stop_all; return 1; }
+  start_group microsocks "$MICROSOCKS" -i 127.0.0.1 -p "$MICROSOCKS_PORT" && keep_pid microsocks
+  start_group microsocks-auth "$MICROSOCKS" -i 127.0.0.1 -p "$MICROSOCKS_AUTH_PORT" \
+    -u "$USER_NAME" -P "$USER_PASSWORD" && keep_pid microsocks-auth
   local port failed=0
-  for port in $PORTS; do wait_listening "$port" || failed=1; done
+  for port in $PORTS; do
+    wait_listening "$port" || { echo "peers: nothing listens on 127.0.0.1:$port" >&2; failed=1; }
+  done
   if ((failed)); then
-    tail -n 5 "$STATE"/*.out "$STATE"/*-danted.log >&2 2>/dev/null
+    tail -n 5 "$STATE"/*.log >&2 2>/dev/null
     stop_all
     return 1
   fi

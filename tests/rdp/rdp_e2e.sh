@@ -35,7 +35,9 @@ readonly USER_PASSWORD='Rdp p@ss:#50%!x'
 readonly SCREEN_BACKGROUND=009CB5 DIALOG_BACKGROUND=DEDEDE
 
 work=$(mktemp -d /tmp/quillan-rdp.XXXXXX)
-groups=()  # process groups started here (each by setsid), stopped by cleanup
+# shellcheck source=scripts/lib.sh
+source "$repo/scripts/lib.sh"
+QUILLAN_WORK=$work
 say() { printf 'rdp: %s\n' "$*"; }
 fail() {
   printf 'rdp: FAILED: %s\n' "$*" >&2
@@ -45,19 +47,10 @@ fail() {
   exit 1
 }
 
-stop_group() {  # pid: TERM its process group (or the process alone), then KILL after 3 s
-  local pid=$1
-  kill -TERM -- "-$pid" 2>/dev/null || kill -TERM "$pid" 2>/dev/null || return 0
-  for _ in $(seq 1 30); do
-    kill -0 "$pid" 2>/dev/null || return 0
-    sleep 0.1
-  done
-  kill -KILL -- "-$pid" 2>/dev/null || kill -KILL "$pid" 2>/dev/null || true
-}
 cleanup() {
   local status=$?
   set +e
-  for pid in "${groups[@]}"; do stop_group "$pid"; done
+  stop_groups
   [ -n "${WINEPREFIX:-}" ] && wine_env_stop "$WINEPREFIX" >/dev/null 2>&1
   [ -n "${xvfb_pid:-}" ] && stop_group "$xvfb_pid"
   rm -rf "$work"
@@ -67,14 +60,8 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 start() {  # name command...: in its own process group, output in $work/name.log
-  local name=$1
-  shift
-  setsid "$@" >"$work/$name.log" 2>&1 </dev/null &
-  groups+=($!)
-  last_pid=$!
-}
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+  start_group "$@"
+  last_pid=$started_pid
 }
 # Bindable again as a server would bind it (SO_REUSEADDR: connections left in TIME_WAIT do not
 # hold a port, a listener does).
@@ -89,7 +76,6 @@ except OSError:
     sys.exit(1)
 PY
 }
-listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 wait_for() {  # seconds description command...: polls every 0.2 s
   local limit=$1 what=$2
   shift 2
@@ -104,13 +90,7 @@ log_has() { grep -qF -- "$2" "$1" 2>/dev/null; }
 count_in_log() { grep -cF -- "$2" "$1" 2>/dev/null || true; }
 
 # ---- the display: the Wine desktop (1024x768) at the left, room for the client beside it -------
-: >"$work/displayfd"
-Xvfb -displayfd 3 -screen 0 1850x800x24 -nolisten tcp -noreset 3>"$work/displayfd" \
-  >"$work/xvfb.log" 2>&1 </dev/null &
-xvfb_pid=$!
-display_known() { [ -n "$(tr -dc '0-9' <"$work/displayfd")" ]; }
-wait_for 10 "Xvfb display" display_known
-export DISPLAY=":$(tr -dc '0-9' <"$work/displayfd")"
+start_xvfb 1850x800x24 || fail "no Xvfb display within 10 s"
 # shellcheck source=scripts/wine-env.sh
 source "$repo/scripts/wine-env.sh"
 export QUILLAN_WINE_DISPLAY=inherit
@@ -124,22 +104,9 @@ start xrdp xrdp --nodaemon --config "$work/xrdp.ini"
 wait_for 10 "xrdp listening on $rdp_port" listening "$rdp_port"
 
 # ---- the proxy: Dante with username/password against a system account ------------------------
-id "$USER_NAME" >/dev/null 2>&1 || useradd --no-create-home --shell /usr/sbin/nologin "$USER_NAME" ||
-  fail "cannot create the system account $USER_NAME (run as root)"
-printf '%s:%s\n' "$USER_NAME" "$USER_PASSWORD" | chpasswd || fail "cannot set the password of $USER_NAME"
 dante_port=$(free_port)
-cat >"$work/dante.conf" <<CONF
-logoutput: $work/dante.log
-internal: 127.0.0.1 port = $dante_port
-external: 127.0.0.1
-clientmethod: none
-socksmethod: username
-user.privileged: root
-user.unprivileged: nobody
-client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }
-socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 command: connect }
-CONF
-start danted /usr/sbin/danted -f "$work/dante.conf" -N 1
+start_dante danted "$dante_port" "$USER_NAME" "$USER_PASSWORD" ||
+  fail "cannot set up Dante with the system account $USER_NAME (run as root)"
 wait_for 10 "Dante listening on $dante_port" listening "$dante_port"
 say "xrdp on 127.0.0.1:$rdp_port, Dante (login $USER_NAME) on 127.0.0.1:$dante_port, DISPLAY=$DISPLAY"
 
