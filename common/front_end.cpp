@@ -1,25 +1,7 @@
 #include "common/front_end.h"
 
-namespace {
-FrontEnd installed;
-}
+FrontEnd frontEnd;
 
-void setFrontEnd(const FrontEnd& frontEnd) {
-  installed = frontEnd;
-}
-
-void frontEndDisableStart() {
-  if (installed.disableStart) installed.disableStart();
-}
-
-void frontEndEnableStop() {
-  if (installed.enableStop) installed.enableStop();
-}
-
-void frontEndEnableStartDisableStop() {
-  if (installed.enableStartDisableStop) installed.enableStartDisableStop();
-}
-
-void frontEndShowError(const char* text) {
-  if (installed.showError) installed.showError(text);
+void reportServiceState(ServiceState state) {
+  if (frontEnd.serviceStateChanged != nullptr) frontEnd.serviceStateChanged(state);
 }

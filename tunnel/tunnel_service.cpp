@@ -112,19 +112,19 @@ unsigned listenerThread(void* argument) {
   while (listenerHandle.load() == nullptr) std::this_thread::yield();
 
   if (proveRoute()) {
-    frontEndEnableStop();
+    reportServiceState(ServiceState::kAccepting);
     acceptConnections(listener.get(), start.generation);
   }
   logLine("Closing local server main thread...\r\n");
   listener.reset();
 
-  // Stopped: stopService owns the handle and the buttons. The exchange makes the two ends
+  // Stopped: stopService owns the handle and the Idle report. The exchange makes the two ends
   // exclusive: whoever raises the flag first does the clean-up.
   if (stopGeneration.load() != start.generation) return 0;
   if (stopRequested.exchange(true)) return 0;
   // Ending on our own (the trial failed): nobody waits for us.
   releaseThread(listenerHandle.exchange(nullptr));
-  frontEndEnableStartDisableStop();
+  reportServiceState(ServiceState::kIdle);
   return 0;
 }
 
@@ -179,7 +179,7 @@ int startService() {
   }
   listener.release();  // the listener thread's from now on
 
-  frontEndDisableStart();
+  reportServiceState(ServiceState::kProving);
   listenerHandle.store(thread);
   listenerHandle.notify_all();
   return 1;
@@ -201,5 +201,5 @@ void stopService() {
     releaseThread(listener);
     listenerHandle.store(nullptr);
   }
-  frontEndEnableStartDisableStop();
+  reportServiceState(ServiceState::kIdle);
 }

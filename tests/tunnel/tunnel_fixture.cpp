@@ -2,7 +2,6 @@
 
 #include <thread>
 
-#include "common/front_end.h"
 #include "common/log.h"
 #include "config/tunnel_settings.h"
 #include "socks5/proxy_session.h"
@@ -27,16 +26,11 @@ RecordingFrontEnd::RecordingFrontEnd() {
     boxShown = false;
     activeCapture = nullptr;
   }
-  FrontEnd hooks;
-  hooks.disableStart = onDisableStart;
-  hooks.enableStop = onEnableStop;
-  hooks.enableStartDisableStop = onEnableStartDisableStop;
-  hooks.showError = onShowError;
-  setFrontEnd(hooks);
+  frontEnd = FrontEnd{onServiceState, onShowError};
 }
 
 RecordingFrontEnd::~RecordingFrontEnd() {
-  setFrontEnd(FrontEnd{});
+  frontEnd = FrontEnd{};
 }
 
 void RecordingFrontEnd::record(const std::string& event) {
@@ -47,14 +41,15 @@ void RecordingFrontEnd::record(const std::string& event) {
   eventChanged.notify_all();
 }
 
-void RecordingFrontEnd::onDisableStart() {
-  record("disableStart");
-}
-void RecordingFrontEnd::onEnableStop() {
-  record("enableStop");
-}
-void RecordingFrontEnd::onEnableStartDisableStop() {
-  record("enableStartDisableStop");
+void RecordingFrontEnd::onServiceState(ServiceState state) {
+  switch (state) {
+    case ServiceState::kProving:
+      return record("disableStart");
+    case ServiceState::kAccepting:
+      return record("enableStop");
+    case ServiceState::kIdle:
+      return record("enableStartDisableStop");
+  }
 }
 
 void RecordingFrontEnd::onShowError(const char* text) {
