@@ -13,8 +13,6 @@
 #include "socks5/handshake_io.h"
 #include "socks5/messages.h"
 
-std::atomic<int> handshakeTimeoutMs{60000};
-
 namespace {
 
 // Address text with brackets and port, as the log shows it: at most 45 characters.

@@ -1,8 +1,6 @@
 // Client side of a SOCKS5 session (RFC 1928, with RFC 1929 login) to the configured proxy.
 #pragma once
 
-#include <atomic>
-
 #include "platform/socket.h"
 
 // Resolves and connects to tunnelSettings.proxyServer:proxyPort and negotiates the method
@@ -13,7 +11,3 @@ Socket openProxySession();
 // Greeting, method selection and, when chosen, the login. 1 on success, 0 on failure; the
 // socket stays open either way.
 int negotiateMethod(Socket proxy);
-
-// Bound of each wait for a proxy reply during the handshake, in milliseconds (60 s). Tests
-// shorten it.
-extern std::atomic<int> handshakeTimeoutMs;

@@ -184,11 +184,11 @@ TEST_F(ConnectRequestTest, SilentOrStalledReplyTimesOut) {
     useProxy("127.0.0.1", proxy.portText());
     session_.reset(openProxySession());
     ASSERT_TRUE(session_);
-    handshakeTimeoutMs = 300;
+    testSeams.handshakeTimeoutMs = 300;
     log_.clear();
     EXPECT_EQ(requestConnect(session_.get()), 0);
     EXPECT_EQ(log_.lines().back(), timedOut);
-    handshakeTimeoutMs = 10000;
+    testSeams.handshakeTimeoutMs = 10000;
   }
 }
 

@@ -149,7 +149,7 @@ TEST_F(ProxySessionTest, SplitRepliesAreReadWhole) {
 }
 
 TEST_F(ProxySessionTest, SilentProxyTimesOutWithTheRecvLine) {
-  handshakeTimeoutMs = 300;
+  testSeams.handshakeTimeoutMs = 300;
   const std::string timedOut = line("recv(auth) err: %d\r\n", kErrTimedOut);
   const std::string loginTimedOut = line("recv(auth2) err: %d\r\n", kErrTimedOut);
   {

@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "common/log.h"
+#include "common/test_seams.h"
 #include "config/tunnel_settings.h"
 #include "socks5/proxy_session.h"
 #include "tunnel/tunnel_service.h"
@@ -97,7 +98,7 @@ void useSettings(std::uint16_t localPort, std::uint16_t proxyPort, const std::st
   copySetting(tunnelSettings.targetPort, std::to_string(targetPort).c_str());
   copySetting(tunnelSettings.proxyUser, "");
   copySetting(tunnelSettings.proxyPassword, "");
-  handshakeTimeoutMs = 10000;
+  testSeams.handshakeTimeoutMs = 10000;
 }
 
 std::string connectionId(const LogCapture& log, std::size_t n) {
