@@ -4,8 +4,8 @@
 
 #include <array>
 #include <cstdint>
+#include <mutex>
 #include <new>
-#include <thread>
 
 #include "common/front_end.h"
 #include "common/ipv4_text.h"
@@ -24,6 +24,11 @@ namespace {
 // The platform's default: the listener resolves names for the trial route and shows message
 // boxes, which load whatever the user interface brings in, on its own stack.
 constexpr std::size_t kListenerStackBytes = 0;
+
+// Held by startService while it starts the listener, reports Proving and publishes the handle;
+// the listener passes it before it acts, so that its reports and the release of its own handle
+// come after those.
+std::mutex startGate;
 
 // Handed from startService to the listener thread, which owns (and deletes) it.
 struct ListenerStart {
@@ -105,11 +110,7 @@ unsigned listenerThread(void* argument) {
   const ListenerStart start = *static_cast<ListenerStart*>(argument);
   delete static_cast<ListenerStart*>(argument);
   UniqueSocket listener(start.listener);
-  // startService publishes our handle (and has disabled Start) before we act, so that our
-  // button effects and the release of our own handle come after its own. Polled, not
-  // std::atomic::wait: without a futex (mingw libstdc++) that wait can miss its wake-up and
-  // was seen stuck for good; the store follows our creation within microseconds.
-  while (listenerHandle.load() == nullptr) std::this_thread::yield();
+  { const std::lock_guard<std::mutex> pass(startGate); }
 
   if (proveRoute()) {
     reportServiceState(ServiceState::kAccepting);
@@ -166,6 +167,7 @@ int startService() {
   logLine("Testing SOCKS5 at %s:%s\r\n", tunnelSettings.proxyServer.data(),
           tunnelSettings.proxyPort.data());
 
+  const std::lock_guard<std::mutex> gate(startGate);  // opened on return
   auto* start = new (std::nothrow) ListenerStart{listener.get(), generation};
   ThreadHandle thread =
       start != nullptr ? startThread(listenerThread, start, kListenerStackBytes) : nullptr;
@@ -181,7 +183,6 @@ int startService() {
 
   reportServiceState(ServiceState::kProving);
   listenerHandle.store(thread);
-  listenerHandle.notify_all();
   return 1;
 }
 
