@@ -92,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t len
   }
   shutdown(pair[1], SHUT_WR);
   const Socket proxy = static_cast<Socket>(pair[0]);
-  if (negotiateMethod(proxy) == 1) (void)requestConnect(proxy);
+  if (negotiateMethod(proxy, tunnelSettings) == 1) (void)requestConnect(proxy, tunnelSettings);
   close(pair[0]);
   close(pair[1]);
   return 0;

@@ -30,10 +30,12 @@ constexpr std::size_t kListenerStackBytes = 0;
 // come after those.
 std::mutex startGate;
 
-// Handed from startService to the listener thread, which owns (and deletes) it.
+// Handed from startService to the listener thread, which owns (and deletes) it. The settings
+// are copied once at Start: the trial and every relay use them, whatever a later Start writes.
 struct ListenerStart {
   Socket listener = noSocket;
   unsigned generation = 0;
+  TunnelSettings settings;
 };
 
 enum class ListenStep { kBind, kListen };
@@ -55,16 +57,16 @@ void reportListenFailure(ListenStep step, int error) {
 
 // One proxy session and CONNECT to the target, closed again: the route works before any local
 // connection is accepted. Shows the failing hop to the user.
-bool proveRoute() {
-  UniqueSocket trial(openProxySession());
+bool proveRoute(const TunnelSettings& settings) {
+  UniqueSocket trial(openProxySession(settings));
   if (!trial) {
     formatMessage("Cannot connect to SOCKS5 Proxy server.");
     showError();
     return false;
   }
-  logLine("Testing Remote server %s:%s\r\n", tunnelSettings.targetServer.data(),
-          tunnelSettings.targetPort.data());
-  int connected = requestConnect(trial.get());
+  logLine("Testing Remote server %s:%s\r\n", settings.targetServer.data(),
+          settings.targetPort.data());
+  int connected = requestConnect(trial.get(), settings);
   trial.reset();
   if (connected == 0) {
     formatMessage("Cannot connect to Remote (target) server.");
@@ -75,8 +77,8 @@ bool proveRoute() {
 }
 
 // A new relay thread owns the accepted socket; its handle is dropped at once (never joined).
-void startRelay(Socket accepted, unsigned generation) {
-  auto* start = new (std::nothrow) RelayStart{accepted, generation};
+void startRelay(Socket accepted, const ListenerStart& listener) {
+  auto* start = new (std::nothrow) RelayStart{accepted, listener.generation, listener.settings};
   ThreadHandle relay =
       start != nullptr ? startThread(relayThread, start, kRelayStackBytes) : nullptr;
   if (relay != nullptr) {
@@ -90,19 +92,19 @@ void startRelay(Socket accepted, unsigned generation) {
 }
 
 // Accepts until a stop is seen; the wait is bounded so the flag is looked at regularly.
-void acceptConnections(Socket listener, unsigned generation) {
-  while (!serviceStopSeen(generation)) {
+void acceptConnections(const ListenerStart& start) {
+  while (!serviceStopSeen(start.generation)) {
     logLine("Waiting for local incoming connection.\r\n");
     Socket accepted = noSocket;
     while (accepted == noSocket) {
-      WaitItem item{listener, true, false};
+      WaitItem item{start.listener, true, false};
       waitSockets(std::span<WaitItem>(&item, 1), selectTimeout);
-      if (serviceStopSeen(generation)) return;
+      if (serviceStopSeen(start.generation)) return;
       // A failed accept (the peer gave up, or the listener was closed under us: 995 under
       // wine, 10004 on Windows) counts as no connection.
-      if (item.readable) accepted = acceptConnection(listener);
+      if (item.readable) accepted = acceptConnection(start.listener);
     }
-    startRelay(accepted, generation);
+    startRelay(accepted, start);
   }
 }
 
@@ -112,9 +114,9 @@ unsigned listenerThread(void* argument) {
   UniqueSocket listener(start.listener);
   { const std::lock_guard<std::mutex> pass(startGate); }
 
-  if (proveRoute()) {
+  if (proveRoute(start.settings)) {
     reportServiceState(ServiceState::kAccepting);
-    acceptConnections(listener.get(), start.generation);
+    acceptConnections(start);
   }
   logLine("Closing local server main thread...\r\n");
   listener.reset();
@@ -168,7 +170,7 @@ int startService() {
           tunnelSettings.proxyPort.data());
 
   const std::lock_guard<std::mutex> gate(startGate);  // opened on return
-  auto* start = new (std::nothrow) ListenerStart{listener.get(), generation};
+  auto* start = new (std::nothrow) ListenerStart{listener.get(), generation, tunnelSettings};
   ThreadHandle thread =
       start != nullptr ? startThread(listenerThread, start, kListenerStackBytes) : nullptr;
   if (thread == nullptr) {

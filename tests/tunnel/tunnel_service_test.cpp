@@ -163,6 +163,25 @@ TEST_F(TunnelServiceTest, ButtonsFollowProvingAcceptingAndStop) {
   EXPECT_TRUE(portBindable(localPort));
 }
 
+TEST_F(TunnelServiceTest, RelaysUseTheSettingsTheServiceStartedWith) {
+  ScriptedProxy proxy(ProxyScript::acceptNoAuth().echo());
+  const std::uint16_t localPort = freeLoopbackPort();
+  useSettings(localPort, proxy.port(), "127.0.0.1", 3389);
+  ASSERT_EQ(startService(), 1);
+  ASSERT_TRUE(frontEnd_.waitFor("enableStop", 10s));
+
+  // What a later Start writes: no relay of this service may see it.
+  copySetting(tunnelSettings.proxyPort, "1");
+  copySetting(tunnelSettings.targetServer, "changed.example");
+  UniqueSocket client(connectLoopback(localPort));
+  ASSERT_TRUE(client);
+  const std::vector<std::uint8_t> ping = {'p', 'i', 'n', 'g'};
+  ASSERT_TRUE(sendAllBytes(client.get(), ping));
+  EXPECT_EQ(receiveBytes(client.get(), ping.size(), 10s), ping);
+  ASSERT_TRUE(proxy.waitForScriptEnd(1));
+  EXPECT_EQ(proxy.messages(1), proxy.messages(0)) << "greeting and CONNECT differ from the trial's";
+}
+
 TEST_F(TunnelServiceTest, RefusedConnectCostsOnlyThatConnection) {
   // Connection 0 is the trial, 1 the refused relay, 2 a relay that works.
   ScriptedProxy proxy({ProxyScript::acceptNoAuth(), ProxyScript::refuseConnect(0x05),
