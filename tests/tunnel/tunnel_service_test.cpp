@@ -36,7 +36,14 @@ bool portBindable(std::uint16_t port) {
   return socket && bindIpv4(socket.get(), {127, 0, 0, 1}, port);
 }
 
-class TunnelServiceTest : public TunnelTest {};
+class TunnelServiceTest : public TunnelTest {
+ protected:
+  // Starts the service on `localPort` through `proxy` to 127.0.0.1:3389; true once it accepts.
+  bool startAccepting(std::uint16_t localPort, const ScriptedProxy& proxy) {
+    useSettings(localPort, proxy.port(), "127.0.0.1", 3389);
+    return startService() == 1 && frontEnd_.waitFor("enableStop", 10s);
+  }
+};
 
 // ---- Start failures: nothing is started, one log line and one box with the same text ----
 
@@ -166,9 +173,7 @@ TEST_F(TunnelServiceTest, ButtonsFollowProvingAcceptingAndStop) {
 TEST_F(TunnelServiceTest, RelaysUseTheSettingsTheServiceStartedWith) {
   ScriptedProxy proxy(ProxyScript::acceptNoAuth().echo());
   const std::uint16_t localPort = freeLoopbackPort();
-  useSettings(localPort, proxy.port(), "127.0.0.1", 3389);
-  ASSERT_EQ(startService(), 1);
-  ASSERT_TRUE(frontEnd_.waitFor("enableStop", 10s));
+  ASSERT_TRUE(startAccepting(localPort, proxy));
 
   // What a later Start writes: no relay of this service may see it.
   copySetting(tunnelSettings.proxyPort, "1");
