@@ -15,6 +15,8 @@ struct FrontEnd {
 };
 
 // Set before the service starts.
-extern FrontEnd frontEnd;
+inline FrontEnd frontEnd;
 
-void reportServiceState(ServiceState state);
+inline void reportServiceState(ServiceState state) {
+  if (frontEnd.serviceStateChanged != nullptr) frontEnd.serviceStateChanged(state);
+}
