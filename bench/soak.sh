@@ -1,7 +1,7 @@
 #!/bin/bash
 # The soak run: mixed clients for N minutes through quillan-run (native build) and through
 # quillan-run.exe (Windows build, under wine64), each build as two forwarders: one in front of
-# Dante (the test peers of tests/peers/peers.sh) and one in front of the scripted proxy, which
+# a Dante of its own and one in front of the scripted proxy, which
 # refuses, resets or stalls some sessions. Every echoed byte is checked; the forwarders' threads,
 # descriptors and resident memory are read at the start, at the peak and 20 s after the load.
 # One summary line per build; exits non-zero when a build fails. Loopback only; everything
@@ -33,7 +33,7 @@ while (($#)); do
 done
 [[ $MINUTES =~ ^[1-9][0-9]*$ ]] || { echo "soak.sh: --minutes takes a whole number from 1" >&2; exit 2; }
 
-readonly HOST=127.0.0.1 TARGET_PORT=32010 DANTE_PORT=21080
+readonly HOST=127.0.0.1 TARGET_PORT=32010 DANTE_PORT=32080
 NATIVE=$ROOT/build/native
 BENCH=$NATIVE/bench/quillan-bench
 PROXY=$NATIVE/tests/support/quillan-scripted-proxy
@@ -45,7 +45,9 @@ done
 
 WORK=$(mktemp -d /tmp/quillan-soak.XXXXXX)
 PIDS=()
-PEERS_STARTED=0
+# shellcheck source=../scripts/lib.sh
+QUILLAN_WORK=$WORK
+source "$ROOT/scripts/lib.sh"
 WINE_STARTED=0
 
 log() { echo "[$(date -u +%H:%M:%S)] $*" >&2; }
@@ -61,13 +63,11 @@ cleanup() {
   local pid
   for pid in "${PIDS[@]}"; do stop_pid "$pid"; done
   ((WINE_STARTED)) && wine_env_stop
-  ((PEERS_STARTED)) && "$ROOT/tests/peers/peers.sh" stop >/dev/null
+  stop_groups
   if ((KEEP)); then log "work directory kept: $WORK"; else rm -rf "$WORK"; fi
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-
-listening() { (exec 3<>"/dev/tcp/$HOST/$1") 2>/dev/null; }
 
 start() {  # name command... ; sets STARTED_PID
   local name=$1
@@ -88,12 +88,13 @@ wait_for_line() {  # name text: up to 60 s, while the process lives
   return 1
 }
 
-for port in $TARGET_PORT 32011 32012 32021 32022; do
+for port in $TARGET_PORT $DANTE_PORT 32011 32012 32021 32022; do
   if listening "$port"; then log "port $port is in use; is another soak running?"; exit 1; fi
 done
 
-"$ROOT/tests/peers/peers.sh" start >"$WORK/peers.log" 2>&1 || { cat "$WORK/peers.log" >&2; exit 1; }
-PEERS_STARTED=1
+# A Dante of its own, so that test runs starting and stopping their peers cannot touch it.
+start_dante dante $DANTE_PORT || exit 1
+wait_listening $DANTE_PORT 30 || { log "Dante did not start; its log:"; tail -5 "$WORK/dante.log" >&2; exit 1; }
 start target "$BENCH" target --listen "$HOST:$TARGET_PORT"
 wait_for_line target "listening on" || exit 1
 
