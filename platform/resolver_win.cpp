@@ -54,19 +54,11 @@ struct Ipv4Entry {
   sockaddr_in address;
 };
 
-bool allDigits(const char* text) {
-  if (*text == '\0') return false;
-  for (; *text != '\0'; ++text) {
-    if (*text < '0' || *text > '9') return false;
-  }
-  return true;
-}
-
 // Service text to a port in network order: decimal digits (0-65535) or a TCP service name.
 int servicePort(const char* service, std::uint16_t& port) {
   port = 0;
   if (service == nullptr || *service == '\0') return 0;
-  if (allDigits(service)) {
+  if (std::strspn(service, "0123456789") == std::strlen(service)) {
     unsigned long value = std::strtoul(service, nullptr, 10);
     if (value > 65535) return EAI_SERVICE;
     port = htons(static_cast<u_short>(value));
@@ -76,20 +68,6 @@ int servicePort(const char* service, std::uint16_t& port) {
   if (entry == nullptr) return EAI_SERVICE;
   port = static_cast<std::uint16_t>(entry->s_port);
   return 0;
-}
-
-Ipv4Entry* newEntry(const addrinfo& hints, std::uint16_t port, const void* address) {
-  auto* entry = new (std::nothrow) Ipv4Entry{};
-  if (entry == nullptr) return nullptr;
-  entry->info.ai_family = AF_INET;
-  entry->info.ai_socktype = hints.ai_socktype;
-  entry->info.ai_protocol = hints.ai_protocol;
-  entry->info.ai_addrlen = sizeof entry->address;
-  entry->info.ai_addr = reinterpret_cast<sockaddr*>(&entry->address);
-  entry->address.sin_family = AF_INET;
-  entry->address.sin_port = port;
-  std::memcpy(&entry->address.sin_addr, address, sizeof entry->address.sin_addr);
-  return entry;
 }
 
 ResolverEntries ipv4OnlyEntries() {
@@ -139,25 +117,31 @@ int WSAAPI ipv4OnlyGetAddrInfo(const char* node, const char* service, const addr
   // Dotted text first (inet_addr rules), so no lookup is made for a literal.
   in_addr literal{};
   literal.s_addr = inet_addr(node);
-  if (literal.s_addr != INADDR_NONE) {
-    Ipv4Entry* entry = newEntry(*hints, port, &literal);
-    if (entry == nullptr) return resolverFailure(EAI_MEMORY);
-    *result = &entry->info;
-    return 0;
+  char* literalList[] = {reinterpret_cast<char*>(&literal), nullptr};
+  char** addresses = literalList;
+  if (literal.s_addr == INADDR_NONE) {
+    // The hostent lives in per-thread storage of the socket library: copy it out at once.
+    const hostent* host = gethostbyname(node);
+    if (host == nullptr) return resolverFailure(resolverCodeOf(WSAGetLastError()));
+    if (host->h_addrtype != AF_INET || host->h_length != 4) return resolverFailure(EAI_FAIL);
+    addresses = host->h_addr_list;
   }
-
-  // The hostent lives in per-thread storage of the socket library: copy it out at once.
-  const hostent* host = gethostbyname(node);
-  if (host == nullptr) return resolverFailure(resolverCodeOf(WSAGetLastError()));
-  if (host->h_addrtype != AF_INET || host->h_length != 4) return resolverFailure(EAI_FAIL);
   addrinfo** tail = result;
-  for (char** address = host->h_addr_list; address != nullptr && *address != nullptr; ++address) {
-    Ipv4Entry* entry = newEntry(*hints, port, *address);
+  for (; addresses != nullptr && *addresses != nullptr; ++addresses) {
+    auto* entry = new (std::nothrow) Ipv4Entry{};
     if (entry == nullptr) {
       ipv4OnlyFreeAddrInfo(*result);
       *result = nullptr;
       return resolverFailure(EAI_MEMORY);
     }
+    entry->info.ai_family = AF_INET;
+    entry->info.ai_socktype = hints->ai_socktype;
+    entry->info.ai_protocol = hints->ai_protocol;
+    entry->info.ai_addrlen = sizeof entry->address;
+    entry->info.ai_addr = reinterpret_cast<sockaddr*>(&entry->address);
+    entry->address.sin_family = AF_INET;
+    entry->address.sin_port = port;
+    std::memcpy(&entry->address.sin_addr, *addresses, sizeof entry->address.sin_addr);
     *tail = &entry->info;
     tail = &entry->info.ai_next;
   }
