@@ -10,17 +10,8 @@
 #include "app/app_state.h"
 #include "app/window_text.h"
 #include "common/log.h"
+#include "common/test_seams.h"
 #include "resources/resource.h"
-
-namespace {
-
-std::FILE* reopenStdoutOnConsole() {
-  return std::freopen("CONOUT$", "w", stdout);
-}
-
-}  // namespace
-
-ConsoleReopen consoleReopen = reopenStdoutOnConsole;
 
 void toggleLogConsole() {
   if (consoleStream.load() == nullptr) {
@@ -29,7 +20,8 @@ void toggleLogConsole() {
       // reach a half-reopened stdout or come before "Log Console Started".
       std::lock_guard<std::mutex> lock(logMutex());
       if (!AllocConsole()) return;
-      std::FILE* stream = consoleReopen();
+      std::FILE* stream = testSeams.consoleReopen != nullptr ? testSeams.consoleReopen()
+                                                             : std::freopen("CONOUT$", "w", stdout);
       if (stream == nullptr) {
         // A console without a stream would stay on the screen empty, and the next press could
         // not create another while it exists: give it back so the button keeps "Start Log" and

@@ -56,17 +56,21 @@ void setButtonEnabled(int id, bool enabled) {
   if (mainWindow != nullptr) EnableWindow(GetDlgItem(mainWindow, id), enabled ? TRUE : FALSE);
 }
 
-// Button effects of the tunnel service; the listener thread calls them too (EnableWindow is
-// safe across threads, it sends to the window's own thread).
-void disableStartButton() {
-  setButtonEnabled(IDC_START, false);
-}
-void enableStopButton() {
-  setButtonEnabled(IDC_STOP, true);
-}
-void enableStartDisableStop() {
-  setButtonEnabled(IDC_START, true);
-  setButtonEnabled(IDC_STOP, false);
+// The service's states on the Start and Stop buttons; the listener thread reports too
+// (EnableWindow is safe across threads, it sends to the window's own thread).
+void showServiceState(ServiceState state) {
+  switch (state) {
+    case ServiceState::kProving:
+      setButtonEnabled(IDC_START, false);
+      return;
+    case ServiceState::kAccepting:
+      setButtonEnabled(IDC_STOP, true);
+      return;
+    case ServiceState::kIdle:
+      setButtonEnabled(IDC_START, true);
+      setButtonEnabled(IDC_STOP, false);
+      return;
+  }
 }
 
 // Modal to the main window once it exists, ownerless before that.
@@ -155,12 +159,7 @@ INT_PTR command(HWND window, WPARAM wParam) {
 }  // namespace
 
 void installWindowFrontEnd() {
-  FrontEnd frontEnd;
-  frontEnd.disableStart = disableStartButton;
-  frontEnd.enableStop = enableStopButton;
-  frontEnd.enableStartDisableStop = enableStartDisableStop;
-  frontEnd.showError = showErrorBox;
-  setFrontEnd(frontEnd);
+  frontEnd = FrontEnd{showServiceState, showErrorBox};
 }
 
 INT_PTR CALLBACK mainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -9,5 +9,5 @@ inline constexpr const char* kProductPageUrl = "https://quillan.example.org/";
 // Dialog procedure of dialog template 103.
 INT_PTR CALLBACK mainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
-// Points the tunnel service's button effects and error boxes at the main window.
+// Shows the tunnel service's states on the Start and Stop buttons and its errors in boxes.
 void installWindowFrontEnd();

@@ -10,6 +10,7 @@
 
 #include "app/app_state.h"
 #include "app/window_text.h"
+#include "common/test_seams.h"
 #include "resources/resource.h"
 
 // The record goes out in the version-2 ANSI layout (up to dwInfoFlags, no GUID): the size the
@@ -64,6 +65,7 @@ bool createTaskbarList() {
     return false;
   }
   taskbarList = list;
+  testSeams.trayTaskbarList = list;
   return true;
 }
 
@@ -132,10 +134,3 @@ void showTrayIconAgain(HWND window) {
   Shell_NotifyIconA(NIM_ADD, &trayRecord);
   if (taskbarList != nullptr) taskbarList->DeleteTab(window);
 }
-
-#ifdef QUILLAN_TEST_HOOKS
-// Test builds only: lets a test see that the taskbar-list object is created once and reused.
-void* trayTaskbarListForTests() {
-  return taskbarList;
-}
-#endif

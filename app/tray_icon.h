@@ -21,8 +21,3 @@ void deleteTrayIconOnConsoleEnd();
 // After the shell restarted ("TaskbarCreated"): a parked window's icon goes back into the new,
 // empty notification area and its button out of the new taskbar. Nothing when not parked.
 void showTrayIconAgain(HWND window);
-
-#ifdef QUILLAN_TEST_HOOKS
-// Test builds only: the kept taskbar-list object, or nullptr before the first parking got that far.
-void* trayTaskbarListForTests();
-#endif

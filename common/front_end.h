@@ -1,19 +1,22 @@
-// What the tunnel service needs from whatever drives it: the window, the headless runner or a
-// test. Each hook may be left null; the service then just skips that effect.
+// How the tunnel service reaches whatever drives it: the window, the headless runner or a test.
 #pragma once
 
+// The service as its driver sees it. Proving is reported by a successful startService, Accepting
+// by the listener once the trial route worked, Idle by stopService and by a listener that ended
+// on its own (the trial failed).
+enum class ServiceState { kIdle, kProving, kAccepting };
+
+// Either procedure may be left null; the service then skips that effect. Both are called on the
+// thread that acts: the UI thread in startService and stopService, else the listener thread.
 struct FrontEnd {
-  void (*disableStart)() = nullptr;
-  void (*enableStop)() = nullptr;
-  void (*enableStartDisableStop)() = nullptr;
+  void (*serviceStateChanged)(ServiceState state) = nullptr;
   // Shows an error text modally and returns when the user has dismissed it.
   void (*showError)(const char* text) = nullptr;
 };
 
-// Installs the hooks; the record is copied. Call before the service starts.
-void setFrontEnd(const FrontEnd& frontEnd);
+// Set before the service starts.
+inline FrontEnd frontEnd;
 
-void frontEndDisableStart();
-void frontEndEnableStop();
-void frontEndEnableStartDisableStop();
-void frontEndShowError(const char* text);
+inline void reportServiceState(ServiceState state) {
+  if (frontEnd.serviceStateChanged != nullptr) frontEnd.serviceStateChanged(state);
+}

@@ -4,20 +4,13 @@
 #include <array>
 #include <cstdarg>
 
-std::atomic<std::FILE*> consoleStream{nullptr};
+#include "common/test_seams.h"
 
-namespace {
-std::atomic<LogSink> logSink{nullptr};
-}
+std::atomic<std::FILE*> consoleStream{nullptr};
 
 std::mutex& logMutex() {
   static std::mutex mutex;
   return mutex;
-}
-
-void setLogSink(LogSink sink) {
-  std::lock_guard<std::mutex> lock(logMutex());
-  logSink.store(sink);
 }
 
 namespace {
@@ -34,8 +27,8 @@ int formatLine(LineBuffer& line, const char* format, va_list arguments) {
 // Called with the log mutex held.
 void writeLine(const LineBuffer& line, int length) {
   std::size_t size = static_cast<std::size_t>(length);
-  if (LogSink sink = logSink.load()) {
-    sink(line.data(), size);
+  if (testSeams.logSink != nullptr) {
+    testSeams.logSink(line.data(), size);
     return;
   }
   // Flushed every time: a pipe is fully buffered on Windows and a line must not wait.

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <atomic>
-#include <cstddef>
 #include <cstdio>
 #include <mutex>
 
@@ -21,8 +20,3 @@ void logLineWhileLocked(const char* format, ...) QUILLAN_PRINTF(1, 2);
 // The stream of the open log console, or nullptr. While it is nullptr the relay skips its
 // per-chunk traffic lines.
 extern std::atomic<std::FILE*> consoleStream;
-
-// Diverts lines to a function instead of standard output (tests); nullptr restores stdout.
-// The sink is called with the log mutex held.
-using LogSink = void (*)(const char* text, std::size_t length);
-void setLogSink(LogSink sink);

@@ -15,5 +15,5 @@ void formatMessage(const char* format, ...) {
 }
 
 void showError() {
-  frontEndShowError(messageText.data());
+  if (frontEnd.showError != nullptr) frontEnd.showError(messageText.data());
 }

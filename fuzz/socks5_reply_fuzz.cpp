@@ -15,6 +15,7 @@
 #include <string>
 
 #include "common/log.h"
+#include "common/test_seams.h"
 #include "config/tunnel_settings.h"
 #include "socks5/connect_request.h"
 #include "socks5/messages.h"
@@ -55,8 +56,8 @@ void fuzzPureParts(std::span<const std::uint8_t> data) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  setLogSink(dropLine);
-  handshakeTimeoutMs = 20;
+  testSeams.logSink = dropLine;
+  testSeams.handshakeTimeoutMs = 20;
   return 0;
 }
 
@@ -91,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t len
   }
   shutdown(pair[1], SHUT_WR);
   const Socket proxy = static_cast<Socket>(pair[0]);
-  if (negotiateMethod(proxy) == 1) (void)requestConnect(proxy);
+  if (negotiateMethod(proxy, tunnelSettings) == 1) (void)requestConnect(proxy, tunnelSettings);
   close(pair[0]);
   close(pair[1]);
   return 0;

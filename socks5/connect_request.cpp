@@ -4,13 +4,12 @@
 #include <array>
 
 #include "common/log.h"
-#include "config/tunnel_settings.h"
 #include "socks5/handshake_io.h"
 #include "socks5/messages.h"
 
-int requestConnect(Socket proxy) {
-  const char* server = tunnelSettings.targetServer.data();
-  const char* port = tunnelSettings.targetPort.data();
+int requestConnect(Socket proxy, const TunnelSettings& settings) {
+  const char* server = settings.targetServer.data();
+  const char* port = settings.targetPort.data();
   logLine("Connecting to Server %s:%s ...\r\n", server, port);
 
   std::array<std::uint8_t, kMaxConnectRequestSize> request{};

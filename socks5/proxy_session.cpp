@@ -7,12 +7,9 @@
 #include <string_view>
 
 #include "common/log.h"
-#include "config/tunnel_settings.h"
 #include "platform/unique_socket.h"
 #include "socks5/handshake_io.h"
 #include "socks5/messages.h"
-
-std::atomic<int> handshakeTimeoutMs{60000};
 
 namespace {
 
@@ -25,11 +22,11 @@ std::string_view fieldText(const TextField& field) {
 }
 
 // RFC 1929 login after the proxy selected username/password.
-int logIn(Socket proxy) {
-  const std::string_view user = fieldText(tunnelSettings.proxyUser);
-  const std::string_view password = fieldText(tunnelSettings.proxyPassword);
+int logIn(Socket proxy, const TunnelSettings& settings) {
+  const std::string_view user = fieldText(settings.proxyUser);
+  const std::string_view password = fieldText(settings.proxyPassword);
   // The password never reaches the log.
-  logLine("Login as %s:%s ...\r\n", tunnelSettings.proxyUser.data(), "***");
+  logLine("Login as %s:%s ...\r\n", settings.proxyUser.data(), "***");
 
   std::array<std::uint8_t, kMaxLoginSize> request{};
   const std::size_t size = buildLoginRequest(user, password, request);
@@ -52,9 +49,9 @@ int logIn(Socket proxy) {
 
 }  // namespace
 
-Socket openProxySession() {
-  const char* server = tunnelSettings.proxyServer.data();
-  const char* port = tunnelSettings.proxyPort.data();
+Socket openProxySession(const TunnelSettings& settings) {
+  const char* server = settings.proxyServer.data();
+  const char* port = settings.proxyPort.data();
   logLine("Connecting to Proxy %s:%s ...\r\n", server, port);
 
   ResolvedAddresses addresses;
@@ -90,13 +87,13 @@ Socket openProxySession() {
   if (!connected) return noSocket;
 
   logLine("Connected OK\r\n");
-  if (!negotiateMethod(connected.get())) return noSocket;
+  if (!negotiateMethod(connected.get(), settings)) return noSocket;
   return connected.release();
 }
 
-int negotiateMethod(Socket proxy) {
+int negotiateMethod(Socket proxy, const TunnelSettings& settings) {
   logLine("Socks5 Auth...\r\n");
-  const bool offerLogin = tunnelSettings.proxyUser[0] != '\0';
+  const bool offerLogin = settings.proxyUser[0] != '\0';
   std::array<std::uint8_t, kMaxGreetingSize> greeting{};
   const std::size_t size = buildGreeting(offerLogin, greeting);
   if (!sendAll(proxy, std::span(greeting).first(size))) {
@@ -115,7 +112,7 @@ int negotiateMethod(Socket proxy) {
       return 1;
     case MethodChoice::kLogin:
       // Also when only no-auth was offered: the proxy asked, so log in (with an empty name).
-      return logIn(proxy);
+      return logIn(proxy, settings);
     case MethodChoice::kRefused:
       break;
   }

@@ -2,12 +2,11 @@
 // service, prints the log on standard output and error boxes as "ERROR: " lines, and stops
 // through stopService on Ctrl+C / SIGTERM. Exits 1 when the tunnel does not start or its
 // listener ends on its own (the trial route failed), 2 on bad arguments.
-#include <atomic>
-#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <span>
 #include <string_view>
-#include <thread>
 
 #include "common/front_end.h"
 #include "common/log.h"
@@ -31,16 +30,30 @@ struct Option {
   bool given;
 };
 
-// Set once the service has set its buttons back to "Start enabled": by stopService, or by a
-// listener that ended on its own.
-std::atomic<bool> serviceIdle{false};
+// The main thread sleeps until the service has gone Idle (a listener that ended on its own) or a
+// stop was requested. Notified under the lock: the main thread may return at once and end the
+// process.
+std::mutex wakeMutex;
+std::condition_variable woken;
+bool serviceIdle = false;    // guarded by wakeMutex
+bool stopSignalled = false;  // guarded by wakeMutex
 
 void printError(const char* text) {
   logLine("ERROR: %s\r\n", text);
 }
 
-void noteIdle() {
-  serviceIdle.store(true);
+void wake(bool& reason) {
+  std::lock_guard<std::mutex> lock(wakeMutex);
+  reason = true;
+  woken.notify_all();
+}
+
+void noteState(ServiceState state) {
+  if (state == ServiceState::kIdle) wake(serviceIdle);
+}
+
+void noteStopSignal() {
+  wake(stopSignalled);
 }
 
 int usage(const char* problem, const char* detail) {
@@ -93,27 +106,23 @@ int main(int argc, char** argv) {
     std::fputs("quillan-run: the socket library did not start\n", stderr);
     return 1;
   }
-  if (!installStopSignalHandler()) {
+  if (!installStopSignalHandler(noteStopSignal)) {
     std::fputs("quillan-run: cannot install the stop handler\n", stderr);
     return 1;
   }
   if (traffic) consoleStream.store(stdout);
 
-  FrontEnd frontEnd;
-  frontEnd.showError = printError;
-  frontEnd.enableStartDisableStop = noteIdle;
-  setFrontEnd(frontEnd);
+  frontEnd = FrontEnd{noteState, printError};
 
   if (startService() == 0) {
     stopSocketLibrary();
     return 1;
   }
-  while (!stopSignalled() && !serviceIdle.load()) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  if (serviceIdle.load()) {
+  {
+    std::unique_lock<std::mutex> lock(wakeMutex);
+    woken.wait(lock, [] { return serviceIdle || stopSignalled; });
     // The listener ended on its own: the trial route failed and it is already cleaned up.
-    return 1;
+    if (serviceIdle) return 1;
   }
   stopService();
   std::fflush(stdout);

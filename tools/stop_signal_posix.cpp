@@ -1,28 +1,33 @@
-// SIGINT and SIGTERM only raise a flag; the runner's main thread polls it.
+// SIGINT and SIGTERM are blocked in every thread and taken by one waiting thread, which may then
+// lock and notify as no signal handler could.
+#include <pthread.h>
 #include <signal.h>
 
-#include <atomic>
-
+#include "platform/thread.h"
 #include "tools/stop_signal.h"
 
 namespace {
 
-std::atomic<bool> signalled{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "used from a signal handler");
+void (*stopHandler)() = nullptr;
+sigset_t stopSignals;
 
-void onSignal(int) {
-  signalled.store(true);
+unsigned waitForStopSignals(void*) {
+  for (;;) {
+    int signal = 0;
+    if (sigwait(&stopSignals, &signal) == 0) stopHandler();
+  }
 }
 
 }  // namespace
 
-bool installStopSignalHandler() {
-  struct sigaction action {};
-  action.sa_handler = onSignal;
-  sigemptyset(&action.sa_mask);
-  return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0;
-}
-
-bool stopSignalled() {
-  return signalled.load();
+bool installStopSignalHandler(void (*onStop)()) {
+  stopHandler = onStop;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  // Blocked before any other thread exists, so that every later thread inherits the mask.
+  if (pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr) != 0) return false;
+  ThreadHandle waiter = startThread(waitForStopSignals, nullptr, 0);
+  releaseThread(waiter);
+  return waiter != nullptr;
 }

@@ -1,25 +1,20 @@
-// Ctrl+C, Ctrl+Break and console close only raise a flag; the runner's main thread polls it.
+// Ctrl+C, Ctrl+Break and console close: the system runs the handler on a thread of its own.
 #include <windows.h>
-
-#include <atomic>
 
 #include "tools/stop_signal.h"
 
 namespace {
 
-std::atomic<bool> signalled{false};
+void (*stopHandler)() = nullptr;
 
 BOOL WINAPI onConsoleControl(DWORD) {
-  signalled.store(true);
+  stopHandler();
   return TRUE;
 }
 
 }  // namespace
 
-bool installStopSignalHandler() {
+bool installStopSignalHandler(void (*onStop)()) {
+  stopHandler = onStop;
   return SetConsoleCtrlHandler(onConsoleControl, TRUE) != 0;
-}
-
-bool stopSignalled() {
-  return signalled.load();
 }

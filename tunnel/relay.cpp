@@ -11,6 +11,7 @@
 #include "tunnel/relay.h"
 
 #include <cstdint>
+#include <memory>
 
 #include "common/log.h"
 #include "platform/pages.h"
@@ -163,21 +164,23 @@ void relayBytes(Socket local, Socket proxy, const RelayPages& pages, unsigned id
 }  // namespace
 
 unsigned relayThread(void* argument) {
-  const RelayStart start = *static_cast<RelayStart*>(argument);
-  delete static_cast<RelayStart*>(argument);
+  // On the heap, not the stack, and only through the handshake: the settings are not needed after.
+  std::unique_ptr<RelayStart> start(static_cast<RelayStart*>(argument));
+  const unsigned generation = start->generation;
   // Declared first, closed last: the proxy socket goes before the local one.
-  UniqueSocket local(start.local);
-  const auto id = static_cast<unsigned>(start.local);
+  UniqueSocket local(start->local);
+  const auto id = static_cast<unsigned>(start->local);
 
-  UniqueSocket proxy(openProxySession());
+  UniqueSocket proxy(openProxySession(start->settings));
   if (!proxy) {
     logLine("Con: %x, failed to connect to SOCKS5 proxy\r\n", id);
     return 0;
   }
-  if (requestConnect(proxy.get()) == 0) {
+  if (requestConnect(proxy.get(), start->settings) == 0) {
     logLine("Con: %x, failed to connect to Remote server\r\n", id);
     return 0;
   }
+  start.reset();
   RelayPages pages;
   if (!pages) {
     logLine("Con: %x, failed to allocate In/Out buffer: %d\r\n", id, lastSystemError());
@@ -194,6 +197,6 @@ unsigned relayThread(void* argument) {
   setNonBlocking(local.get());
   setNonBlocking(proxy.get());
 
-  relayBytes(local.get(), proxy.get(), pages, id, start.generation);
+  relayBytes(local.get(), proxy.get(), pages, id, generation);
   return 0;
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #include "common/service_state.h"
+#include "config/tunnel_settings.h"
 #include "platform/socket.h"
 
 // Each direction has its own buffer of this size, never grown.
@@ -22,10 +23,12 @@ inline constexpr std::size_t kRelayStackBytes = 256 * 1024;
 
 // Handed from the listener to a new relay thread, which owns (and deletes) it. `generation` is
 // the stopGeneration of the listener that accepted the socket: a stop bumps it, so the relay
-// ends even when Start has cleared stopRequested again before the relay looked.
+// ends even when Start has cleared stopRequested again before the relay looked. `settings` are
+// those the listener was started with, not whatever a later Start has written since.
 struct RelayStart {
   Socket local = noSocket;
   unsigned generation = 0;
+  TunnelSettings settings;
 };
 
 // True once the service that started a thread of `generation` has been stopped.

@@ -4,8 +4,8 @@
 
 #include <array>
 #include <cstdint>
+#include <mutex>
 #include <new>
-#include <thread>
 
 #include "common/front_end.h"
 #include "common/ipv4_text.h"
@@ -26,10 +26,17 @@ namespace {
 // boxes, which load whatever the user interface brings in, on its own stack.
 constexpr std::size_t kListenerStackBytes = 0;
 
-// Handed from startService to the listener thread, which owns (and deletes) it.
+// Held by startService while it starts the listener, reports Proving and publishes the handle;
+// the listener passes it before it acts, so that its reports and the release of its own handle
+// come after those.
+std::mutex startGate;
+
+// Handed from startService to the listener thread, which owns (and deletes) it. The settings
+// are copied once at Start: the trial and every relay use them, whatever a later Start writes.
 struct ListenerStart {
   Socket listener = noSocket;
   unsigned generation = 0;
+  TunnelSettings settings;
 };
 
 enum class ListenStep { kBind, kListen };
@@ -51,16 +58,16 @@ void reportListenFailure(ListenStep step, int error) {
 
 // One proxy session and CONNECT to the target, closed again: the route works before any local
 // connection is accepted. Shows the failing hop to the user.
-bool proveRoute() {
-  UniqueSocket trial(openProxySession());
+bool proveRoute(const TunnelSettings& settings) {
+  UniqueSocket trial(openProxySession(settings));
   if (!trial) {
     formatMessage(kProxyUnreachableText);
     showError();
     return false;
   }
-  logLine("Testing Remote server %s:%s\r\n", tunnelSettings.targetServer.data(),
-          tunnelSettings.targetPort.data());
-  int connected = requestConnect(trial.get());
+  logLine("Testing Remote server %s:%s\r\n", settings.targetServer.data(),
+          settings.targetPort.data());
+  int connected = requestConnect(trial.get(), settings);
   trial.reset();
   if (connected == 0) {
     formatMessage(kTargetUnreachableText);
@@ -71,8 +78,8 @@ bool proveRoute() {
 }
 
 // A new relay thread owns the accepted socket; its handle is dropped at once (never joined).
-void startRelay(Socket accepted, unsigned generation) {
-  auto* start = new (std::nothrow) RelayStart{accepted, generation};
+void startRelay(Socket accepted, const ListenerStart& listener) {
+  auto* start = new (std::nothrow) RelayStart{accepted, listener.generation, listener.settings};
   ThreadHandle relay =
       start != nullptr ? startThread(relayThread, start, kRelayStackBytes) : nullptr;
   if (relay != nullptr) {
@@ -86,19 +93,19 @@ void startRelay(Socket accepted, unsigned generation) {
 }
 
 // Accepts until a stop is seen; the wait is bounded so the flag is looked at regularly.
-void acceptConnections(Socket listener, unsigned generation) {
-  while (!serviceStopSeen(generation)) {
+void acceptConnections(const ListenerStart& start) {
+  while (!serviceStopSeen(start.generation)) {
     logLine("Waiting for local incoming connection.\r\n");
     Socket accepted = noSocket;
     while (accepted == noSocket) {
-      WaitItem item{listener, true, false};
+      WaitItem item{start.listener, true, false};
       waitSockets(std::span<WaitItem>(&item, 1), selectTimeout);
-      if (serviceStopSeen(generation)) return;
+      if (serviceStopSeen(start.generation)) return;
       // A failed accept (the peer gave up, or the listener was closed under us: 995 under
       // wine, 10004 on Windows) counts as no connection.
-      if (item.readable) accepted = acceptConnection(listener);
+      if (item.readable) accepted = acceptConnection(start.listener);
     }
-    startRelay(accepted, generation);
+    startRelay(accepted, start);
   }
 }
 
@@ -106,26 +113,22 @@ unsigned listenerThread(void* argument) {
   const ListenerStart start = *static_cast<ListenerStart*>(argument);
   delete static_cast<ListenerStart*>(argument);
   UniqueSocket listener(start.listener);
-  // startService publishes our handle (and has disabled Start) before we act, so that our
-  // button effects and the release of our own handle come after its own. Polled, not
-  // std::atomic::wait: without a futex (mingw libstdc++) that wait can miss its wake-up and
-  // was seen stuck for good; the store follows our creation within microseconds.
-  while (listenerHandle.load() == nullptr) std::this_thread::yield();
+  { const std::lock_guard<std::mutex> pass(startGate); }
 
-  if (proveRoute()) {
-    frontEndEnableStop();
-    acceptConnections(listener.get(), start.generation);
+  if (proveRoute(start.settings)) {
+    reportServiceState(ServiceState::kAccepting);
+    acceptConnections(start);
   }
   logLine("Closing local server main thread...\r\n");
   listener.reset();
 
-  // Stopped: stopService owns the handle and the buttons. The exchange makes the two ends
+  // Stopped: stopService owns the handle and the Idle report. The exchange makes the two ends
   // exclusive: whoever raises the flag first does the clean-up.
   if (stopGeneration.load() != start.generation) return 0;
   if (stopRequested.exchange(true)) return 0;
   // Ending on our own (the trial failed): nobody waits for us.
   releaseThread(listenerHandle.exchange(nullptr));
-  frontEndEnableStartDisableStop();
+  reportServiceState(ServiceState::kIdle);
   return 0;
 }
 
@@ -167,7 +170,8 @@ int startService() {
   logLine("Testing SOCKS5 at %s:%s\r\n", tunnelSettings.proxyServer.data(),
           tunnelSettings.proxyPort.data());
 
-  auto* start = new (std::nothrow) ListenerStart{listener.get(), generation};
+  const std::lock_guard<std::mutex> gate(startGate);  // opened on return
+  auto* start = new (std::nothrow) ListenerStart{listener.get(), generation, tunnelSettings};
   ThreadHandle thread =
       start != nullptr ? startThread(listenerThread, start, kListenerStackBytes) : nullptr;
   if (thread == nullptr) {
@@ -180,9 +184,8 @@ int startService() {
   }
   listener.release();  // the listener thread's from now on
 
-  frontEndDisableStart();
+  reportServiceState(ServiceState::kProving);
   listenerHandle.store(thread);
-  listenerHandle.notify_all();
   return 1;
 }
 
@@ -202,5 +205,5 @@ void stopService() {
     releaseThread(listener);
     listenerHandle.store(nullptr);
   }
-  frontEndEnableStartDisableStop();
+  reportServiceState(ServiceState::kIdle);
 }

@@ -5,5 +5,5 @@
 // 1 if the thread was started, 0 otherwise (the reason already logged and shown).
 int startService();
 
-// Raises stopRequested, reaps the listener thread (4000 ms at most) and resets the buttons.
+// Raises stopRequested, reaps the listener thread (4000 ms at most) and reports Idle.
 void stopService();

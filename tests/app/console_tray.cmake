@@ -1,13 +1,11 @@
-# Log console and tray icon: the console code from quillan_app and the tray code compiled into
-# the test program itself (with the test hooks), plus the end-to-end cases that drive quillan.exe.
-# The stub of the window handles comes first, so the archive's main window is never linked in.
+# Log console and tray icon: their code from quillan_app (read through the test seams), plus the
+# end-to-end cases that drive quillan.exe. The stub of the window handles comes first, so the
+# archive's main window is never linked in.
 enable_language(RC)
 quillan_add_test(quillan_console_tray_test
   SOURCES log_console_unit_test.cpp tray_icon_unit_test.cpp app_state_stub.cpp tray_test.rc
-          ${PROJECT_SOURCE_DIR}/app/tray_icon.cpp
   LIBS quillan_app
   PROPERTIES RUN_SERIAL TRUE)
-target_compile_definitions(quillan_console_tray_test PRIVATE QUILLAN_TEST_HOOKS)
 
 quillan_add_test(quillan_console_tray_window_test
   SOURCES console_tray_window_test.cpp app_fixture.cpp

@@ -16,6 +16,7 @@
 #include "app/app_state.h"
 #include "app/log_console.h"
 #include "common/log.h"
+#include "common/test_seams.h"
 #include "resources/resource.h"
 #include "tests/support/log_capture.h"
 
@@ -75,7 +76,7 @@ class LogConsoleInProcess : public testing::Test {
   void SetUp() override {
     // A test program started from a console shares it; a process can own only one.
     FreeConsole();
-    savedReopen_ = consoleReopen;
+    savedReopen_ = testSeams.consoleReopen;
     reopenCalls = 0;
     reopenSawLogLocked = false;
     parent_ = CreateWindowExA(0, "STATIC", "log console test", WS_OVERLAPPEDWINDOW, 0, 0, 300, 200,
@@ -91,7 +92,7 @@ class LogConsoleInProcess : public testing::Test {
   void TearDown() override {
     if (consoleStream.load() != nullptr) toggleLogConsole();
     FreeConsole();
-    consoleReopen = savedReopen_;
+    testSeams.consoleReopen = savedReopen_;
     mainWindow = nullptr;
     if (parent_ != nullptr) DestroyWindow(parent_);
   }
@@ -102,7 +103,7 @@ class LogConsoleInProcess : public testing::Test {
 };
 
 TEST_F(LogConsoleInProcess, OpenAndCloseRepeatedlyEachOpenStartsWithItsOwnLine) {
-  consoleReopen = reopenOntoNul;
+  testSeams.consoleReopen = reopenOntoNul;
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE(round);
     LogCapture log;
@@ -124,7 +125,7 @@ TEST_F(LogConsoleInProcess, OpenAndCloseRepeatedlyEachOpenStartsWithItsOwnLine) 
 }
 
 TEST_F(LogConsoleInProcess, StandardOutputIsSwappedUnderTheLogLock) {
-  consoleReopen = reopenOntoNul;
+  testSeams.consoleReopen = reopenOntoNul;
   LogCapture log;
   toggleLogConsole();
   EXPECT_EQ(reopenCalls, 1);
@@ -132,7 +133,7 @@ TEST_F(LogConsoleInProcess, StandardOutputIsSwappedUnderTheLogLock) {
 }
 
 TEST_F(LogConsoleInProcess, NoOtherLineComesBeforeTheFirstLine) {
-  consoleReopen = reopenWithIntruder;
+  testSeams.consoleReopen = reopenWithIntruder;
   HWND button = GetDlgItem(mainWindow, IDC_LOG_TOGGLE);
   buttonProc = reinterpret_cast<WNDPROC>(
       SetWindowLongPtrA(button, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(slowCaptionProc)));
@@ -146,7 +147,7 @@ TEST_F(LogConsoleInProcess, NoOtherLineComesBeforeTheFirstLine) {
 }
 
 TEST_F(LogConsoleInProcess, FailedReopenGivesTheConsoleBackAndTheNextPressWorks) {
-  consoleReopen = reopenFails;
+  testSeams.consoleReopen = reopenFails;
   {
     LogCapture log;
     toggleLogConsole();
@@ -157,7 +158,7 @@ TEST_F(LogConsoleInProcess, FailedReopenGivesTheConsoleBackAndTheNextPressWorks)
     EXPECT_TRUE(log.lines().empty());
   }
   // Not stuck: the next press creates a console again.
-  consoleReopen = reopenOntoNul;
+  testSeams.consoleReopen = reopenOntoNul;
   LogCapture log;
   toggleLogConsole();
   EXPECT_NE(consoleStream.load(), nullptr);
@@ -168,7 +169,7 @@ TEST_F(LogConsoleInProcess, FailedReopenGivesTheConsoleBackAndTheNextPressWorks)
 TEST_F(LogConsoleInProcess, NoConsoleCanBeCreatedSoNothingChanges) {
   // The process already has a console of its own: AllocConsole refuses a second one.
   ASSERT_TRUE(AllocConsole());
-  consoleReopen = reopenOntoNul;
+  testSeams.consoleReopen = reopenOntoNul;
   LogCapture log;
   toggleLogConsole();
   EXPECT_EQ(reopenCalls, 0);

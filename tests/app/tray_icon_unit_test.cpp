@@ -11,6 +11,7 @@
 
 #include "app/app_state.h"
 #include "app/tray_icon.h"
+#include "common/test_seams.h"
 
 namespace {
 
@@ -78,7 +79,7 @@ TEST_F(TrayIconInProcess, ParkAndRestoreTwiceReusesOneTaskbarList) {
     ASSERT_EQ(hideToTray(window_), 1);
     EXPECT_FALSE(IsWindowVisible(window_));
     EXPECT_TRUE(trayIconExists(window_)) << "the icon was not added";
-    void* list = trayTaskbarListForTests();
+    void* list = testSeams.trayTaskbarList;
     ASSERT_NE(list, nullptr);
     if (round == 0) firstList = list;
     EXPECT_EQ(list, firstList) << "a second taskbar-list object was created";

@@ -35,10 +35,10 @@ class ConnectRequestTest : public Socks5Test {
   // Opens the session and runs requestConnect; the session socket is kept for later reads.
   int connectThrough(ScriptedProxy& proxy) {
     useProxy("127.0.0.1", proxy.portText());
-    session_.reset(openProxySession());
+    session_.reset(openProxySession(tunnelSettings));
     if (!session_) return -1;
     log_.clear();
-    return requestConnect(session_.get());
+    return requestConnect(session_.get(), tunnelSettings);
   }
 
   UniqueSocket session_;
@@ -181,26 +181,26 @@ TEST_F(ConnectRequestTest, SilentOrStalledReplyTimesOut) {
     ScriptedProxy proxy(answering(script));
     useTarget("host", "3389");
     useProxy("127.0.0.1", proxy.portText());
-    session_.reset(openProxySession());
+    session_.reset(openProxySession(tunnelSettings));
     ASSERT_TRUE(session_);
-    handshakeTimeoutMs = 300;
+    testSeams.handshakeTimeoutMs = 300;
     log_.clear();
-    EXPECT_EQ(requestConnect(session_.get()), 0);
+    EXPECT_EQ(requestConnect(session_.get(), tunnelSettings), 0);
     EXPECT_EQ(log_.lines().back(), timedOut);
-    handshakeTimeoutMs = 10000;
+    testSeams.handshakeTimeoutMs = 10000;
   }
 }
 
 TEST_F(ConnectRequestTest, SendFailureOnAClosedSession) {
   ScriptedProxy proxy(ProxyScript().expectGreeting().reply({0x05, 0x00}).reset());
   useProxy("127.0.0.1", proxy.portText());
-  session_.reset(openProxySession());
+  session_.reset(openProxySession(tunnelSettings));
   ASSERT_TRUE(session_);
   ASSERT_TRUE(proxy.waitForClosed(0));
   useTarget("host", "3389");
   // The first send may still be accepted locally; the RST makes the next step fail either way.
   log_.clear();
-  EXPECT_EQ(requestConnect(session_.get()), 0);
+  EXPECT_EQ(requestConnect(session_.get(), tunnelSettings), 0);
   const std::string last = log_.lines().back();
   EXPECT_TRUE(last.rfind("send(host) err: ", 0) == 0 || last.rfind("recv(host) err: ", 0) == 0)
       << last;

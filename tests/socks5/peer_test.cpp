@@ -63,10 +63,10 @@ TEST_P(PeerTest, ConnectThenBytesBothWays) {
   ASSERT_TRUE(target.listening());
   useTarget("127.0.0.1", target.portText());
 
-  UniqueSocket session(openProxySession());
+  UniqueSocket session(openProxySession(tunnelSettings));
   ASSERT_TRUE(session) << log_.text();
   EXPECT_EQ(log_.contains("Login as quillanpeer:*** ...\r\n"), GetParam().login);
-  ASSERT_EQ(requestConnect(session.get()), 1) << log_.text();
+  ASSERT_EQ(requestConnect(session.get(), tunnelSettings), 1) << log_.text();
   EXPECT_EQ(log_.lines().back(), "Connected OK\r\n");
 
   for (std::size_t size : {1u, 1000u, 100000u}) {
@@ -81,9 +81,9 @@ TEST_P(PeerTest, TargetThatSpeaksFirstKeepsItsBytes) {
   ScriptedProxy target(ProxyScript().reply(welcome).echo());
   useTarget("127.0.0.1", target.portText());
 
-  UniqueSocket session(openProxySession());
+  UniqueSocket session(openProxySession(tunnelSettings));
   ASSERT_TRUE(session) << log_.text();
-  ASSERT_EQ(requestConnect(session.get()), 1) << log_.text();
+  ASSERT_EQ(requestConnect(session.get(), tunnelSettings), 1) << log_.text();
   EXPECT_EQ(readExactly(session.get(), welcome.size()), welcome);
   const Bytes ping = pattern(64);
   EXPECT_EQ(roundTrip(session.get(), ping), ping);
@@ -92,19 +92,19 @@ TEST_P(PeerTest, TargetThatSpeaksFirstKeepsItsBytes) {
 TEST_P(PeerTest, TargetByNameIsResolvedByTheProxy) {
   ScriptedProxy target(ProxyScript().echo());
   useTarget("localhost", target.portText());
-  UniqueSocket session(openProxySession());
+  UniqueSocket session(openProxySession(tunnelSettings));
   ASSERT_TRUE(session) << log_.text();
-  ASSERT_EQ(requestConnect(session.get()), 1) << log_.text();
+  ASSERT_EQ(requestConnect(session.get(), tunnelSettings), 1) << log_.text();
   const Bytes bytes = pattern(300);
   EXPECT_EQ(roundTrip(session.get(), bytes), bytes);
 }
 
 TEST_P(PeerTest, ClosedTargetPortIsRefused) {
   useTarget("127.0.0.1", std::to_string(freeLoopbackPort()));
-  UniqueSocket session(openProxySession());
+  UniqueSocket session(openProxySession(tunnelSettings));
   ASSERT_TRUE(session) << log_.text();
   log_.clear();
-  EXPECT_EQ(requestConnect(session.get()), 0);
+  EXPECT_EQ(requestConnect(session.get(), tunnelSettings), 0);
   ASSERT_EQ(log_.lines().size(), 2u) << log_.text();
   // Which REP a server picks varies (5 "connection refused" from most, 1 from some).
   EXPECT_EQ(log_.lines()[1].rfind("Error in Socks5 connection: 5.", 0), 0u) << log_.lines()[1];
@@ -129,7 +129,7 @@ TEST(PeerLogin, WrongPasswordIsRefused) {
     copySetting(tunnelSettings.proxyPort, std::to_string(port).c_str());
     copySetting(tunnelSettings.proxyUser, kPeerUser);
     copySetting(tunnelSettings.proxyPassword, "wrong-password");
-    EXPECT_EQ(openProxySession(), noSocket);
+    EXPECT_EQ(openProxySession(tunnelSettings), noSocket);
     ASSERT_FALSE(log.lines().empty());
     EXPECT_EQ(log.lines().back().rfind("Error in Socks5 login: 1.", 0), 0u) << log.text();
   }

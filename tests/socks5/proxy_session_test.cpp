@@ -18,7 +18,7 @@ TEST_F(ProxySessionTest, NoAuthSessionSendsThreeByteGreeting) {
   ASSERT_TRUE(proxy.listening());
   useProxy("127.0.0.1", proxy.portText());
 
-  UniqueSocket session(openProxySession());
+  UniqueSocket session(openProxySession(tunnelSettings));
   ASSERT_TRUE(session);
   ASSERT_TRUE(proxy.waitForScriptEnd(0));
   EXPECT_EQ(proxy.received(0), (Bytes{0x05, 0x01, 0x00}));
@@ -33,7 +33,7 @@ TEST_F(ProxySessionTest, LoginWithOneCharacterNameAndPassword) {
       ProxyScript().expectGreeting().reply({0x05, 0x02}).expectLogin().reply({0x01, 0x00}).hold());
   useProxy("127.0.0.1", proxy.portText(), "u", "p");
 
-  UniqueSocket session(openProxySession());
+  UniqueSocket session(openProxySession(tunnelSettings));
   ASSERT_TRUE(session);
   ASSERT_TRUE(proxy.waitForScriptEnd(0));
   const std::vector<Bytes> messages = proxy.messages(0);
@@ -51,7 +51,7 @@ TEST_F(ProxySessionTest, PasswordNeverReachesTheLog) {
       ProxyScript().expectGreeting().reply({0x05, 0x02}).expectLogin().reply({0x01, 0x01}));
   useProxy("127.0.0.1", proxy.portText(), "alice", "Secr3t-Pw");
 
-  UniqueSocket session(openProxySession());
+  UniqueSocket session(openProxySession(tunnelSettings));
   EXPECT_FALSE(session);
   ASSERT_TRUE(proxy.waitForScriptEnd(0));
   EXPECT_EQ(proxy.messages(0).at(1), (Bytes{0x01, 5, 'a', 'l', 'i', 'c', 'e', 9, 'S', 'e', 'c', 'r',
@@ -65,7 +65,7 @@ TEST_F(ProxySessionTest, ProxyAsksForLoginThoughOnlyNoAuthWasOffered) {
       ProxyScript().expectGreeting().reply({0x05, 0x02}).expectLogin().reply({0x01, 0x00}).hold());
   useProxy("127.0.0.1", proxy.portText(), "", "pw");
 
-  UniqueSocket session(openProxySession());
+  UniqueSocket session(openProxySession(tunnelSettings));
   ASSERT_TRUE(session);
   ASSERT_TRUE(proxy.waitForScriptEnd(0));
   const std::vector<Bytes> messages = proxy.messages(0);
@@ -121,7 +121,7 @@ TEST_F(ProxySessionTest, EveryRefusalEndsWithItsOwnLine) {
     log_.clear();
     ScriptedProxy proxy(c.script);
     useProxy("127.0.0.1", proxy.portText(), c.user, "p");
-    UniqueSocket session(openProxySession());
+    UniqueSocket session(openProxySession(tunnelSettings));
     EXPECT_FALSE(session);
     const std::vector<std::string> lines = log_.lines();
     ASSERT_FALSE(lines.empty());
@@ -143,32 +143,32 @@ TEST_F(ProxySessionTest, SplitRepliesAreReadWhole) {
                           .replySplit({0x01, 0x00}, {1}, 50ms)
                           .hold());
   useProxy("127.0.0.1", proxy.portText(), "user", "password");
-  UniqueSocket session(openProxySession());
+  UniqueSocket session(openProxySession(tunnelSettings));
   EXPECT_TRUE(session);
   EXPECT_EQ(log_.lines().back(), "Socks5 Auth OK\r\n");
 }
 
 TEST_F(ProxySessionTest, SilentProxyTimesOutWithTheRecvLine) {
-  handshakeTimeoutMs = 300;
+  testSeams.handshakeTimeoutMs = 300;
   const std::string timedOut = line("recv(auth) err: %d\r\n", kErrTimedOut);
   const std::string loginTimedOut = line("recv(auth2) err: %d\r\n", kErrTimedOut);
   {
     ScriptedProxy proxy(ProxyScript().expectGreeting().stall());
     useProxy("127.0.0.1", proxy.portText());
-    EXPECT_EQ(openProxySession(), noSocket);
+    EXPECT_EQ(openProxySession(tunnelSettings), noSocket);
     EXPECT_EQ(log_.lines().back(), timedOut);
   }
   {
     // One byte, then silence: the wait is for the whole reply, not for each byte.
     ScriptedProxy proxy(ProxyScript().expectGreeting().reply({0x05}).stall());
     useProxy("127.0.0.1", proxy.portText());
-    EXPECT_EQ(openProxySession(), noSocket);
+    EXPECT_EQ(openProxySession(tunnelSettings), noSocket);
     EXPECT_EQ(log_.lines().back(), timedOut);
   }
   {
     ScriptedProxy proxy(ProxyScript().expectGreeting().reply({0x05, 0x02}).expectLogin().stall());
     useProxy("127.0.0.1", proxy.portText(), "u", "p");
-    EXPECT_EQ(openProxySession(), noSocket);
+    EXPECT_EQ(openProxySession(tunnelSettings), noSocket);
     EXPECT_EQ(log_.lines().back(), loginTimedOut);
   }
 }
@@ -176,7 +176,7 @@ TEST_F(ProxySessionTest, SilentProxyTimesOutWithTheRecvLine) {
 TEST_F(ProxySessionTest, RefusedConnectionIsLoggedWithFamilyAndError) {
   const std::string port = std::to_string(freeLoopbackPort());
   useProxy("127.0.0.1", port);
-  EXPECT_EQ(openProxySession(), noSocket);
+  EXPECT_EQ(openProxySession(tunnelSettings), noSocket);
   const std::vector<std::string> lines = log_.lines();
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0], "Connecting to Proxy 127.0.0.1:" + port + " ...\r\n");
@@ -188,7 +188,7 @@ TEST_F(ProxySessionTest, RefusedConnectionIsLoggedWithFamilyAndError) {
 
 TEST_F(ProxySessionTest, UnresolvableNameGivesOneResolverLine) {
   useProxy("no-such-proxy.invalid", "1080");
-  EXPECT_EQ(openProxySession(), noSocket);
+  EXPECT_EQ(openProxySession(tunnelSettings), noSocket);
   const std::vector<std::string> lines = log_.lines();
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0], "Connecting to Proxy no-such-proxy.invalid:1080 ...\r\n");
@@ -200,14 +200,14 @@ TEST_F(ProxySessionTest, Ipv6ProxyIsLoggedInBrackets) {
   ScriptedProxy proxy(ProxyScript().expectGreeting().reply({0x05, 0x00}).hold(), true);
   if (!proxy.listening()) GTEST_SKIP() << "no IPv6 loopback here";
   useProxy("::1", proxy.portText());
-  UniqueSocket session(openProxySession());
+  UniqueSocket session(openProxySession(tunnelSettings));
   EXPECT_TRUE(session);
   EXPECT_TRUE(log_.contains("Connecting to [::1]:" + proxy.portText() + "\r\n"));
 
   log_.clear();
   const std::string port = std::to_string(freeLoopbackPort());
   useProxy("::1", port);
-  EXPECT_EQ(openProxySession(), noSocket);
+  EXPECT_EQ(openProxySession(tunnelSettings), noSocket);
   ASSERT_FALSE(log_.lines().empty());
   EXPECT_EQ(log_.lines().back().rfind("connect(23) err: ", 0), 0u) << log_.lines().back();
 }
@@ -215,7 +215,7 @@ TEST_F(ProxySessionTest, Ipv6ProxyIsLoggedInBrackets) {
 TEST_F(ProxySessionTest, AddressTooLongForTheLogShowsEmpty) {
   // "[ffff:...:fffe]:1" is 43 characters and fits; with port 10800 it is 47 and does not.
   useProxy("ffff:ffff:ffff:ffff:ffff:ffff:ffff:fffe", "10800");
-  EXPECT_EQ(openProxySession(), noSocket);
+  EXPECT_EQ(openProxySession(tunnelSettings), noSocket);
   const std::vector<std::string> lines = log_.lines();
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[1], "Connecting to \r\n");
@@ -231,7 +231,7 @@ TEST_F(ProxySessionTest, ResolverOrderIsKeptIpv6First) {
     GTEST_SKIP() << "localhost does not resolve to IPv6 then IPv4 here";
   ScriptedProxy proxy(ProxyScript().expectGreeting().reply({0x05, 0x00}).hold());
   useProxy("localhost", proxy.portText());  // listening on 127.0.0.1 only
-  UniqueSocket session(openProxySession());
+  UniqueSocket session(openProxySession(tunnelSettings));
   EXPECT_TRUE(session);
   const std::vector<std::string> lines = log_.lines();
   ASSERT_GE(lines.size(), 5u);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/test_seams.h"
 #include "config/tunnel_settings.h"
 #include "platform/unique_socket.h"
 #include "socks5/proxy_session.h"
@@ -18,12 +19,12 @@ class Socks5Test : public testing::Test {
  protected:
   void SetUp() override {
     resetTunnelSettings();
-    savedTimeout_ = handshakeTimeoutMs.load();
+    savedTimeout_ = testSeams.handshakeTimeoutMs.load();
     // Long enough for a slow emulated run, short enough that a hang shows as a failure.
-    handshakeTimeoutMs = 10000;
+    testSeams.handshakeTimeoutMs = 10000;
   }
   void TearDown() override {
-    handshakeTimeoutMs = savedTimeout_;
+    testSeams.handshakeTimeoutMs = savedTimeout_;
     resetTunnelSettings();
   }
 

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "common/log.h"
+#include "common/test_seams.h"
 
 namespace {
 
@@ -17,11 +18,13 @@ void collect(const char* text, std::size_t length) {
 
 LogCapture::LogCapture() {
   clear();
-  setLogSink(collect);
+  std::lock_guard<std::mutex> lock(logMutex());
+  testSeams.logSink = collect;
 }
 
 LogCapture::~LogCapture() {
-  setLogSink(nullptr);
+  std::lock_guard<std::mutex> lock(logMutex());
+  testSeams.logSink = nullptr;
 }
 
 std::vector<std::string> LogCapture::lines() const {

@@ -7,7 +7,7 @@
 //                            .expectConnect().reply(kConnectReplyIpv4Zero).echo()});
 //   copySetting(tunnelSettings.proxyServer, "127.0.0.1");
 //   copySetting(tunnelSettings.proxyPort, proxy.portText().c_str());
-//   ... openProxySession() / requestConnect() ...
+//   ... openProxySession(tunnelSettings) / requestConnect(socket, tunnelSettings) ...
 //   proxy.waitForScriptEnd(0);
 //   EXPECT_EQ(proxy.messages(0)[0], (Bytes{0x05, 0x01, 0x00}));
 //

@@ -2,8 +2,8 @@
 
 #include <thread>
 
-#include "common/front_end.h"
 #include "common/log.h"
+#include "common/test_seams.h"
 #include "config/tunnel_settings.h"
 #include "socks5/proxy_session.h"
 #include "tunnel/tunnel_service.h"
@@ -27,16 +27,11 @@ RecordingFrontEnd::RecordingFrontEnd() {
     boxShown = false;
     activeCapture = nullptr;
   }
-  FrontEnd hooks;
-  hooks.disableStart = onDisableStart;
-  hooks.enableStop = onEnableStop;
-  hooks.enableStartDisableStop = onEnableStartDisableStop;
-  hooks.showError = onShowError;
-  setFrontEnd(hooks);
+  frontEnd = FrontEnd{onServiceState, onShowError};
 }
 
 RecordingFrontEnd::~RecordingFrontEnd() {
-  setFrontEnd(FrontEnd{});
+  frontEnd = FrontEnd{};
 }
 
 void RecordingFrontEnd::record(const std::string& event) {
@@ -47,14 +42,15 @@ void RecordingFrontEnd::record(const std::string& event) {
   eventChanged.notify_all();
 }
 
-void RecordingFrontEnd::onDisableStart() {
-  record("disableStart");
-}
-void RecordingFrontEnd::onEnableStop() {
-  record("enableStop");
-}
-void RecordingFrontEnd::onEnableStartDisableStop() {
-  record("enableStartDisableStop");
+void RecordingFrontEnd::onServiceState(ServiceState state) {
+  switch (state) {
+    case ServiceState::kProving:
+      return record("disableStart");
+    case ServiceState::kAccepting:
+      return record("enableStop");
+    case ServiceState::kIdle:
+      return record("enableStartDisableStop");
+  }
 }
 
 void RecordingFrontEnd::onShowError(const char* text) {
@@ -102,7 +98,7 @@ void useSettings(std::uint16_t localPort, std::uint16_t proxyPort, const std::st
   copySetting(tunnelSettings.targetPort, std::to_string(targetPort).c_str());
   copySetting(tunnelSettings.proxyUser, "");
   copySetting(tunnelSettings.proxyPassword, "");
-  handshakeTimeoutMs = 10000;
+  testSeams.handshakeTimeoutMs = 10000;
 }
 
 std::string connectionId(const LogCapture& log, std::size_t n) {

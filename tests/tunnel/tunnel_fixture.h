@@ -11,11 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "common/front_end.h"
 #include "common/service_state.h"
 #include "tests/support/log_capture.h"
 
-// Records "disableStart", "enableStop", "enableStartDisableStop" and "showError:<text>" in
-// the order the service calls them, from whatever thread.
+// Records the service's states and error boxes in the order the service reports them, from
+// whatever thread: each state under the name of the window's button effect for it ("disableStart"
+// for Proving, "enableStop" for Accepting, "enableStartDisableStop" for Idle), and
+// "showError:<text>".
 class RecordingFrontEnd {
  public:
   RecordingFrontEnd();
@@ -31,9 +34,7 @@ class RecordingFrontEnd {
 
  private:
   static void record(const std::string& event);
-  static void onDisableStart();
-  static void onEnableStop();
-  static void onEnableStartDisableStop();
+  static void onServiceState(ServiceState state);
   static void onShowError(const char* text);
 };
 

@@ -12,6 +12,7 @@
 #include "common/log.h"
 #include "common/message.h"
 #include "common/service_state.h"
+#include "common/test_seams.h"
 #include "config/tunnel_settings.h"
 #include "platform/unique_socket.h"
 #include "socks5/proxy_session.h"
@@ -38,7 +39,14 @@ bool portBindable(std::uint16_t port) {
   return socket && bindIpv4(socket.get(), {127, 0, 0, 1}, port);
 }
 
-class TunnelServiceTest : public TunnelTest {};
+class TunnelServiceTest : public TunnelTest {
+ protected:
+  // Starts the service on `localPort` through `proxy` to 127.0.0.1:3389; true once it accepts.
+  bool startAccepting(std::uint16_t localPort, const ScriptedProxy& proxy) {
+    useSettings(localPort, proxy.port(), "127.0.0.1", 3389);
+    return startService() == 1 && frontEnd_.waitFor("enableStop", 10s);
+  }
+};
 
 // ---- Start failures: nothing is started, one log line and one box with the same text ----
 
@@ -163,6 +171,23 @@ TEST_F(TunnelServiceTest, ButtonsFollowProvingAcceptingAndStop) {
   EXPECT_EQ(log_.lines().back(), "Closing local server main thread...\r\n");
   // The listener ended by itself (not left behind): its port is free again.
   EXPECT_TRUE(portBindable(localPort));
+}
+
+TEST_F(TunnelServiceTest, RelaysUseTheSettingsTheServiceStartedWith) {
+  ScriptedProxy proxy(ProxyScript::acceptNoAuth().echo());
+  const std::uint16_t localPort = freeLoopbackPort();
+  ASSERT_TRUE(startAccepting(localPort, proxy));
+
+  // What a later Start writes: no relay of this service may see it.
+  copySetting(tunnelSettings.proxyPort, "1");
+  copySetting(tunnelSettings.targetServer, "changed.example");
+  UniqueSocket client(connectLoopback(localPort));
+  ASSERT_TRUE(client);
+  const std::vector<std::uint8_t> ping = {'p', 'i', 'n', 'g'};
+  ASSERT_TRUE(sendAllBytes(client.get(), ping));
+  EXPECT_EQ(receiveBytes(client.get(), ping.size(), 10s), ping);
+  ASSERT_TRUE(proxy.waitForScriptEnd(1));
+  EXPECT_EQ(proxy.messages(1), proxy.messages(0)) << "greeting and CONNECT differ from the trial's";
 }
 
 TEST_F(TunnelServiceTest, RefusedConnectCostsOnlyThatConnection) {
@@ -400,7 +425,8 @@ TEST_F(TunnelServiceTest, StopThenStartAtOnceStillEndsTheOldRelays) {
   ScriptedProxy proxy({ProxyScript::acceptNoAuth(), slowRelay, ProxyScript::acceptNoAuth().echo()});
   const std::uint16_t localPort = freeLoopbackPort();
   useSettings(localPort, proxy.port(), "127.0.0.1", 3389);
-  handshakeTimeoutMs = 60000;  // the held relay waits for the gate, however slow Stop and Start are
+  testSeams.handshakeTimeoutMs =
+      60000;  // the held relay waits for the gate, however slow Stop and Start are
   ASSERT_EQ(startService(), 1);
   ASSERT_TRUE(frontEnd_.waitFor("enableStop", kHangLimit));
 
