@@ -1,29 +1,13 @@
 // Exact handshake I/O over the platform layer, every wait bounded by the reply's deadline.
 #include "socks5/handshake_io.h"
 
+#include "common/log.h"
 #include "common/test_seams.h"
 
 namespace {
 
 // A proxy that takes the connection but never answers does not hold a thread for ever.
 constexpr int kHandshakeTimeoutMs = 60000;
-
-}  // namespace
-
-ReplyDeadline replyDeadline() {
-  const int shortened = testSeams.handshakeTimeoutMs.load();
-  return std::chrono::steady_clock::now() +
-         std::chrono::milliseconds(shortened != 0 ? shortened : kHandshakeTimeoutMs);
-}
-
-bool sendAll(Socket socket, std::span<const std::uint8_t> bytes) {
-  while (!bytes.empty()) {
-    int sent = sendSome(socket, bytes.data(), bytes.size());
-    if (sent <= 0) return false;
-    bytes = bytes.subspan(static_cast<std::size_t>(sent));
-  }
-  return true;
-}
 
 bool recvExact(Socket socket, std::span<std::uint8_t> out, ReplyDeadline deadline) {
   std::size_t have = 0;
@@ -45,4 +29,30 @@ bool recvExact(Socket socket, std::span<std::uint8_t> out, ReplyDeadline deadlin
     have += static_cast<std::size_t>(got);
   }
   return true;
+}
+
+}  // namespace
+
+ReplyDeadline replyDeadline() {
+  const int shortened = testSeams.handshakeTimeoutMs.load();
+  return std::chrono::steady_clock::now() +
+         std::chrono::milliseconds(shortened != 0 ? shortened : kHandshakeTimeoutMs);
+}
+
+bool sendStep(Socket socket, const char* step, std::span<const std::uint8_t> message) {
+  bool sent = !message.empty();
+  while (sent && !message.empty()) {
+    const int count = sendSome(socket, message.data(), message.size());
+    sent = count > 0;
+    if (sent) message = message.subspan(static_cast<std::size_t>(count));
+  }
+  if (!sent) logLine("send(%s) err: %d\r\n", step, lastSocketError());
+  return sent;
+}
+
+bool recvStep(Socket socket, const char* step, std::span<std::uint8_t> out,
+              ReplyDeadline deadline) {
+  if (recvExact(socket, out, deadline)) return true;
+  logLine("recv(%s) err: %d\r\n", step, lastSocketError());
+  return false;
 }

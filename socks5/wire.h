@@ -8,12 +8,11 @@
 #include <string_view>
 
 // ---- Greeting and method selection (RFC 1928 section 3) ----
-inline constexpr std::uint8_t kSocksVersion = 0x05;          // VER of every SOCKS5 message
-inline constexpr std::uint8_t kMethodNoAuth = 0x00;          // METHOD: no authentication
-inline constexpr std::uint8_t kMethodUserPassword = 0x02;    // METHOD: username/password
-inline constexpr std::uint8_t kMethodNoneAcceptable = 0xFF;  // METHOD: none of ours accepted
-inline constexpr std::uint8_t kOneMethod = 0x01;             // NMETHODS: no-auth only
-inline constexpr std::uint8_t kTwoMethods = 0x02;            // NMETHODS: no-auth and login
+inline constexpr std::uint8_t kSocksVersion = 0x05;        // VER of every SOCKS5 message
+inline constexpr std::uint8_t kMethodNoAuth = 0x00;        // METHOD: no authentication
+inline constexpr std::uint8_t kMethodUserPassword = 0x02;  // METHOD: username/password
+inline constexpr std::uint8_t kOneMethod = 0x01;           // NMETHODS: no-auth only
+inline constexpr std::uint8_t kTwoMethods = 0x02;          // NMETHODS: no-auth and login
 
 // ---- Login (RFC 1929) ----
 inline constexpr std::uint8_t kLoginVersion = 0x01;  // VER of the login request and reply
@@ -77,7 +76,6 @@ class WireWriter {
 
   bool ok() const { return ok_; }
   std::size_t size() const { return size_; }
-  std::span<const std::uint8_t> written() const { return out_.first(size_); }
 
  private:
   bool room(std::size_t count) {
