@@ -80,8 +80,7 @@ Socket openTcpSocket(int family) {
     if (s != INVALID_SOCKET)
       SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
   }
-  if (s == INVALID_SOCKET) return noSocket;
-  return static_cast<Socket>(s);
+  return s == INVALID_SOCKET ? noSocket : static_cast<Socket>(s);
 }
 
 void closeSocket(Socket socket) {
@@ -94,10 +93,9 @@ int setKeepAlive(Socket socket, int idleSeconds, int intervalSeconds) {
   settings.keepalivetime = static_cast<ULONG>(idleSeconds) * 1000;
   settings.keepaliveinterval = static_cast<ULONG>(intervalSeconds) * 1000;
   DWORD returned = 0;
-  return WSAIoctl(os(socket), SIO_KEEPALIVE_VALS, &settings, sizeof settings, nullptr, 0, &returned,
-                  nullptr, nullptr) == 0
-             ? 0
-             : -1;
+  int rc = WSAIoctl(os(socket), SIO_KEEPALIVE_VALS, &settings, sizeof settings, nullptr, 0,
+                    &returned, nullptr, nullptr);
+  return rc == 0 ? 0 : -1;
 }
 
 bool setNonBlocking(Socket socket) {

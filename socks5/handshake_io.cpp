@@ -4,34 +4,8 @@
 #include "common/log.h"
 #include "common/test_seams.h"
 
-namespace {
-
 // A proxy that takes the connection but never answers does not hold a thread for ever.
 constexpr int kHandshakeTimeoutMs = 60000;
-
-bool recvExact(Socket socket, std::span<std::uint8_t> out, ReplyDeadline deadline) {
-  std::size_t have = 0;
-  while (have < out.size()) {
-    auto left = std::chrono::duration_cast<std::chrono::microseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      setLastSocketError(kErrTimedOut);
-      return false;
-    }
-    WaitItem item;
-    item.socket = socket;
-    item.wantRead = true;
-    int ready = waitSockets(std::span<WaitItem>(&item, 1), left);
-    if (ready < 0) return false;
-    if (ready == 0 || !item.readable) continue;  // the deadline check above ends the loop
-    int got = recvSome(socket, out.data() + have, out.size() - have);
-    if (got <= 0) return false;
-    have += static_cast<std::size_t>(got);
-  }
-  return true;
-}
-
-}  // namespace
 
 ReplyDeadline replyDeadline() {
   const int shortened = testSeams.handshakeTimeoutMs.load();
@@ -52,7 +26,23 @@ bool sendStep(Socket socket, const char* step, std::span<const std::uint8_t> mes
 
 bool recvStep(Socket socket, const char* step, std::span<std::uint8_t> out,
               ReplyDeadline deadline) {
-  if (recvExact(socket, out, deadline)) return true;
+  std::size_t have = 0;
+  while (have < out.size()) {
+    auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      setLastSocketError(kErrTimedOut);
+      break;
+    }
+    WaitItem item{.socket = socket, .wantRead = true};
+    int ready = waitSockets(std::span<WaitItem>(&item, 1), left);
+    if (ready < 0) break;
+    if (ready == 0 || !item.readable) continue;  // the deadline check above ends the loop
+    int got = recvSome(socket, out.data() + have, out.size() - have);
+    if (got <= 0) break;
+    have += static_cast<std::size_t>(got);
+  }
+  if (have == out.size()) return true;
   logLine("recv(%s) err: %d\r\n", step, lastSocketError());
   return false;
 }
