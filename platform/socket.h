@@ -1,4 +1,5 @@
-// Thin socket layer over Winsock 2.2 (socket_win.cpp) or POSIX sockets (socket_posix.cpp).
+// Thin socket layer over Winsock 2.2 (socket_win.cpp) or POSIX sockets (socket_posix.cpp), with
+// what reads the same on both in socket_common.cpp.
 // The rest of the program sees only these calls, never the OS headers.
 #pragma once
 

@@ -1,27 +1,11 @@
-// Winsock 2.2 behind platform/socket.h.
-#include "platform/socket.h"
-
-#include <winsock2.h>
-#include <ws2tcpip.h>
-
+// Winsock 2.2 behind platform/socket.h: the calls socket_common.cpp does not share.
 #include <algorithm>
-#include <climits>
 #include <cstring>
 
-#include "platform/resolver_win.h"
+#include "platform/socket_os.h"
 
 const int kErrAddressInUse = WSAEADDRINUSE;
 const int kErrTimedOut = WSAETIMEDOUT;
-
-namespace {
-
-constexpr std::size_t kMaxWaitItems = 8;
-
-SOCKET os(Socket socket) {
-  return static_cast<SOCKET>(socket);
-}
-
-}  // namespace
 
 int startSocketLibrary() {
   WSADATA data;
@@ -46,10 +30,6 @@ void setLastSocketError(int error) {
 }
 bool isWouldBlock(int error) {
   return error == WSAEWOULDBLOCK;
-}
-
-int resolveStreamAddresses(const char* host, const char* service, ResolvedAddresses& out) {
-  return resolveStreamAddressesWith(processResolverEntries(), host, service, out);
 }
 
 void formatAddress(const ResolvedAddress& address, std::span<char> out) {
@@ -90,31 +70,21 @@ bool parseIpv6Text(const char* text, std::array<std::uint8_t, 16>& bytes) {
 }
 
 Socket openTcpSocket(int family) {
-  int osFamily = family == kFamilyIpv4 ? AF_INET : family == kFamilyIpv6 ? AF_INET6 : family;
   // Not inherited by child processes (the browser the product page opens in, for one), so a
   // closed listener really frees its port; the POSIX side uses SOCK_CLOEXEC for the same reason.
-  SOCKET s = ::WSASocketA(osFamily, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+  SOCKET s = ::WSASocketA(osFamily(family), SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
                           WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
   if (s == INVALID_SOCKET && WSAGetLastError() == WSAEINVAL) {
     // Before Windows 7 SP1 the no-inherit flag is unknown: clear the flag on the handle instead.
-    s = ::socket(osFamily, SOCK_STREAM, IPPROTO_TCP);
+    s = ::socket(osFamily(family), SOCK_STREAM, IPPROTO_TCP);
     if (s != INVALID_SOCKET)
       SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
   }
-  if (s == INVALID_SOCKET) return noSocket;
-  return static_cast<Socket>(s);
+  return s == INVALID_SOCKET ? noSocket : static_cast<Socket>(s);
 }
 
 void closeSocket(Socket socket) {
   if (socket != noSocket) ::closesocket(os(socket));
-}
-
-int setNoDelay(Socket socket) {
-  BOOL on = TRUE;
-  return ::setsockopt(os(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
-                      sizeof on) == 0
-             ? 0
-             : -1;
 }
 
 int setKeepAlive(Socket socket, int idleSeconds, int intervalSeconds) {
@@ -123,55 +93,14 @@ int setKeepAlive(Socket socket, int idleSeconds, int intervalSeconds) {
   settings.keepalivetime = static_cast<ULONG>(idleSeconds) * 1000;
   settings.keepaliveinterval = static_cast<ULONG>(intervalSeconds) * 1000;
   DWORD returned = 0;
-  return WSAIoctl(os(socket), SIO_KEEPALIVE_VALS, &settings, sizeof settings, nullptr, 0, &returned,
-                  nullptr, nullptr) == 0
-             ? 0
-             : -1;
+  int rc = WSAIoctl(os(socket), SIO_KEEPALIVE_VALS, &settings, sizeof settings, nullptr, 0,
+                    &returned, nullptr, nullptr);
+  return rc == 0 ? 0 : -1;
 }
 
 bool setNonBlocking(Socket socket) {
   u_long on = 1;
   return ::ioctlsocket(os(socket), FIONBIO, &on) == 0;
-}
-
-int setOobInline(Socket socket) {
-  BOOL on = TRUE;
-  return ::setsockopt(os(socket), SOL_SOCKET, SO_OOBINLINE, reinterpret_cast<const char*>(&on),
-                      sizeof on) == 0
-             ? 0
-             : -1;
-}
-
-int shutdownSend(Socket socket) {
-  return ::shutdown(os(socket), SD_SEND) == 0 ? 0 : -1;
-}
-
-bool connectTo(Socket socket, const ResolvedAddress& address) {
-  return ::connect(os(socket), reinterpret_cast<const sockaddr*>(address.address.data()),
-                   address.length) == 0;
-}
-
-bool bindIpv4(Socket socket, const std::array<std::uint8_t, 4>& address, std::uint16_t port) {
-  // Windows refuses the limited broadcast address as a local address (WSAEADDRNOTAVAIL); Wine
-  // passes it to Linux, which binds it. Refused here, a bad local address (which parses to it)
-  // fails the same way under both and on POSIX.
-  if (address == std::array<std::uint8_t, 4>{255, 255, 255, 255}) {
-    WSASetLastError(WSAEADDRNOTAVAIL);
-    return false;
-  }
-  sockaddr_in in{};
-  in.sin_family = AF_INET;
-  in.sin_port = htons(port);
-  std::memcpy(&in.sin_addr, address.data(), address.size());
-  return ::bind(os(socket), reinterpret_cast<const sockaddr*>(&in), sizeof in) == 0;
-}
-
-bool listenOn(Socket socket, int backlog) {
-  return ::listen(os(socket), backlog) == 0;
-}
-
-int maxListenBacklog() {
-  return SOMAXCONN;
 }
 
 Socket acceptConnection(Socket listener) {
@@ -181,32 +110,7 @@ Socket acceptConnection(Socket listener) {
   return static_cast<Socket>(s);
 }
 
-std::uint16_t localPortOf(Socket socket) {
-  sockaddr_storage storage{};
-  int length = sizeof storage;
-  if (::getsockname(os(socket), reinterpret_cast<sockaddr*>(&storage), &length) != 0) return 0;
-  if (storage.ss_family == AF_INET)
-    return ntohs(reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
-  if (storage.ss_family == AF_INET6)
-    return ntohs(reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port);
-  return 0;
-}
-
-// Winsock counts in int: a longer buffer goes in pieces, as a short send or receive.
-int sendSome(Socket socket, const void* data, std::size_t length) {
-  int count = static_cast<int>(std::min<std::size_t>(length, INT_MAX));
-  int n = ::send(os(socket), static_cast<const char*>(data), count, 0);
-  return n == SOCKET_ERROR ? -1 : n;
-}
-
-int recvSome(Socket socket, void* data, std::size_t length) {
-  int count = static_cast<int>(std::min<std::size_t>(length, INT_MAX));
-  int n = ::recv(os(socket), static_cast<char*>(data), count, 0);
-  return n == SOCKET_ERROR ? -1 : n;
-}
-
 int waitSockets(std::span<WaitItem> items, std::chrono::microseconds timeout) {
-  // Same bound as the POSIX side's poll array, so both accept the same calls.
   if (items.size() > kMaxWaitItems) {
     WSASetLastError(WSAEINVAL);
     return -1;

@@ -1,4 +1,4 @@
-// Threads and page memory: Win32 (thread_win.cpp) or POSIX (thread_posix.cpp).
+// Threads: Win32 (thread_win.cpp) or POSIX (thread_posix.cpp).
 #pragma once
 
 #include <cstddef>
@@ -23,8 +23,5 @@ void terminateThread(ThreadHandle thread);
 // Gives up the handle; a thread still running goes on by itself. Callable from the thread itself.
 void releaseThread(ThreadHandle thread);
 
+// The reason the last startThread or allocatePages call on this thread failed.
 int lastSystemError();
-
-// Page-granular memory for the relay buffers; nullptr on failure (reason in lastSystemError()).
-void* allocatePages(std::size_t bytes);
-void freePages(void* pages, std::size_t bytes);

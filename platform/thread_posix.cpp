@@ -1,4 +1,5 @@
-// POSIX threads and pages behind platform/thread.h.
+// POSIX threads and pages behind platform/thread.h and platform/pages.h.
+#include "platform/pages.h"
 #include "platform/thread.h"
 
 #include <cerrno>

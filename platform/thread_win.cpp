@@ -1,4 +1,5 @@
-// Win32 threads and pages behind platform/thread.h.
+// Win32 threads and pages behind platform/thread.h and platform/pages.h.
+#include "platform/pages.h"
 #include "platform/thread.h"
 
 #include <windows.h>

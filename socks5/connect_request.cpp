@@ -14,10 +14,7 @@ int requestConnect(Socket proxy, const TunnelSettings& settings) {
 
   std::array<std::uint8_t, kMaxConnectRequestSize> request{};
   const std::size_t size = buildConnectRequest(server, portNumber(port), request);
-  if (size == 0 || !sendAll(proxy, std::span(request).first(size))) {
-    logLine("send(host) err: %d\r\n", lastSocketError());
-    return 0;
-  }
+  if (!sendStep(proxy, "host", std::span(request).first(size))) return 0;
 
   // The reply is read in phases and never past its end: VER REP first (a refusal is judged on
   // them alone), then RSV ATYP, then the bound address by ATYP and the port (none for an ATYP
@@ -25,10 +22,7 @@ int requestConnect(Socket proxy, const TunnelSettings& settings) {
   std::array<std::uint8_t, kMaxConnectReplySize> reply{};
   const ReplyDeadline deadline = replyDeadline();
   std::span<std::uint8_t> verdict = std::span(reply).first(kReplyVerdictSize);
-  if (!recvExact(proxy, verdict, deadline)) {
-    logLine("recv(host) err: %d\r\n", lastSocketError());
-    return 0;
-  }
+  if (!recvStep(proxy, "host", verdict, deadline)) return 0;
   if (!connectReplySucceeded(std::span<const std::uint8_t, kReplyVerdictSize>(verdict))) {
     logLine("Error in Socks5 connection: %d.%d\r\n", reply[0], reply[1]);
     return 0;
@@ -37,10 +31,7 @@ int requestConnect(Socket proxy, const TunnelSettings& settings) {
   for (;;) {
     const std::size_t whole = connectReplySize(std::span(reply).first(have));
     if (whole <= have) break;
-    if (!recvExact(proxy, std::span(reply).subspan(have, whole - have), deadline)) {
-      logLine("recv(host) err: %d\r\n", lastSocketError());
-      return 0;
-    }
+    if (!recvStep(proxy, "host", std::span(reply).subspan(have, whole - have), deadline)) return 0;
     have = whole;
   }
   logLine("Connected OK\r\n");

@@ -1,14 +1,11 @@
 // Exact handshake I/O over the platform layer, every wait bounded by the reply's deadline.
 #include "socks5/handshake_io.h"
 
+#include "common/log.h"
 #include "common/test_seams.h"
-
-namespace {
 
 // A proxy that takes the connection but never answers does not hold a thread for ever.
 constexpr int kHandshakeTimeoutMs = 60000;
-
-}  // namespace
 
 ReplyDeadline replyDeadline() {
   const int shortened = testSeams.handshakeTimeoutMs.load();
@@ -16,33 +13,36 @@ ReplyDeadline replyDeadline() {
          std::chrono::milliseconds(shortened != 0 ? shortened : kHandshakeTimeoutMs);
 }
 
-bool sendAll(Socket socket, std::span<const std::uint8_t> bytes) {
-  while (!bytes.empty()) {
-    int sent = sendSome(socket, bytes.data(), bytes.size());
-    if (sent <= 0) return false;
-    bytes = bytes.subspan(static_cast<std::size_t>(sent));
+bool sendStep(Socket socket, const char* step, std::span<const std::uint8_t> message) {
+  bool sent = !message.empty();
+  while (sent && !message.empty()) {
+    const int count = sendSome(socket, message.data(), message.size());
+    sent = count > 0;
+    if (sent) message = message.subspan(static_cast<std::size_t>(count));
   }
-  return true;
+  if (!sent) logLine("send(%s) err: %d\r\n", step, lastSocketError());
+  return sent;
 }
 
-bool recvExact(Socket socket, std::span<std::uint8_t> out, ReplyDeadline deadline) {
+bool recvStep(Socket socket, const char* step, std::span<std::uint8_t> out,
+              ReplyDeadline deadline) {
   std::size_t have = 0;
   while (have < out.size()) {
     auto left = std::chrono::duration_cast<std::chrono::microseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       setLastSocketError(kErrTimedOut);
-      return false;
+      break;
     }
-    WaitItem item;
-    item.socket = socket;
-    item.wantRead = true;
+    WaitItem item{.socket = socket, .wantRead = true};
     int ready = waitSockets(std::span<WaitItem>(&item, 1), left);
-    if (ready < 0) return false;
+    if (ready < 0) break;
     if (ready == 0 || !item.readable) continue;  // the deadline check above ends the loop
     int got = recvSome(socket, out.data() + have, out.size() - have);
-    if (got <= 0) return false;
+    if (got <= 0) break;
     have += static_cast<std::size_t>(got);
   }
-  return true;
+  if (have == out.size()) return true;
+  logLine("recv(%s) err: %d\r\n", step, lastSocketError());
+  return false;
 }

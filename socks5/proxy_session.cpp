@@ -30,15 +30,10 @@ int logIn(Socket proxy, const TunnelSettings& settings) {
 
   std::array<std::uint8_t, kMaxLoginSize> request{};
   const std::size_t size = buildLoginRequest(user, password, request);
-  if (size == 0 || !sendAll(proxy, std::span(request).first(size))) {
-    logLine("send(auth2) err: %d\r\n", lastSocketError());
-    return 0;
-  }
   std::array<std::uint8_t, kLoginReplySize> reply{};
-  if (!recvExact(proxy, reply, replyDeadline())) {
-    logLine("recv(auth2) err: %d\r\n", lastSocketError());
+  if (!sendStep(proxy, "auth2", std::span(request).first(size)) ||
+      !recvStep(proxy, "auth2", reply, replyDeadline()))
     return 0;
-  }
   if (!loginAccepted(reply)) {
     logLine("Error in Socks5 login: %d.%d\r\n", reply[0], reply[1]);
     return 0;
@@ -96,16 +91,10 @@ int negotiateMethod(Socket proxy, const TunnelSettings& settings) {
   const bool offerLogin = settings.proxyUser[0] != '\0';
   std::array<std::uint8_t, kMaxGreetingSize> greeting{};
   const std::size_t size = buildGreeting(offerLogin, greeting);
-  if (!sendAll(proxy, std::span(greeting).first(size))) {
-    logLine("send(auth) err: %d\r\n", lastSocketError());
-    return 0;
-  }
-
   std::array<std::uint8_t, kMethodReplySize> selection{};
-  if (!recvExact(proxy, selection, replyDeadline())) {
-    logLine("recv(auth) err: %d\r\n", lastSocketError());
+  if (!sendStep(proxy, "auth", std::span(greeting).first(size)) ||
+      !recvStep(proxy, "auth", selection, replyDeadline()))
     return 0;
-  }
   switch (checkMethodSelection(selection)) {
     case MethodChoice::kNoAuth:
       logLine("Socks5 Auth OK\r\n");

@@ -8,12 +8,11 @@
 #include <string_view>
 
 // ---- Greeting and method selection (RFC 1928 section 3) ----
-inline constexpr std::uint8_t kSocksVersion = 0x05;          // VER of every SOCKS5 message
-inline constexpr std::uint8_t kMethodNoAuth = 0x00;          // METHOD: no authentication
-inline constexpr std::uint8_t kMethodUserPassword = 0x02;    // METHOD: username/password
-inline constexpr std::uint8_t kMethodNoneAcceptable = 0xFF;  // METHOD: none of ours accepted
-inline constexpr std::uint8_t kOneMethod = 0x01;             // NMETHODS: no-auth only
-inline constexpr std::uint8_t kTwoMethods = 0x02;            // NMETHODS: no-auth and login
+inline constexpr std::uint8_t kSocksVersion = 0x05;        // VER of every SOCKS5 message
+inline constexpr std::uint8_t kMethodNoAuth = 0x00;        // METHOD: no authentication
+inline constexpr std::uint8_t kMethodUserPassword = 0x02;  // METHOD: username/password
+inline constexpr std::uint8_t kOneMethod = 0x01;           // NMETHODS: no-auth only
+inline constexpr std::uint8_t kTwoMethods = 0x02;          // NMETHODS: no-auth and login
 
 // ---- Login (RFC 1929) ----
 inline constexpr std::uint8_t kLoginVersion = 0x01;  // VER of the login request and reply
@@ -51,39 +50,28 @@ class WireWriter {
  public:
   explicit WireWriter(std::span<std::uint8_t> out) : out_(out) {}
 
-  bool put8(std::uint8_t value) {
-    if (!room(1)) return false;
-    out_[size_++] = value;
-    return true;
-  }
-  bool put16be(std::uint16_t value) {
-    if (!room(2)) return false;
-    out_[size_++] = static_cast<std::uint8_t>(value >> 8);
-    out_[size_++] = static_cast<std::uint8_t>(value & 0xFF);
-    return true;
-  }
   bool putBytes(std::span<const std::uint8_t> bytes) {
-    if (!room(bytes.size())) return false;
+    if (!ok_ || out_.size() - size_ < bytes.size()) return fail();
     for (std::uint8_t byte : bytes) out_[size_++] = byte;
     return true;
   }
+  bool put8(std::uint8_t value) { return putBytes({&value, 1}); }
+  bool put16be(std::uint16_t value) {
+    const std::uint8_t bytes[] = {static_cast<std::uint8_t>(value >> 8),
+                                  static_cast<std::uint8_t>(value & 0xFF)};
+    return putBytes(bytes);
+  }
   // A one-byte length and the text without terminator; refuses text the byte cannot count.
   bool putLen8(std::string_view text) {
-    if (text.size() > kMaxLength8 || !room(1 + text.size())) return fail();
-    out_[size_++] = static_cast<std::uint8_t>(text.size());
-    for (char c : text) out_[size_++] = static_cast<std::uint8_t>(c);
-    return true;
+    if (text.size() > kMaxLength8) return fail();
+    return put8(static_cast<std::uint8_t>(text.size())) &&
+           putBytes({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
   }
 
   bool ok() const { return ok_; }
   std::size_t size() const { return size_; }
-  std::span<const std::uint8_t> written() const { return out_.first(size_); }
 
  private:
-  bool room(std::size_t count) {
-    if (!ok_ || out_.size() - size_ < count) return fail();
-    return true;
-  }
   bool fail() {
     ok_ = false;
     return false;

@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "common/log.h"
+#include "platform/pages.h"
 #include "platform/thread.h"
 #include "platform/unique_socket.h"
 #include "socks5/connect_request.h"

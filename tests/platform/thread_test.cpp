@@ -7,6 +7,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/pages.h"
 #include "platform/thread.h"
 
 namespace {

@@ -11,7 +11,30 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class ProxySessionTest : public Socks5Test {};
+class ProxySessionTest : public Socks5Test {
+ protected:
+  // A session to a proxy that asks for the login and accepts it: the messages the proxy got.
+  std::vector<Bytes> acceptedLogin(const std::string& user, const std::string& password) {
+    ScriptedProxy proxy(ProxyScript()
+                            .expectGreeting()
+                            .reply({0x05, 0x02})
+                            .expectLogin()
+                            .reply({0x01, 0x00})
+                            .hold());
+    useProxy("127.0.0.1", proxy.portText(), user, password);
+    UniqueSocket session(openProxySession(tunnelSettings));
+    EXPECT_TRUE(session);
+    EXPECT_TRUE(proxy.waitForScriptEnd(0));
+    return proxy.messages(0);
+  }
+
+  // A session to host:port that must fail: the lines it logged.
+  std::vector<std::string> failedSession(const std::string& host, const std::string& port) {
+    useProxy(host, port);
+    EXPECT_EQ(openProxySession(tunnelSettings), noSocket);
+    return log_.lines();
+  }
+};
 
 TEST_F(ProxySessionTest, NoAuthSessionSendsThreeByteGreeting) {
   ScriptedProxy proxy(ProxyScript().expectGreeting().reply({0x05, 0x00}).hold());
@@ -29,14 +52,7 @@ TEST_F(ProxySessionTest, NoAuthSessionSendsThreeByteGreeting) {
 }
 
 TEST_F(ProxySessionTest, LoginWithOneCharacterNameAndPassword) {
-  ScriptedProxy proxy(
-      ProxyScript().expectGreeting().reply({0x05, 0x02}).expectLogin().reply({0x01, 0x00}).hold());
-  useProxy("127.0.0.1", proxy.portText(), "u", "p");
-
-  UniqueSocket session(openProxySession(tunnelSettings));
-  ASSERT_TRUE(session);
-  ASSERT_TRUE(proxy.waitForScriptEnd(0));
-  const std::vector<Bytes> messages = proxy.messages(0);
+  const std::vector<Bytes> messages = acceptedLogin("u", "p");
   ASSERT_EQ(messages.size(), 2u);
   EXPECT_EQ(messages[0], (Bytes{0x05, 0x02, 0x00, 0x02}));
   EXPECT_EQ(messages[1], (Bytes{0x01, 0x01, 'u', 0x01, 'p'}));
@@ -61,14 +77,8 @@ TEST_F(ProxySessionTest, PasswordNeverReachesTheLog) {
 }
 
 TEST_F(ProxySessionTest, ProxyAsksForLoginThoughOnlyNoAuthWasOffered) {
-  ScriptedProxy proxy(
-      ProxyScript().expectGreeting().reply({0x05, 0x02}).expectLogin().reply({0x01, 0x00}).hold());
-  useProxy("127.0.0.1", proxy.portText(), "", "pw");
-
-  UniqueSocket session(openProxySession(tunnelSettings));
-  ASSERT_TRUE(session);
-  ASSERT_TRUE(proxy.waitForScriptEnd(0));
-  const std::vector<Bytes> messages = proxy.messages(0);
+  const std::vector<Bytes> messages = acceptedLogin("", "pw");
+  ASSERT_EQ(messages.size(), 2u);
   EXPECT_EQ(messages.at(0), (Bytes{0x05, 0x01, 0x00}));
   EXPECT_EQ(messages.at(1), (Bytes{0x01, 0x00, 0x02, 'p', 'w'}));
   EXPECT_TRUE(log_.contains("Login as :*** ...\r\n"));
@@ -175,9 +185,7 @@ TEST_F(ProxySessionTest, SilentProxyTimesOutWithTheRecvLine) {
 
 TEST_F(ProxySessionTest, RefusedConnectionIsLoggedWithFamilyAndError) {
   const std::string port = std::to_string(freeLoopbackPort());
-  useProxy("127.0.0.1", port);
-  EXPECT_EQ(openProxySession(tunnelSettings), noSocket);
-  const std::vector<std::string> lines = log_.lines();
+  const std::vector<std::string> lines = failedSession("127.0.0.1", port);
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0], "Connecting to Proxy 127.0.0.1:" + port + " ...\r\n");
   EXPECT_EQ(lines[1], "Connecting to 127.0.0.1:" + port + "\r\n");
@@ -187,9 +195,7 @@ TEST_F(ProxySessionTest, RefusedConnectionIsLoggedWithFamilyAndError) {
 }
 
 TEST_F(ProxySessionTest, UnresolvableNameGivesOneResolverLine) {
-  useProxy("no-such-proxy.invalid", "1080");
-  EXPECT_EQ(openProxySession(tunnelSettings), noSocket);
-  const std::vector<std::string> lines = log_.lines();
+  const std::vector<std::string> lines = failedSession("no-such-proxy.invalid", "1080");
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0], "Connecting to Proxy no-such-proxy.invalid:1080 ...\r\n");
   EXPECT_EQ(lines[1].rfind("getaddrinfo() err: ", 0), 0u) << lines[1];
@@ -206,17 +212,15 @@ TEST_F(ProxySessionTest, Ipv6ProxyIsLoggedInBrackets) {
 
   log_.clear();
   const std::string port = std::to_string(freeLoopbackPort());
-  useProxy("::1", port);
-  EXPECT_EQ(openProxySession(tunnelSettings), noSocket);
-  ASSERT_FALSE(log_.lines().empty());
-  EXPECT_EQ(log_.lines().back().rfind("connect(23) err: ", 0), 0u) << log_.lines().back();
+  const std::vector<std::string> lines = failedSession("::1", port);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back().rfind("connect(23) err: ", 0), 0u) << lines.back();
 }
 
 TEST_F(ProxySessionTest, AddressTooLongForTheLogShowsEmpty) {
   // "[ffff:...:fffe]:1" is 43 characters and fits; with port 10800 it is 47 and does not.
-  useProxy("ffff:ffff:ffff:ffff:ffff:ffff:ffff:fffe", "10800");
-  EXPECT_EQ(openProxySession(tunnelSettings), noSocket);
-  const std::vector<std::string> lines = log_.lines();
+  const std::vector<std::string> lines =
+      failedSession("ffff:ffff:ffff:ffff:ffff:ffff:ffff:fffe", "10800");
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[1], "Connecting to \r\n");
   // The attempt goes on: socket and options (or a socket error) follow, then a failure.
