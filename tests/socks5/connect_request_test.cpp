@@ -126,7 +126,7 @@ TEST_F(ConnectRequestTest, ReplyIsReadToItsEndAndNoFurther) {
       EXPECT_EQ(log_.lines().back(), "Connected OK\r\n");
       if (withTarget) {
         // Everything after the reply is the target's: it is still on the socket, in one piece.
-        EXPECT_EQ(readExactly(session_.get(), targetHello.size()), targetHello);
+        EXPECT_EQ(receiveBytes(session_.get(), targetHello.size()), targetHello);
       }
     }
   }

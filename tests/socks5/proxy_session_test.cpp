@@ -11,7 +11,24 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class ProxySessionTest : public Socks5Test {};
+class ProxySessionTest : public Socks5Test {
+ protected:
+  // A session through a proxy that asks for the login and answers it with `status`; what the
+  // proxy received (greeting, login request).
+  std::vector<Bytes> loginSession(const char* user, const char* password, std::uint8_t status) {
+    ScriptedProxy proxy(ProxyScript()
+                            .expectGreeting()
+                            .reply({0x05, 0x02})
+                            .expectLogin()
+                            .reply({0x01, status})
+                            .hold());
+    useProxy("127.0.0.1", proxy.portText(), user, password);
+    UniqueSocket session(openProxySession(tunnelSettings));
+    EXPECT_EQ(bool(session), status == 0);
+    EXPECT_TRUE(proxy.waitForScriptEnd(0));
+    return proxy.messages(0);
+  }
+};
 
 TEST_F(ProxySessionTest, NoAuthSessionSendsThreeByteGreeting) {
   ScriptedProxy proxy(ProxyScript().expectGreeting().reply({0x05, 0x00}).hold());
@@ -29,14 +46,7 @@ TEST_F(ProxySessionTest, NoAuthSessionSendsThreeByteGreeting) {
 }
 
 TEST_F(ProxySessionTest, LoginWithOneCharacterNameAndPassword) {
-  ScriptedProxy proxy(
-      ProxyScript().expectGreeting().reply({0x05, 0x02}).expectLogin().reply({0x01, 0x00}).hold());
-  useProxy("127.0.0.1", proxy.portText(), "u", "p");
-
-  UniqueSocket session(openProxySession(tunnelSettings));
-  ASSERT_TRUE(session);
-  ASSERT_TRUE(proxy.waitForScriptEnd(0));
-  const std::vector<Bytes> messages = proxy.messages(0);
+  const std::vector<Bytes> messages = loginSession("u", "p", 0x00);
   ASSERT_EQ(messages.size(), 2u);
   EXPECT_EQ(messages[0], (Bytes{0x05, 0x02, 0x00, 0x02}));
   EXPECT_EQ(messages[1], (Bytes{0x01, 0x01, 'u', 0x01, 'p'}));
@@ -47,28 +57,15 @@ TEST_F(ProxySessionTest, LoginWithOneCharacterNameAndPassword) {
 }
 
 TEST_F(ProxySessionTest, PasswordNeverReachesTheLog) {
-  ScriptedProxy proxy(
-      ProxyScript().expectGreeting().reply({0x05, 0x02}).expectLogin().reply({0x01, 0x01}));
-  useProxy("127.0.0.1", proxy.portText(), "alice", "Secr3t-Pw");
-
-  UniqueSocket session(openProxySession(tunnelSettings));
-  EXPECT_FALSE(session);
-  ASSERT_TRUE(proxy.waitForScriptEnd(0));
-  EXPECT_EQ(proxy.messages(0).at(1), (Bytes{0x01, 5, 'a', 'l', 'i', 'c', 'e', 9, 'S', 'e', 'c', 'r',
-                                            '3', 't', '-', 'P', 'w'}));
+  EXPECT_EQ(
+      loginSession("alice", "Secr3t-Pw", 0x01).at(1),
+      (Bytes{0x01, 5, 'a', 'l', 'i', 'c', 'e', 9, 'S', 'e', 'c', 'r', '3', 't', '-', 'P', 'w'}));
   EXPECT_TRUE(log_.contains("Login as alice:*** ...\r\n"));
   EXPECT_EQ(log_.text().find("Secr3t"), std::string::npos);
 }
 
 TEST_F(ProxySessionTest, ProxyAsksForLoginThoughOnlyNoAuthWasOffered) {
-  ScriptedProxy proxy(
-      ProxyScript().expectGreeting().reply({0x05, 0x02}).expectLogin().reply({0x01, 0x00}).hold());
-  useProxy("127.0.0.1", proxy.portText(), "", "pw");
-
-  UniqueSocket session(openProxySession(tunnelSettings));
-  ASSERT_TRUE(session);
-  ASSERT_TRUE(proxy.waitForScriptEnd(0));
-  const std::vector<Bytes> messages = proxy.messages(0);
+  const std::vector<Bytes> messages = loginSession("", "pw", 0x00);
   EXPECT_EQ(messages.at(0), (Bytes{0x05, 0x01, 0x00}));
   EXPECT_EQ(messages.at(1), (Bytes{0x01, 0x00, 0x02, 'p', 'w'}));
   EXPECT_TRUE(log_.contains("Login as :*** ...\r\n"));

@@ -5,11 +5,10 @@
 #include <algorithm>
 #include <array>
 
-#include "platform/unique_socket.h"
-
 #ifdef _WIN32
 #include <winsock2.h>
 #include <windows.h>
+#include <ws2tcpip.h>
 #else
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -44,52 +43,72 @@ unsigned currentProcessNumber() {
 #endif
 }
 
-template <typename Predicate>
-bool waitUntil(std::chrono::milliseconds limit, Predicate done) {
-  const auto deadline = Clock::now() + limit;
-  while (!done()) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
-
 }  // namespace
 
-void fillPattern(std::uint64_t seed, std::uint64_t offset, std::span<std::uint8_t> out) {
+void fillStream(std::uint64_t seed, std::uint64_t offset, std::span<std::uint8_t> out) {
   const std::uint64_t stream = splitMix(seed);
   std::size_t at = 0;
   while (at < out.size()) {
-    std::uint64_t position = offset + at;
-    std::uint64_t word = splitMix(stream ^ (position / 8));
+    const std::uint64_t position = offset + at;
+    const std::uint64_t word = position < 8 ? seed : splitMix(stream ^ (position / 8));
     for (std::uint64_t byte = position % 8; byte < 8 && at < out.size(); ++byte, ++at) {
       out[at] = static_cast<std::uint8_t>(word >> (8 * byte));
     }
   }
 }
 
-std::string patternDigest(std::uint64_t seed, std::uint64_t bytes) {
-  Sha256 hash;
-  std::vector<std::uint8_t> chunk(1 << 16);
-  for (std::uint64_t at = 0; at < bytes; at += chunk.size()) {
-    std::size_t length =
-        static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), bytes - at));
-    fillPattern(seed, at, std::span(chunk.data(), length));
-    hash.update(chunk.data(), length);
+Bytes streamBytes(std::uint64_t seed, std::size_t count) {
+  Bytes bytes(count);
+  fillStream(seed, 0, bytes);
+  return bytes;
+}
+
+void StreamCheck::feed(std::span<const std::uint8_t> bytes) {
+  for (; received < 8 && !bytes.empty(); ++received, bytes = bytes.subspan(1))
+    seed |= std::uint64_t{bytes[0]} << (8 * received);
+  std::array<std::uint8_t, 4096> want{};
+  while (!bytes.empty()) {
+    const std::size_t length = std::min(bytes.size(), want.size());
+    fillStream(seed, received, std::span(want.data(), length));
+    for (std::size_t i = 0; i < length && intact(); ++i) {
+      if (want[i] == bytes[i]) continue;
+      firstWrong = received + i;
+      expected = want[i];
+      got = bytes[i];
+    }
+    received += length;
+    bytes = bytes.subspan(length);
   }
-  return Sha256::hex(hash.finish());
+}
+
+StreamCheck checkStream(std::span<const std::uint8_t> bytes) {
+  StreamCheck check;
+  check.feed(bytes);
+  return check;
+}
+
+std::ostream& operator<<(std::ostream& out, const StreamCheck& check) {
+  out << check.received << " bytes of stream " << check.seed << " received";
+  if (!check.intact()) {
+    out << ", first wrong byte at offset " << check.firstWrong << ": expected "
+        << int{check.expected} << ", got " << int{check.got};
+  }
+  return out;
+}
+
+std::ostream& operator<<(std::ostream& out, const PumpResult& result) {
+  return out << result.sent << " bytes of stream " << result.sentSeed << " sent, "
+             << static_cast<const StreamCheck&>(result) << (result.timedOut ? " (stalled)" : "");
 }
 
 PumpResult pumpData(Socket socket, const PumpPlan& plan, const std::atomic<bool>* stop) {
   setNonBlocking(socket);
   PumpResult result;
-  Sha256 sentHash;
-  Sha256 receivedHash;
-  std::vector<std::uint8_t> out(std::max<std::size_t>(plan.maxWrite, 1));
-  std::vector<std::uint8_t> in(1 << 16);
+  result.sentSeed = plan.seed;
+  Bytes out(std::max<std::size_t>(plan.maxWrite, 1));
+  Bytes in(1 << 16);
   std::size_t outAt = 0;
   std::size_t outLength = 0;
-  std::uint64_t prepared = 0;  // pattern bytes put into `out` so far
   std::uint64_t writes = 0;
   bool shut = false;
   const auto deadline = Clock::now() + plan.limit;
@@ -111,8 +130,7 @@ PumpResult pumpData(Socket socket, const PumpPlan& plan, const std::atomic<bool>
     if (item.readable) {
       int got = recvSome(socket, in.data(), in.size());
       if (got > 0) {
-        receivedHash.update(in.data(), static_cast<std::size_t>(got));
-        result.received += static_cast<std::uint64_t>(got);
+        result.feed(std::span(in.data(), static_cast<std::size_t>(got)));
       } else if (got == 0 || !isWouldBlock(lastSocketError())) {
         result.peerClosed = true;
         break;
@@ -122,11 +140,11 @@ PumpResult pumpData(Socket socket, const PumpPlan& plan, const std::atomic<bool>
     bool failed = false;
     for (int burst = 0; item.writable && result.sent < plan.sendBytes && burst < 64; ++burst) {
       if (outAt == outLength) {
+        const std::uint64_t prepared = result.sent;
         std::size_t size = 1 + static_cast<std::size_t>((writes++ * 7919) % out.size());
         outLength =
             static_cast<std::size_t>(std::min<std::uint64_t>(size, plan.sendBytes - prepared));
-        fillPattern(plan.seed, prepared, std::span(out.data(), outLength));
-        prepared += outLength;
+        fillStream(plan.seed, prepared, std::span(out.data(), outLength));
         outAt = 0;
       }
       int sent = sendSome(socket, out.data() + outAt, outLength - outAt);
@@ -134,7 +152,6 @@ PumpResult pumpData(Socket socket, const PumpPlan& plan, const std::atomic<bool>
         failed = sent < 0 && !isWouldBlock(lastSocketError());
         break;
       }
-      sentHash.update(out.data() + outAt, static_cast<std::size_t>(sent));
       outAt += static_cast<std::size_t>(sent);
       result.sent += static_cast<std::uint64_t>(sent);
     }
@@ -143,8 +160,6 @@ PumpResult pumpData(Socket socket, const PumpPlan& plan, const std::atomic<bool>
       break;
     }
   }
-  result.sentDigest = Sha256::hex(sentHash.finish());
-  result.receivedDigest = Sha256::hex(receivedHash.finish());
   return result;
 }
 
@@ -160,6 +175,29 @@ Socket connectLoopback(std::uint16_t port) {
     return noSocket;
   }
   return socket;
+}
+
+UniqueSocket listenLoopback(bool ipv6) {
+  ResolvedAddresses addresses;
+  if (resolveStreamAddresses(ipv6 ? "::1" : "127.0.0.1", "0", addresses) != 0 || addresses.empty())
+    return {};
+  UniqueSocket listener(openTcpSocket(ipv6 ? kFamilyIpv6 : kFamilyIpv4));
+  const ResolvedAddress& address = addresses.front();
+#ifdef _WIN32
+  const bool bound = listener && ::bind(static_cast<SOCKET>(listener.get()),
+                                        reinterpret_cast<const sockaddr*>(address.address.data()),
+                                        address.length) == 0;
+#else
+  const bool bound = listener && ::bind(static_cast<int>(listener.get()),
+                                        reinterpret_cast<const sockaddr*>(address.address.data()),
+                                        static_cast<socklen_t>(address.length)) == 0;
+#endif
+  if (!bound || !listenOn(listener.get(), maxListenBacklog())) return {};
+  return listener;
+}
+
+HeldPort::HeldPort() : listener(listenLoopback()) {
+  if (listener) port = localPortOf(listener.get());
 }
 
 std::uint16_t freeLoopbackPort() {
@@ -211,10 +249,9 @@ bool waitPeerClosed(Socket socket, std::chrono::milliseconds limit, int* result)
   return false;
 }
 
-std::vector<std::uint8_t> receiveBytes(Socket socket, std::size_t count,
-                                       std::chrono::milliseconds limit) {
+Bytes receiveBytes(Socket socket, std::size_t count, std::chrono::milliseconds limit) {
   const auto deadline = Clock::now() + limit;
-  std::vector<std::uint8_t> bytes;
+  Bytes bytes;
   std::array<std::uint8_t, 16384> chunk{};
   while (bytes.size() < count && Clock::now() < deadline) {
     WaitItem item;
@@ -228,7 +265,7 @@ std::vector<std::uint8_t> receiveBytes(Socket socket, std::size_t count,
 }
 
 bool sendAllBytes(Socket socket, std::span<const std::uint8_t> bytes) {
-  const auto deadline = Clock::now() + std::chrono::seconds(30);
+  const auto deadline = Clock::now() + kHangLimit;
   while (!bytes.empty() && Clock::now() < deadline) {
     int sent = sendSome(socket, bytes.data(), bytes.size());
     if (sent < 0 && isWouldBlock(lastSocketError())) {
@@ -240,6 +277,18 @@ bool sendAllBytes(Socket socket, std::span<const std::uint8_t> bytes) {
     bytes = bytes.subspan(static_cast<std::size_t>(sent));
   }
   return bytes.empty();
+}
+
+bool sendAllBytes(Socket socket, std::string_view text) {
+  return sendAllBytes(socket,
+                      std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+std::string echoRound(std::uint16_t port, std::string_view text) {
+  UniqueSocket client(connectLoopback(port));
+  if (!client || !sendAllBytes(client.get(), text)) return {};
+  const Bytes echoed = receiveBytes(client.get(), text.size());
+  return std::string(echoed.begin(), echoed.end());
 }
 
 void resetConnection(Socket socket) {
@@ -294,37 +343,26 @@ bool runningUnderWine() {
 
 // ---- LoopbackTarget ----
 
-LoopbackTarget::LoopbackTarget(Kind kind, Options options)
-    : kind_(kind), options_(std::move(options)) {
-  listener_ = openTcpSocket(kFamilyIpv4);
-  if (listener_ == noSocket) return;
-  if (!bindIpv4(listener_, {127, 0, 0, 1}, 0) || !listenOn(listener_, maxListenBacklog())) {
-    closeSocket(listener_);
-    listener_ = noSocket;
-    return;
-  }
-  setNonBlocking(listener_);
-  port_ = localPortOf(listener_);
+LoopbackTarget::LoopbackTarget(Kind kind, PumpPlan plan, Bytes greeting)
+    : kind_(kind), plan_(plan), greeting_(std::move(greeting)), listener_(listenLoopback()) {
+  if (!listener_) return;
+  setNonBlocking(listener_.get());
+  port_ = localPortOf(listener_.get());
   acceptor_ = std::thread([this] { acceptLoop(); });
 }
 
 LoopbackTarget::~LoopbackTarget() {
   stopping_ = true;
   if (acceptor_.joinable()) acceptor_.join();
-  std::vector<std::thread> threads;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    threads.swap(threads_);
-  }
-  for (std::thread& thread : threads) thread.join();
-  closeSocket(listener_);
+  // The acceptor has ended: nothing adds to threads_ any more.
+  for (std::thread& thread : threads_) thread.join();
 }
 
 void LoopbackTarget::acceptLoop() {
   while (!stopping_) {
     WaitItem item;
-    if (!waitFor(listener_, true, false, kSlice, item) || !item.readable) continue;
-    Socket socket = acceptConnection(listener_);
+    if (!waitFor(listener_.get(), true, false, kSlice, item) || !item.readable) continue;
+    Socket socket = acceptConnection(listener_.get());
     if (socket == noSocket) continue;
     std::lock_guard<std::mutex> lock(mutex_);
     std::size_t index = accepted_++;
@@ -335,27 +373,18 @@ void LoopbackTarget::acceptLoop() {
 
 void LoopbackTarget::serve(Socket socket, std::size_t index) {
   setNonBlocking(socket);
-  switch (kind_) {
-    case Kind::kEcho:
-    case Kind::kStubbornEcho:
-    case Kind::kEchoAtEnd:
-      echo(socket, kind_);
-      break;
-    case Kind::kGreeter:
-      if (sendAllBytes(socket, options_.greeting)) echo(socket, Kind::kEcho);
-      break;
-    case Kind::kSourceSink: {
-      PumpPlan plan = options_.plan;
-      plan.seed += index;
-      PumpResult result = pumpData(socket, plan, &stopping_);
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        results_.push_back(result);
-      }
-      // Closing now could reset data still on its way; the client closes first.
-      if (result.completed) waitPeerClosed(socket, plan.limit);
-      break;
+  if (kind_ == Kind::kSourceSink) {
+    PumpPlan plan = plan_;
+    plan.seed += index;
+    PumpResult result = pumpData(socket, plan, &stopping_);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      results_.push_back(result);
     }
+    // Closing now could reset data still on its way; the client closes first.
+    if (result.completed) waitPeerClosed(socket, plan.limit);
+  } else if (kind_ != Kind::kGreeter || sendAllBytes(socket, greeting_)) {
+    echoStream(socket, stopping_, kind_ == Kind::kStubbornEcho, kind_ == Kind::kEchoAtEnd);
   }
   closeSocket(socket);
   std::lock_guard<std::mutex> lock(mutex_);
@@ -365,17 +394,16 @@ void LoopbackTarget::serve(Socket socket, std::size_t index) {
 // The plain echo keeps reading while up to `ring` bytes wait to be sent back. The stubborn one
 // reads one chunk, then sends all of it before it reads again, as a single-threaded server
 // with blocking sends does. The one at end holds everything (up to `ring`) until the peer has
-// ended its stream. Each sends back all it read, also after the peer's end, then closes.
-void LoopbackTarget::echo(Socket socket, Kind kind) {
-  const bool stubborn = kind == Kind::kStubbornEcho;
-  std::vector<std::uint8_t> ring(stubborn ? 65536 : 1 << 20);
+// ended its stream. Each sends back all it read, also after the peer's end, then returns.
+void echoStream(Socket socket, const std::atomic<bool>& stop, bool stubborn, bool atEnd) {
+  Bytes ring(stubborn ? 65536 : 1 << 20);
   std::size_t head = 0;    // next byte to send
   std::size_t length = 0;  // bytes waiting
   bool ended = false;      // the peer ended its stream
   const auto deadline = Clock::now() + kConnectionLimit;
-  while (!stopping_ && Clock::now() < deadline && !(ended && length == 0)) {
+  while (!stop && Clock::now() < deadline && !(ended && length == 0)) {
     const bool canRead = !ended && (stubborn ? length == 0 : length < ring.size());
-    const bool canWrite = length > 0 && (kind != Kind::kEchoAtEnd || ended);
+    const bool canWrite = length > 0 && (!atEnd || ended);
     WaitItem item;
     waitFor(socket, canRead, canWrite, kSlice, item);
     if (item.readable) {
@@ -398,25 +426,14 @@ void LoopbackTarget::echo(Socket socket, Kind kind) {
   }
 }
 
-std::size_t LoopbackTarget::connectionCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return accepted_;
-}
-
-std::size_t LoopbackTarget::openConnections() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return open_;
-}
-
 std::vector<PumpResult> LoopbackTarget::results() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return results_;
 }
 
-bool LoopbackTarget::waitForResults(std::size_t count, std::chrono::milliseconds limit) const {
-  return waitUntil(limit, [&] { return results().size() >= count; });
-}
-
 bool LoopbackTarget::waitAllClosed(std::chrono::milliseconds limit) const {
-  return waitUntil(limit, [&] { return openConnections() == 0; });
+  return waitUntil(limit, [&] {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return open_ == 0;
+  });
 }

@@ -1,35 +1,65 @@
-// Loopback TCP servers that play the remote target in tunnel tests, and the client side that
-// drives data through the tunnel. Everything is bounded in time and stops on destruction.
+// The test kit's loopback side: targets that play the remote server, the data pump and its
+// stream check, and the socket helpers every test uses. Everything is bounded in time and stops
+// on destruction.
 //
-//   LoopbackTarget target(LoopbackTarget::Kind::kSourceSink, {.sendBytes = 1 << 20, ...});
-//   ... point the proxy at 127.0.0.1:target.port() ...
-//   PumpResult mine = pumpData(client, {...});
-//   target.waitForResults(1); EXPECT_EQ(target.results()[0].receivedDigest, mine.sentDigest);
+//   LoopbackTarget target(LoopbackTarget::Kind::kSourceSink, plan);
+//   PumpResult mine = pumpData(client, plan);
+//   EXPECT_TRUE(mine.intact()) << mine;  // names the offset of the first wrong byte
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <memory>
 #include <mutex>
+#include <ostream>
+#include <span>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "platform/socket.h"
-#include "tests/support/sha256.h"
+#include "platform/unique_socket.h"
+
+using Bytes = std::vector<std::uint8_t>;
 
 // The bound of a wait for something that should happen soon: long, because it only has to
 // tell a hang from a slow turn on a loaded machine; a wait that succeeds returns at once.
 inline constexpr std::chrono::seconds kHangLimit{60};
 
-// Deterministic test data: the byte at `offset` of stream `seed`, filled in bulk.
-void fillPattern(std::uint64_t seed, std::uint64_t offset, std::span<std::uint8_t> out);
-// SHA-256 of the first `bytes` bytes of stream `seed`.
-std::string patternDigest(std::uint64_t seed, std::uint64_t bytes);
+// Polls `done` until it holds or `limit` has passed; its last result.
+template <typename Predicate>
+bool waitUntil(std::chrono::milliseconds limit, Predicate done) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+// Test streams: stream `seed` begins with its seed (8 bytes, little-endian), so a receiver
+// regenerates what it should get and needs no digest from the sender.
+void fillStream(std::uint64_t seed, std::uint64_t offset, std::span<std::uint8_t> out);
+Bytes streamBytes(std::uint64_t seed, std::size_t count);
+
+// Compares received bytes with the stream their first 8 bytes name, as they arrive.
+struct StreamCheck {
+  static constexpr std::uint64_t kIntact = ~std::uint64_t{0};
+  std::uint64_t received = 0;
+  std::uint64_t seed = 0;
+  std::uint64_t firstWrong = kIntact;  // offset of the first byte that differs
+  std::uint8_t expected = 0;
+  std::uint8_t got = 0;
+
+  void feed(std::span<const std::uint8_t> bytes);
+  bool intact() const { return firstWrong == kIntact; }
+};
+StreamCheck checkStream(std::span<const std::uint8_t> bytes);
+std::ostream& operator<<(std::ostream& out, const StreamCheck& check);
 
 // What one side moves through a connection: it sends `sendBytes` of stream `seed` in writes
-// of at most `maxWrite` bytes while it reads and hashes everything that arrives, until it has
+// of at most `maxWrite` bytes while it reads and checks everything that arrives, until it has
 // sent everything and received `expectBytes` (or the peer closed, or the time ran out).
 struct PumpPlan {
   std::uint64_t sendBytes = 0;
@@ -40,21 +70,31 @@ struct PumpPlan {
   bool halfClose = false;  // end the sending side once everything is sent, reading on
 };
 
-struct PumpResult {
+struct PumpResult : StreamCheck {
   std::uint64_t sent = 0;
-  std::uint64_t received = 0;
-  std::string sentDigest;
-  std::string receivedDigest;
+  std::uint64_t sentSeed = 0;
   bool completed = false;   // sent all and received expectBytes
   bool peerClosed = false;  // the peer closed (or reset) before that
   bool timedOut = false;
 };
+std::ostream& operator<<(std::ostream& out, const PumpResult& result);
 
 // Runs `plan` on a connected socket (switched to non-blocking here). `stop` may be null.
 PumpResult pumpData(Socket socket, const PumpPlan& plan, const std::atomic<bool>* stop = nullptr);
 
 // Blocking connect to 127.0.0.1:port; noSocket on failure.
 Socket connectLoopback(std::uint16_t port);
+// A listener on 127.0.0.1 (or ::1) on a port the system picks; empty on failure.
+UniqueSocket listenLoopback(bool ipv6 = false);
+
+// A loopback listener that accepts nothing: a port held by this process, or a proxy that never
+// answers (connections complete in its backlog).
+struct HeldPort {
+  HeldPort();
+  std::string text() const { return std::to_string(port); }
+  UniqueSocket listener;
+  std::uint16_t port = 0;
+};
 
 // A loopback port nothing listens on, for a server that binds it itself (the tunnel, a Dante
 // config, quillan.exe's window) or as a port that refuses connections. The ports come from a
@@ -69,9 +109,12 @@ std::uint16_t freeLoopbackPort();
 bool waitPeerClosed(Socket socket, std::chrono::milliseconds limit, int* result = nullptr);
 
 // Reads until `count` bytes have arrived, the peer closed or `limit` passed.
-std::vector<std::uint8_t> receiveBytes(Socket socket, std::size_t count,
-                                       std::chrono::milliseconds limit);
+Bytes receiveBytes(Socket socket, std::size_t count, std::chrono::milliseconds limit = kHangLimit);
+// Sends all of `bytes` (waiting while a non-blocking socket is full); false on an error.
 bool sendAllBytes(Socket socket, std::span<const std::uint8_t> bytes);
+bool sendAllBytes(Socket socket, std::string_view text);
+// One echo round: sends `text` to 127.0.0.1:port and returns what comes back (up to its length).
+std::string echoRound(std::uint16_t port, std::string_view text);
 
 // Abortive close: RST instead of FIN.
 void resetConnection(Socket socket);
@@ -93,12 +136,7 @@ class LoopbackTarget {
     kStubbornEcho,  // echoes, but reads nothing more while a send is blocked
     kEchoAtEnd,     // reads until the peer's end of stream, then sends it all back and closes
   };
-  struct Options {
-    std::vector<std::uint8_t> greeting;
-    PumpPlan plan;
-  };
-
-  LoopbackTarget(Kind kind, Options options = {});
+  explicit LoopbackTarget(Kind kind, PumpPlan plan = {}, Bytes greeting = {});
   ~LoopbackTarget();
   LoopbackTarget(const LoopbackTarget&) = delete;
   LoopbackTarget& operator=(const LoopbackTarget&) = delete;
@@ -106,22 +144,19 @@ class LoopbackTarget {
   std::uint16_t port() const { return port_; }
   std::string portText() const { return std::to_string(port_); }
 
-  std::size_t connectionCount() const;
-  std::size_t openConnections() const;
   // Source/sink: the result of each connection that has ended, in the order they ended.
   std::vector<PumpResult> results() const;
-  bool waitForResults(std::size_t count, std::chrono::milliseconds limit) const;
   // Waits until every accepted connection has ended.
   bool waitAllClosed(std::chrono::milliseconds limit) const;
 
  private:
   void acceptLoop();
   void serve(Socket socket, std::size_t index);
-  void echo(Socket socket, Kind kind);
 
   Kind kind_;
-  Options options_;
-  Socket listener_ = noSocket;
+  PumpPlan plan_;
+  Bytes greeting_;
+  UniqueSocket listener_;
   std::uint16_t port_ = 0;
   std::atomic<bool> stopping_{false};
   mutable std::mutex mutex_;
@@ -131,3 +166,8 @@ class LoopbackTarget {
   std::vector<std::thread> threads_;  // guarded by mutex_
   std::thread acceptor_;
 };
+
+// The echo loop of the targets, also the scripted proxy's echo mode: `stubborn` reads nothing
+// more while a send is pending, `atEnd` sends nothing back before the peer's end of stream.
+void echoStream(Socket socket, const std::atomic<bool>& stop, bool stubborn = false,
+                bool atEnd = false);

@@ -2,52 +2,20 @@
 // sliced short so that a stop is seen quickly and bounded overall so nothing hangs a test run.
 #include "tests/support/scripted_proxy.h"
 
-#include "tests/support/loopback_target.h"
-
 #include <algorithm>
 #include <cstdio>
-
-#ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <sys/socket.h>
-#endif
 
 const Bytes kConnectReplyIpv4Zero = {0x05, 0x00, 0x00, 0x01, 0, 0, 0, 0, 0, 0};
 
 namespace {
 
-using namespace std::chrono_literals;
-
 constexpr auto kSlice = std::chrono::milliseconds(20);  // one wait, between stop checks
 constexpr auto kStepLimit = std::chrono::seconds(20);   // a whole expect/stall step at most
 constexpr auto kModeLimit = std::chrono::seconds(120);  // a final mode at most
 
-bool bindTo(Socket socket, const ResolvedAddress& address) {
-#ifdef _WIN32
-  return ::bind(static_cast<SOCKET>(socket),
-                reinterpret_cast<const sockaddr*>(address.address.data()), address.length) == 0;
-#else
-  return ::bind(static_cast<int>(socket), reinterpret_cast<const sockaddr*>(address.address.data()),
-                static_cast<socklen_t>(address.length)) == 0;
-#endif
-}
-
 bool readable(Socket socket, std::chrono::milliseconds wait) {
-  WaitItem item;
-  item.socket = socket;
-  item.wantRead = true;
+  WaitItem item{socket, true};
   return waitSockets(std::span<WaitItem>(&item, 1), wait) > 0 && item.readable;
-}
-
-bool sendAll(Socket socket, std::span<const std::uint8_t> bytes) {
-  while (!bytes.empty()) {
-    int sent = sendSome(socket, bytes.data(), bytes.size());
-    if (sent <= 0) return false;
-    bytes = bytes.subspan(static_cast<std::size_t>(sent));
-  }
-  return true;
 }
 
 }  // namespace
@@ -65,84 +33,19 @@ std::string hexBytes(std::span<const std::uint8_t> bytes) {
 
 // ---- ProxyScript ----
 
-ProxyScript& ProxyScript::add(Step::Kind kind) {
-  Step step;
-  step.kind = kind;
-  steps_.push_back(step);
+ProxyScript& ProxyScript::add(Step::Kind kind, std::size_t count, Bytes bytes) {
+  steps_.push_back(Step{kind, count, std::move(bytes), {}, {}});
   return *this;
-}
-
-ProxyScript& ProxyScript::expect(std::size_t count) {
-  Step step;
-  step.kind = Step::Kind::kExpect;
-  step.count = count;
-  steps_.push_back(step);
-  return *this;
-}
-
-ProxyScript& ProxyScript::expectGreeting() {
-  return add(Step::Kind::kExpectGreeting);
-}
-
-ProxyScript& ProxyScript::expectLogin() {
-  return add(Step::Kind::kExpectLogin);
-}
-
-ProxyScript& ProxyScript::expectConnect() {
-  return add(Step::Kind::kExpectConnect);
-}
-
-ProxyScript& ProxyScript::reply(Bytes bytes) {
-  return replySplit(std::move(bytes), {}, std::chrono::milliseconds(0));
 }
 
 ProxyScript& ProxyScript::replySplit(Bytes bytes, std::vector<std::size_t> cuts,
                                      std::chrono::milliseconds gap) {
-  Step step;
-  step.kind = Step::Kind::kReply;
-  step.bytes = std::move(bytes);
-  step.cuts = std::move(cuts);
-  step.gap = gap;
-  steps_.push_back(std::move(step));
+  steps_.push_back(Step{Step::Kind::kReply, 0, std::move(bytes), std::move(cuts), gap});
   return *this;
 }
 
-ProxyScript& ProxyScript::awaitGate() {
-  return add(Step::Kind::kAwaitGate);
-}
-
-ProxyScript& ProxyScript::urgent(std::uint8_t byte) {
-  Step step;
-  step.kind = Step::Kind::kUrgent;
-  step.bytes = {byte};
-  steps_.push_back(std::move(step));
-  return *this;
-}
-
-ProxyScript& ProxyScript::close() {
-  return add(Step::Kind::kClose);
-}
-
-ProxyScript& ProxyScript::reset() {
-  return add(Step::Kind::kReset);
-}
-
-ProxyScript& ProxyScript::stall() {
-  return add(Step::Kind::kStall);
-}
-
-ProxyScript& ProxyScript::hold() {
-  mode_ = Mode::kHold;
-  return *this;
-}
-
-ProxyScript& ProxyScript::echo() {
-  mode_ = Mode::kEcho;
-  return *this;
-}
-
-ProxyScript& ProxyScript::forward(std::uint16_t port) {
-  mode_ = Mode::kForward;
+ProxyScript& ProxyScript::finally(Mode mode, std::uint16_t port) {
+  mode_ = mode;
   forwardPort_ = port;
   return *this;
 }
@@ -180,19 +83,10 @@ ScriptedProxy::ScriptedProxy(ProxyScript script, bool ipv6)
     : ScriptedProxy(std::vector<ProxyScript>{std::move(script)}, ipv6) {}
 
 ScriptedProxy::ScriptedProxy(std::vector<ProxyScript> scripts, bool ipv6)
-    : scripts_(std::move(scripts)) {
+    : scripts_(std::move(scripts)), listener_(listenLoopback(ipv6)) {
   if (scripts_.empty()) scripts_.emplace_back();
-  ResolvedAddresses addresses;
-  if (resolveStreamAddresses(ipv6 ? "::1" : "127.0.0.1", "0", addresses) != 0 || addresses.empty())
-    return;
-  Socket listener = openTcpSocket(ipv6 ? kFamilyIpv6 : kFamilyIpv4);
-  if (listener == noSocket) return;
-  if (!bindTo(listener, addresses.front()) || !listenOn(listener, maxListenBacklog())) {
-    closeSocket(listener);
-    return;
-  }
-  listener_ = listener;
-  port_ = localPortOf(listener);
+  if (!listener_) return;
+  port_ = localPortOf(listener_.get());
   acceptor_ = std::thread([this] { acceptLoop(); });
 }
 
@@ -200,21 +94,15 @@ ScriptedProxy::~ScriptedProxy() {
   stopping_ = true;
   if (acceptor_.joinable()) acceptor_.join();
   // The acceptor has ended, so the list no longer grows; each thread closes its own socket.
-  std::vector<std::thread*> threads;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& connection : connections_) threads.push_back(&connection->thread);
+  for (auto& connection : connections_) {
+    if (connection->thread.joinable()) connection->thread.join();
   }
-  for (std::thread* thread : threads) {
-    if (thread->joinable()) thread->join();
-  }
-  closeSocket(listener_);
 }
 
 void ScriptedProxy::acceptLoop() {
   while (!stopping_) {
-    if (!readable(listener_, kSlice)) continue;
-    Socket accepted = acceptConnection(listener_);
+    if (!readable(listener_.get(), kSlice)) continue;
+    Socket accepted = acceptConnection(listener_.get());
     if (accepted == noSocket) continue;
     std::lock_guard<std::mutex> lock(mutex_);
     if (endless_) {
@@ -326,18 +214,14 @@ bool ScriptedProxy::runSteps(Connection& connection) {
           end = std::min(end, step.bytes.size());
           if (end <= from) continue;
           if (from != 0) std::this_thread::sleep_for(step.gap);
-          if (!sendAll(socket, std::span(step.bytes).subspan(from, end - from))) break;
+          if (!sendAllBytes(socket, std::span(step.bytes).subspan(from, end - from))) break;
           from = end;
         }
         break;
       }
-      case Kind::kAwaitGate: {
-        const auto deadline = std::chrono::steady_clock::now() + kStepLimit;
-        while (!gateOpen_ && !stopping_ && std::chrono::steady_clock::now() < deadline)
-          std::this_thread::sleep_for(kSlice);
-        ok = gateOpen_;
+      case Kind::kAwaitGate:
+        ok = waitUntil(kStepLimit, [&] { return gateOpen_ || stopping_; }) && gateOpen_;
         break;
-      }
       case Kind::kUrgent:
         sendUrgentByte(socket, step.bytes[0]);
         break;
@@ -370,23 +254,16 @@ bool ScriptedProxy::runSteps(Connection& connection) {
 void ScriptedProxy::runMode(Connection& connection, const ProxyScript& script) {
   const Socket client = connection.socket;
   if (script.mode() == ProxyScript::Mode::kClose) return;
+  if (script.mode() == ProxyScript::Mode::kEcho) return echoStream(client, stopping_);
 
   Socket target = noSocket;
   if (script.mode() == ProxyScript::Mode::kForward) {
-    ResolvedAddresses addresses;
-    std::string port = std::to_string(script.forwardPort());
-    if (resolveStreamAddresses("127.0.0.1", port.c_str(), addresses) != 0 || addresses.empty())
-      return;
-    target = openTcpSocket(kFamilyIpv4);
+    target = connectLoopback(script.forwardPort());
     if (target == noSocket) return;
-    if (!connectTo(target, addresses.front())) {
-      closeSocket(target);
-      return;
-    }
   }
 
   // Forwarding passes an end of stream on as a half-close and goes on the other way until that
-  // ends too; echo and hold end with the client's end.
+  // ends too; hold ends with the client's end.
   const auto deadline = std::chrono::steady_clock::now() + kModeLimit;
   std::array<std::uint8_t, 16384> buffer{};
   bool clientEnded = false;
@@ -415,8 +292,7 @@ void ScriptedProxy::runMode(Connection& connection, const ProxyScript& script) {
         connection.relayed.insert(connection.relayed.end(), piece.begin(), piece.end());
       }
       Socket to = fromClient ? target : client;
-      if (script.mode() == ProxyScript::Mode::kEcho) to = client;
-      failed = to != noSocket && !sendAll(to, piece);
+      failed = to != noSocket && !sendAllBytes(to, piece);
     }
   }
   closeSocket(target);
@@ -426,20 +302,6 @@ std::size_t ScriptedProxy::connectionCount() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return accepted_;
 }
-
-namespace {
-
-template <typename Predicate>
-bool waitUntil(std::chrono::milliseconds limit, Predicate done) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
-
-}  // namespace
 
 bool ScriptedProxy::waitForConnections(std::size_t count, std::chrono::milliseconds limit) const {
   return waitUntil(limit, [&] { return connectionCount() >= count; });

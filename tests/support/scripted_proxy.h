@@ -26,9 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/socket.h"
-
-using Bytes = std::vector<std::uint8_t>;
+#include "tests/support/loopback_target.h"
 
 // Hex dump "05 01 00" for assertion messages.
 std::string hexBytes(std::span<const std::uint8_t> bytes);
@@ -63,27 +61,28 @@ class ProxyScript {
     std::chrono::milliseconds gap{0};
   };
 
-  ProxyScript& expect(std::size_t count);
-  ProxyScript& expectGreeting();
-  ProxyScript& expectLogin();
-  ProxyScript& expectConnect();
-  ProxyScript& reply(Bytes bytes);
+  ProxyScript& expect(std::size_t count) { return add(Step::Kind::kExpect, count); }
+  ProxyScript& expectGreeting() { return add(Step::Kind::kExpectGreeting); }
+  ProxyScript& expectLogin() { return add(Step::Kind::kExpectLogin); }
+  ProxyScript& expectConnect() { return add(Step::Kind::kExpectConnect); }
+  ProxyScript& reply(Bytes bytes) { return add(Step::Kind::kReply, 0, std::move(bytes)); }
   // Sends `bytes` in pieces: `cuts` are offsets into `bytes` (ascending), each piece sent on
   // its own after `gap`, so the client sees several TCP segments.
   ProxyScript& replySplit(Bytes bytes, std::vector<std::size_t> cuts,
                           std::chrono::milliseconds gap = std::chrono::milliseconds(30));
   // Holds the connection here until the test calls ScriptedProxy::openGate(), so that what
   // comes next happens after a point the test has seen (bounded like any step).
-  ProxyScript& awaitGate();
-  ProxyScript& urgent(std::uint8_t byte);
-  ProxyScript& close();
-  ProxyScript& reset();
-  ProxyScript& stall();
+  ProxyScript& awaitGate() { return add(Step::Kind::kAwaitGate); }
+  ProxyScript& urgent(std::uint8_t byte) { return add(Step::Kind::kUrgent, 0, {byte}); }
+  ProxyScript& close() { return add(Step::Kind::kClose); }
+  ProxyScript& reset() { return add(Step::Kind::kReset); }
+  ProxyScript& stall() { return add(Step::Kind::kStall); }
 
   // Final modes, after the steps.
-  ProxyScript& hold();                       // keep the connection open, read and drop
-  ProxyScript& echo();                       // send back whatever arrives
-  ProxyScript& forward(std::uint16_t port);  // relay both ways to 127.0.0.1:port
+  ProxyScript& hold() { return finally(Mode::kHold); }  // keep the connection open, read and drop
+  ProxyScript& echo() { return finally(Mode::kEcho); }  // send back whatever arrives
+  // Relay both ways to 127.0.0.1:port.
+  ProxyScript& forward(std::uint16_t port) { return finally(Mode::kForward, port); }
 
   // Shorthands for the usual handshakes.
   // No-auth session that accepts the CONNECT: greeting → 05 00, request → success reply.
@@ -96,7 +95,8 @@ class ProxyScript {
   std::uint16_t forwardPort() const { return forwardPort_; }
 
  private:
-  ProxyScript& add(Step::Kind kind);
+  ProxyScript& add(Step::Kind kind, std::size_t count = 0, Bytes bytes = {});
+  ProxyScript& finally(Mode mode, std::uint16_t port = 0);
 
   std::vector<Step> steps_;
   Mode mode_ = Mode::kClose;
@@ -150,7 +150,7 @@ class ScriptedProxy {
   const ProxyScript& scriptOf(const Connection& connection) const;
 
   std::vector<ProxyScript> scripts_;
-  Socket listener_ = noSocket;
+  UniqueSocket listener_;
   std::uint16_t port_ = 0;
   std::atomic<bool> stopping_{false};
   std::atomic<bool> gateOpen_{false};

@@ -6,6 +6,7 @@
 #include "common/test_seams.h"
 #include "config/tunnel_settings.h"
 #include "socks5/proxy_session.h"
+#include "tests/support/loopback_target.h"
 #include "tunnel/tunnel_service.h"
 
 namespace {
@@ -140,4 +141,14 @@ bool waitForLine(const LogCapture& log, const std::string& line, std::chrono::mi
 void TunnelTest::TearDown() {
   if (listenerHandle.load() != nullptr) stopService();
   consoleStream.store(nullptr);
+}
+
+std::uint16_t TunnelTest::startAccepting(std::uint16_t proxyPort, std::uint16_t targetPort,
+                                         int handshakeTimeoutMs) {
+  const std::uint16_t localPort = freeLoopbackPort();
+  useSettings(localPort, proxyPort, "127.0.0.1", targetPort);
+  testSeams.handshakeTimeoutMs = handshakeTimeoutMs;
+  const bool accepting = startService() == 1 && frontEnd_.waitFor("enableStop", kHangLimit);
+  EXPECT_TRUE(accepting) << log_.text();
+  return accepting ? localPort : 0;
 }
