@@ -12,7 +12,7 @@
 #include "platform/unique_socket.h"
 #include "socks5/proxy_session.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/scripted_proxy.h"
+#include "tests/support/loopback_target.h"
 
 class Socks5Test : public testing::Test {
  protected:

@@ -10,7 +10,6 @@
 #include "platform/unique_socket.h"
 #include "tests/peers/peers.h"
 #include "tests/support/loopback_target.h"
-#include "tests/support/scripted_proxy.h"
 #include "tests/tunnel/tunnel_fixture.h"
 #include "tunnel/tunnel_service.h"
 

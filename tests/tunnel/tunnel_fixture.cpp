@@ -6,7 +6,7 @@
 #include "common/test_seams.h"
 #include "config/tunnel_settings.h"
 #include "socks5/proxy_session.h"
-#include "tests/support/loopback_target.h"
+#include "tests/support/loopback.h"
 #include "tunnel/tunnel_service.h"
 
 namespace {

@@ -17,7 +17,6 @@
 #include "platform/unique_socket.h"
 #include "socks5/proxy_session.h"
 #include "tests/support/loopback_target.h"
-#include "tests/support/scripted_proxy.h"
 #include "tests/tunnel/tunnel_fixture.h"
 #include "tunnel/tunnel_service.h"
 
