@@ -58,7 +58,7 @@ class ConsoleTrayTest : public AppTest {
   std::string consoleText() const { return readConsoleText(app.processId()).value_or(""); }
 
   // Waits until the console shows every one of `texts`; the console's text at the end.
-  std::string waitConsoleShows(std::initializer_list<std::string> texts) const {
+  std::string waitConsoleShows(const std::vector<std::string>& texts) const {
     std::string text;
     waitUntil(
         [&] {
@@ -125,16 +125,18 @@ TEST_F(LogConsoleTest, ShowsTheRunningLogWithTrafficLinesOnlyWhileOpen) {
   const std::string dante = "127.0.0.1:" + std::to_string(kDantePort);
   const std::string sent = ": " + std::to_string(line.size()) + " (" + std::to_string(line.size()) +
                            ")";  // received count (send result)
-  text = waitConsoleShows({"Stopping local server...", "Starting local server...",
-                           "Testing SOCKS5 at " + dante, "Connecting to Proxy " + dante + " ...",
-                           "Socks5 Auth OK", "Connected OK", "Bytes to transfer L->S->R" + sent,
-                           "Bytes to transfer L<-S<-R: ", "LOCAL connection closed 0"});
-  for (const std::string& expected :
-       {std::string("Starting local server..."), "Testing SOCKS5 at " + dante,
-        "Connecting to Proxy " + dante + " ...", std::string("Socks5 Auth OK"),
-        std::string("Connected OK"), "Bytes to transfer L->S->R" + sent,
-        std::string("Bytes to transfer L<-S<-R: "), std::string("LOCAL connection closed 0")}) {
-    EXPECT_NE(text.find(expected), npos) << expected << " missing from:\n" << text;
+  const std::vector<std::string> expected = {"Starting local server...",
+                                             "Testing SOCKS5 at " + dante,
+                                             "Connecting to Proxy " + dante + " ...",
+                                             "Socks5 Auth OK",
+                                             "Connected OK",
+                                             "Bytes to transfer L->S->R" + sent,
+                                             "Bytes to transfer L<-S<-R: ",
+                                             "LOCAL connection closed 0"};
+  text = waitConsoleShows(expected);
+  EXPECT_NE(text.find("Stopping local server..."), npos) << text;
+  for (const std::string& each : expected) {
+    EXPECT_NE(text.find(each), npos) << each << " missing from:\n" << text;
   }
   EXPECT_NE(text.find("Con: "), npos);
   EXPECT_EQ(app.output().find("Bytes to transfer"), npos)

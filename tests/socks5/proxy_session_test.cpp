@@ -28,7 +28,21 @@ class ProxySessionTest : public Socks5Test {
     EXPECT_TRUE(proxy.waitForScriptEnd(0));
     return proxy.messages(0);
   }
+
+  // A session to `host`:`port` that must fail; the lines it logged.
+  std::vector<std::string> failedSession(const std::string& host, const std::string& port) {
+    log_.clear();
+    useProxy(host, port);
+    EXPECT_EQ(openProxySession(tunnelSettings), noSocket);
+    return log_.lines();
+  }
 };
+
+// `line` is the step's error line with a real error number.
+void expectErrorLine(const std::string& line, const std::string& step) {
+  EXPECT_EQ(line.rfind(step + " err: ", 0), 0u) << line;
+  EXPECT_NE(line, step + " err: 0\r\n");
+}
 
 TEST_F(ProxySessionTest, NoAuthSessionSendsThreeByteGreeting) {
   ScriptedProxy proxy(ProxyScript().expectGreeting().reply({0x05, 0x00}).hold());
@@ -172,25 +186,19 @@ TEST_F(ProxySessionTest, SilentProxyTimesOutWithTheRecvLine) {
 
 TEST_F(ProxySessionTest, RefusedConnectionIsLoggedWithFamilyAndError) {
   const std::string port = std::to_string(freeLoopbackPort());
-  useProxy("127.0.0.1", port);
-  EXPECT_EQ(openProxySession(tunnelSettings), noSocket);
-  const std::vector<std::string> lines = log_.lines();
+  const std::vector<std::string> lines = failedSession("127.0.0.1", port);
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0], "Connecting to Proxy 127.0.0.1:" + port + " ...\r\n");
   EXPECT_EQ(lines[1], "Connecting to 127.0.0.1:" + port + "\r\n");
   EXPECT_EQ(lines[2], "set options = 0\r\n");
-  EXPECT_EQ(lines[3].rfind("connect(2) err: ", 0), 0u) << lines[3];
-  EXPECT_NE(lines[3], "connect(2) err: 0\r\n");
+  expectErrorLine(lines[3], "connect(2)");
 }
 
 TEST_F(ProxySessionTest, UnresolvableNameGivesOneResolverLine) {
-  useProxy("no-such-proxy.invalid", "1080");
-  EXPECT_EQ(openProxySession(tunnelSettings), noSocket);
-  const std::vector<std::string> lines = log_.lines();
+  const std::vector<std::string> lines = failedSession("no-such-proxy.invalid", "1080");
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0], "Connecting to Proxy no-such-proxy.invalid:1080 ...\r\n");
-  EXPECT_EQ(lines[1].rfind("getaddrinfo() err: ", 0), 0u) << lines[1];
-  EXPECT_NE(lines[1], "getaddrinfo() err: 0\r\n");
+  expectErrorLine(lines[1], "getaddrinfo()");
 }
 
 TEST_F(ProxySessionTest, Ipv6ProxyIsLoggedInBrackets) {
@@ -201,19 +209,15 @@ TEST_F(ProxySessionTest, Ipv6ProxyIsLoggedInBrackets) {
   EXPECT_TRUE(session);
   EXPECT_TRUE(log_.contains("Connecting to [::1]:" + proxy.portText() + "\r\n"));
 
-  log_.clear();
-  const std::string port = std::to_string(freeLoopbackPort());
-  useProxy("::1", port);
-  EXPECT_EQ(openProxySession(tunnelSettings), noSocket);
-  ASSERT_FALSE(log_.lines().empty());
-  EXPECT_EQ(log_.lines().back().rfind("connect(23) err: ", 0), 0u) << log_.lines().back();
+  const std::vector<std::string> refused = failedSession("::1", std::to_string(freeLoopbackPort()));
+  ASSERT_FALSE(refused.empty());
+  EXPECT_EQ(refused.back().rfind("connect(23) err: ", 0), 0u) << refused.back();
 }
 
 TEST_F(ProxySessionTest, AddressTooLongForTheLogShowsEmpty) {
   // "[ffff:...:fffe]:1" is 43 characters and fits; with port 10800 it is 47 and does not.
-  useProxy("ffff:ffff:ffff:ffff:ffff:ffff:ffff:fffe", "10800");
-  EXPECT_EQ(openProxySession(tunnelSettings), noSocket);
-  const std::vector<std::string> lines = log_.lines();
+  const std::vector<std::string> lines =
+      failedSession("ffff:ffff:ffff:ffff:ffff:ffff:ffff:fffe", "10800");
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[1], "Connecting to \r\n");
   // The attempt goes on: socket and options (or a socket error) follow, then a failure.
