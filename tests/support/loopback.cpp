@@ -131,6 +131,7 @@ PumpResult pumpData(Socket socket, const PumpPlan& plan, const std::atomic<bool>
       int got = recvSome(socket, in.data(), in.size());
       if (got > 0) {
         result.feed(std::span(in.data(), static_cast<std::size_t>(got)));
+        if (!result.intact()) break;  // what follows is known wrong: fail now, not at the limit
       } else if (got == 0 || !isWouldBlock(lastSocketError())) {
         result.peerClosed = true;
         break;

@@ -58,7 +58,8 @@ std::ostream& operator<<(std::ostream& out, const StreamCheck& check);
 
 // What one side moves through a connection: it sends `sendBytes` of stream `seed` in writes
 // of at most `maxWrite` bytes while it reads and checks everything that arrives, until it has
-// sent everything and received `expectBytes` (or the peer closed, or the time ran out).
+// sent everything and received `expectBytes` (or the peer closed, a byte was wrong, or the time
+// ran out).
 struct PumpPlan {
   std::uint64_t sendBytes = 0;
   std::uint64_t seed = 0;

@@ -100,8 +100,16 @@ std::vector<PumpResult> completed(const LoopbackTarget& target) {
   return done;
 }
 
+// Waits until `count` connections completed their plan; false at once when one got a wrong byte.
 bool waitCompleted(const LoopbackTarget& target, std::size_t count) {
-  return waitUntil(kDataLimit, [&] { return completed(target).size() >= count; });
+  waitUntil(kDataLimit, [&] {
+    const std::vector<PumpResult> results = target.results();
+    return completed(target).size() >= count ||
+           std::any_of(results.begin(), results.end(), [](auto& each) { return !each.intact(); });
+  });
+  const bool done = completed(target).size() >= count;
+  EXPECT_TRUE(done) << testing::PrintToString(target.results());
+  return done;
 }
 
 // `check` received all `bytes` of stream `seed` and every one of them was right.

@@ -1,7 +1,5 @@
 #include "tests/tunnel/tunnel_fixture.h"
 
-#include <thread>
-
 #include "common/log.h"
 #include "common/test_seams.h"
 #include "config/tunnel_settings.h"
@@ -121,21 +119,11 @@ std::size_t countLines(const LogCapture& log, const std::string& prefix) {
 
 bool waitForLines(const LogCapture& log, const std::string& prefix, std::size_t count,
                   std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (countLines(log, prefix) < count) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
+  return waitUntil(limit, [&] { return countLines(log, prefix) >= count; });
 }
 
 bool waitForLine(const LogCapture& log, const std::string& line, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!log.contains(line)) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
+  return waitUntil(limit, [&] { return log.contains(line); });
 }
 
 void TunnelTest::TearDown() {
