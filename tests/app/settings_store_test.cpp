@@ -18,10 +18,10 @@ const WindowFields kDefaults = {
     "127.0.0.1", "757", "rdp-host.example.net", "3389", "socks-proxy.example.net", "1080", "", ""};
 
 void expectFields(const WindowFields& actual, const WindowFields& expected) {
-  for (auto field : {&WindowFields::localAddress, &WindowFields::localPort,
-                     &WindowFields::targetServer, &WindowFields::targetPort,
-                     &WindowFields::proxyServer, &WindowFields::proxyPort, &WindowFields::proxyUser,
-                     &WindowFields::proxyPassword}) {
+  for (auto field :
+       {&WindowFields::localAddress, &WindowFields::localPort, &WindowFields::targetServer,
+        &WindowFields::targetPort, &WindowFields::proxyServer, &WindowFields::proxyPort,
+        &WindowFields::proxyUser, &WindowFields::proxyPassword}) {
     EXPECT_EQ(actual.*field, expected.*field);
   }
 }
