@@ -12,7 +12,7 @@
 #include <cstring>
 #include <vector>
 
-#include "tests/support/sha256.h"
+#include "bench/sha256.h"
 
 #ifdef QUILLAN_BENCH_OPENSSL
 #include <openssl/evp.h>
@@ -97,7 +97,7 @@ Digest StreamHash::finish() {
   return state_->sha.finish();
 }
 const char* hashImplementation() {
-  return "tests/support/sha256 (portable, ~0.2 GB/s)";
+  return "bench/sha256 (portable, ~0.2 GB/s)";
 }
 #endif
 

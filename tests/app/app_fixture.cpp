@@ -1,26 +1,9 @@
-// The quillan.exe fixture and the loopback helpers of the window tests.
+// The quillan.exe fixture of the window tests.
 #include "tests/app/app_fixture.h"
-
-#include <chrono>
-#include <span>
 
 #include "resources/resource.h"
 
 using namespace windriver;
-
-namespace {
-
-constexpr std::chrono::milliseconds kPoll{100};
-
-UniqueSocket listenOnLoopback(std::uint16_t& port) {
-  UniqueSocket listener(openTcpSocket(kFamilyIpv4));
-  if (!listener || !bindIpv4(listener.get(), {127, 0, 0, 1}, 0) || !listenOn(listener.get(), 8))
-    return UniqueSocket();
-  port = localPortOf(listener.get());
-  return listener;
-}
-
-}  // namespace
 
 void AppTest::SetUp() {
   ASSERT_TRUE(deleteKey());
@@ -67,75 +50,4 @@ std::string AppTest::startExpectingBox() {
   EXPECT_TRUE(answerMessageBox(box, IDOK));
   EXPECT_TRUE(waitUntil([&] { return findMessageBox(dialog) == nullptr; }));
   return text;
-}
-
-HeldPort::HeldPort() {
-  listener_ = listenOnLoopback(port_);
-  EXPECT_TRUE(listener_) << "cannot listen on loopback";
-}
-
-EchoTarget::EchoTarget() {
-  listener_ = listenOnLoopback(port_);
-  EXPECT_TRUE(listener_) << "cannot listen on loopback";
-  if (listener_) acceptor_ = std::thread([this] { acceptLoop(); });
-}
-
-EchoTarget::~EchoTarget() {
-  stopping_ = true;
-  if (acceptor_.joinable()) acceptor_.join();
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (std::thread& connection : connections_) connection.join();
-}
-
-void EchoTarget::acceptLoop() {
-  while (!stopping_) {
-    WaitItem item{listener_.get(), true};
-    if (waitSockets(std::span(&item, 1), kPoll) <= 0 || !item.readable) continue;
-    Socket accepted = acceptConnection(listener_.get());
-    if (accepted == noSocket) continue;
-    std::lock_guard<std::mutex> lock(mutex_);
-    connections_.emplace_back([this, accepted] { echo(accepted); });
-  }
-}
-
-void EchoTarget::echo(Socket socket) {
-  UniqueSocket connection(socket);
-  std::array<char, 4096> buffer{};
-  while (!stopping_) {
-    WaitItem item{connection.get(), true};
-    if (waitSockets(std::span(&item, 1), kPoll) <= 0 || !item.readable) continue;
-    int got = recvSome(connection.get(), buffer.data(), buffer.size());
-    if (got <= 0) return;
-    for (int sent = 0; sent < got;) {
-      int n =
-          sendSome(connection.get(), buffer.data() + sent, static_cast<std::size_t>(got - sent));
-      if (n <= 0) return;
-      sent += n;
-    }
-  }
-}
-
-std::string roundTrip(std::uint16_t port, const std::string& line) {
-  ResolvedAddresses addresses;
-  std::string service = std::to_string(port);
-  if (resolveStreamAddresses("127.0.0.1", service.c_str(), addresses) != 0 || addresses.empty())
-    return {};
-  UniqueSocket client(openTcpSocket(kFamilyIpv4));
-  if (!client || !connectTo(client.get(), addresses.front())) return {};
-  for (std::size_t sent = 0; sent < line.size();) {
-    int n = sendSome(client.get(), line.data() + sent, line.size() - sent);
-    if (n <= 0) return {};
-    sent += static_cast<std::size_t>(n);
-  }
-  std::string echoed;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (echoed.size() < line.size() && std::chrono::steady_clock::now() < deadline) {
-    WaitItem item{client.get(), true};
-    if (waitSockets(std::span(&item, 1), kPoll) <= 0 || !item.readable) continue;
-    std::array<char, 1024> buffer{};
-    int got = recvSome(client.get(), buffer.data(), buffer.size());
-    if (got <= 0) break;
-    echoed.append(buffer.data(), static_cast<std::size_t>(got));
-  }
-  return echoed;
 }

@@ -4,12 +4,12 @@
 enable_language(RC)
 quillan_add_test(quillan_console_tray_test
   SOURCES log_console_unit_test.cpp tray_icon_unit_test.cpp app_state_stub.cpp tray_test.rc
-  LIBS quillan_app
+  LIBS quillan_app quillan_win_driver
   PROPERTIES RUN_SERIAL TRUE)
 
 quillan_add_test(quillan_console_tray_window_test
   SOURCES console_tray_window_test.cpp app_fixture.cpp
-  LIBS quillan_win_driver quillan_platform shell32
+  LIBS quillan_win_driver quillan_platform
   PROPERTIES ${QUILLAN_PEER_PROPERTIES} RUN_SERIAL TRUE)
 target_compile_definitions(quillan_console_tray_window_test PRIVATE QUILLAN_EXE="$<TARGET_FILE:quillan>")
 add_dependencies(quillan_console_tray_window_test quillan)

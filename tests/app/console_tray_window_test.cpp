@@ -6,15 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdint>
-#include <span>
 #include <string>
-#include <vector>
 
 #include "resources/resource.h"
 #include "app/app_state.h"
-#include "platform/unique_socket.h"
 #include "tests/app/app_fixture.h"
 #include "tests/peers/peers.h"
 #include "tests/support/loopback_target.h"
@@ -24,15 +19,6 @@ using namespace windriver;
 namespace {
 
 constexpr auto npos = std::string::npos;
-
-// The shell answers a modify only for an icon it holds; with no flags nothing about it changes.
-bool trayIconExists(HWND window) {
-  NOTIFYICONDATAA probe{};
-  probe.cbSize = sizeof probe;
-  probe.hWnd = window;
-  probe.uID = 1;
-  return Shell_NotifyIconA(NIM_MODIFY, &probe) != FALSE;
-}
 
 // A real mouse click at a point of the screen (SendInput reaches whatever window is there).
 bool clickAt(POINT point, bool rightButton) {
@@ -67,20 +53,12 @@ class ConsoleTrayTest : public AppTest {
 
   // One connection through the tunnel: `line` out, the echo back, then closed. Generous on a
   // loaded machine: the hops are the listener, a relay thread, Dante and the echo target.
-  void moveData(const std::string& line) {
-    UniqueSocket client(connectLoopback(local_));
-    ASSERT_TRUE(client) << "cannot connect to the local port";
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(line.data());
-    ASSERT_TRUE(sendAllBytes(client.get(), std::span(bytes, line.size())));
-    std::vector<std::uint8_t> echoed =
-        receiveBytes(client.get(), line.size(), std::chrono::milliseconds(30000));
-    EXPECT_EQ(std::string(echoed.begin(), echoed.end()), line);
-  }
+  void moveData(const std::string& line) { EXPECT_EQ(echoRound(local_, line), line); }
 
   std::string consoleText() const { return readConsoleText(app.processId()).value_or(""); }
 
   // Waits until the console shows every one of `texts`; the console's text at the end.
-  std::string waitConsoleShows(std::initializer_list<std::string> texts) const {
+  std::string waitConsoleShows(const std::vector<std::string>& texts) const {
     std::string text;
     waitUntil(
         [&] {
@@ -147,16 +125,18 @@ TEST_F(LogConsoleTest, ShowsTheRunningLogWithTrafficLinesOnlyWhileOpen) {
   const std::string dante = "127.0.0.1:" + std::to_string(kDantePort);
   const std::string sent = ": " + std::to_string(line.size()) + " (" + std::to_string(line.size()) +
                            ")";  // received count (send result)
-  text = waitConsoleShows({"Stopping local server...", "Starting local server...",
-                           "Testing SOCKS5 at " + dante, "Connecting to Proxy " + dante + " ...",
-                           "Socks5 Auth OK", "Connected OK", "Bytes to transfer L->S->R" + sent,
-                           "Bytes to transfer L<-S<-R: ", "LOCAL connection closed 0"});
-  for (const std::string& expected :
-       {std::string("Starting local server..."), "Testing SOCKS5 at " + dante,
-        "Connecting to Proxy " + dante + " ...", std::string("Socks5 Auth OK"),
-        std::string("Connected OK"), "Bytes to transfer L->S->R" + sent,
-        std::string("Bytes to transfer L<-S<-R: "), std::string("LOCAL connection closed 0")}) {
-    EXPECT_NE(text.find(expected), npos) << expected << " missing from:\n" << text;
+  const std::vector<std::string> expected = {"Starting local server...",
+                                             "Testing SOCKS5 at " + dante,
+                                             "Connecting to Proxy " + dante + " ...",
+                                             "Socks5 Auth OK",
+                                             "Connected OK",
+                                             "Bytes to transfer L->S->R" + sent,
+                                             "Bytes to transfer L<-S<-R: ",
+                                             "LOCAL connection closed 0"};
+  text = waitConsoleShows(expected);
+  EXPECT_NE(text.find("Stopping local server..."), npos) << text;
+  for (const std::string& each : expected) {
+    EXPECT_NE(text.find(each), npos) << each << " missing from:\n" << text;
   }
   EXPECT_NE(text.find("Con: "), npos);
   EXPECT_EQ(app.output().find("Bytes to transfer"), npos)
@@ -292,11 +272,7 @@ TEST_F(TrayIconTest, ParkedIconComesBackWhenTheShellRestarts) {
   ASSERT_TRUE(waitUntil([&] { return trayIconExists(dialog); })) << "no icon was added";
 
   // The icons lost with the old shell.
-  NOTIFYICONDATAA lost{};
-  lost.cbSize = sizeof lost;
-  lost.hWnd = dialog;
-  lost.uID = 1;
-  ASSERT_TRUE(Shell_NotifyIconA(NIM_DELETE, &lost));
+  ASSERT_TRUE(deleteTrayIcon(dialog));
   const UINT taskbarCreated = RegisterWindowMessageA("TaskbarCreated");
   ASSERT_TRUE(PostMessageA(dialog, taskbarCreated, 0, 0));
   EXPECT_TRUE(waitUntil([&] { return trayIconExists(dialog); })) << "the icon did not come back";
@@ -318,19 +294,13 @@ TEST_F(TrayIconTest, RefusedIconFallsBackToAnOrdinaryMinimise) {
   ASSERT_NO_FATAL_FAILURE(startTunnel(target));
 
   // An icon with the window's handle and id 1 is already there, so the shell refuses the add.
-  NOTIFYICONDATAA blocker{};
-  blocker.cbSize = sizeof blocker;
-  blocker.hWnd = dialog;
-  blocker.uID = 1;
-  blocker.uFlags = NIF_ICON;
-  blocker.hIcon = LoadIconA(nullptr, MAKEINTRESOURCEA(32516));  // IDI_INFORMATION
-  ASSERT_TRUE(Shell_NotifyIconA(NIM_ADD, &blocker));
+  ASSERT_TRUE(addForeignTrayIcon(dialog));
 
   ASSERT_TRUE(postSysCommand(dialog, SC_MINIMIZE));
   ASSERT_TRUE(waitUntil([&] { return IsIconic(dialog) != FALSE; }));
   EXPECT_TRUE(IsWindowVisible(dialog));
   EXPECT_TRUE(trayIconExists(dialog)) << "the refused add deleted the icon that was there";
-  Shell_NotifyIconA(NIM_DELETE, &blocker);
+  deleteTrayIcon(dialog);
 }
 
 }  // namespace

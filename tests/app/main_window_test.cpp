@@ -196,10 +196,10 @@ using StartTest = AppTest;
 
 TEST_F(StartTest, RelaysThroughDanteAndStopRestoresTheButtons) {
   if (!peerListening(kDantePort)) GTEST_SKIP() << "Dante is not running (run through ctest)";
-  EchoTarget target;
+  LoopbackTarget target(LoopbackTarget::Kind::kEcho);
   ASSERT_NO_FATAL_FAILURE(launch());
   std::uint16_t local = freeLoopbackPort();
-  fill({"", std::to_string(local), "127.0.0.1", target.text(), "127.0.0.1",
+  fill({"", std::to_string(local), "127.0.0.1", target.portText(), "127.0.0.1",
         std::to_string(kDantePort), "", ""});
 
   for (int round = 0; round < 2; ++round) {  // a second Start after Stop works the same
@@ -211,14 +211,14 @@ TEST_F(StartTest, RelaysThroughDanteAndStopRestoresTheButtons) {
     EXPECT_EQ(findMessageBox(dialog), nullptr);
 
     for (const std::string line : {"one line through the tunnel\n", "and another\n"}) {
-      EXPECT_EQ(roundTrip(local, line), line);
+      EXPECT_EQ(echoRound(local, line), line);
     }
 
     ASSERT_TRUE(click(dialog, IDC_STOP));
     ASSERT_TRUE(waitUntil(
         [&] { return itemEnabled(dialog, IDC_START) && !itemEnabled(dialog, IDC_STOP); }));
     EXPECT_TRUE(waitUntil([&] { return itemText(dialog, IDC_STOP) == "Stop"; }));
-    EXPECT_EQ(roundTrip(local, "x"), "") << "the listener is closed after Stop";
+    EXPECT_EQ(echoRound(local, "x"), "") << "the listener is closed after Stop";
   }
 
   std::string log = app.output();
@@ -226,9 +226,9 @@ TEST_F(StartTest, RelaysThroughDanteAndStopRestoresTheButtons) {
   EXPECT_NE(log.find("Waiting for connection to 127.0.0.1:" + std::to_string(local) + "\r\n"),
             npos);
   EXPECT_NE(log.find("Testing SOCKS5 at 127.0.0.1:" + std::to_string(kDantePort) + "\r\n"), npos);
-  EXPECT_NE(log.find("Testing Remote server 127.0.0.1:" + target.text() + "\r\n"), npos);
+  EXPECT_NE(log.find("Testing Remote server 127.0.0.1:" + target.portText() + "\r\n"), npos);
   EXPECT_NE(log.find("Stopping local server...\r\n"), npos);
-  EXPECT_EQ(readValue("cTargPort")->data, target.text() + std::string(1, '\0'))
+  EXPECT_EQ(readValue("cTargPort")->data, target.portText() + std::string(1, '\0'))
       << "a successful Start saves too";
 }
 

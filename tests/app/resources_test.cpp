@@ -28,6 +28,22 @@ std::string versionString(const std::vector<char>& block, const char* name) {
   return std::string(text, length > 0 ? length - 1 : 0);
 }
 
+// Resource `id` of `type` in quillan.exe, loaded as data for the run; null when missing.
+const BYTE* resourceBytes(int type, int id) {
+  static const struct Loaded {
+    HMODULE module = LoadLibraryExA(kExe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ~Loaded() {
+      if (module != nullptr) FreeLibrary(module);
+    }
+  } exe;
+  const HMODULE module = exe.module;
+  HRSRC found = module == nullptr
+                    ? nullptr
+                    : FindResourceA(module, MAKEINTRESOURCEA(id), MAKEINTRESOURCEA(type));
+  return found == nullptr ? nullptr
+                          : static_cast<const BYTE*>(LockResource(LoadResource(module, found)));
+}
+
 // The icon group as stored (RT_GROUP_ICON): a 6-byte header, then 14 bytes per image.
 #pragma pack(push, 2)
 struct GroupIconEntry {
@@ -71,12 +87,8 @@ TEST(ResourcesTest, VersionResourceNamesTheProduct) {
 }
 
 TEST(ResourcesTest, IconHas16And32And48PixelImagesIn256Colours) {
-  HMODULE module = LoadLibraryExA(kExe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-  ASSERT_NE(module, nullptr);
-  HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(IDI_APP), MAKEINTRESOURCEA(14));
-  ASSERT_NE(found, nullptr) << "RT_GROUP_ICON 101";
-  const auto* group = static_cast<const BYTE*>(LockResource(LoadResource(module, found)));
-  ASSERT_NE(group, nullptr);
+  const BYTE* group = resourceBytes(14, IDI_APP);
+  ASSERT_NE(group, nullptr) << "RT_GROUP_ICON 101";
   WORD count = *reinterpret_cast<const WORD*>(group + 4);
   std::set<int> sizes;
   for (WORD i = 0; i < count; ++i) {
@@ -86,26 +98,20 @@ TEST(ResourcesTest, IconHas16And32And48PixelImagesIn256Colours) {
     EXPECT_EQ(entry->bitCount, 8) << "256 colours at " << int{entry->width};
   }
   EXPECT_EQ(sizes, (std::set<int>{16, 32, 48}));
-  FreeLibrary(module);
 }
 
 // The window's frame comes from these styles alone: any other (a modal frame, a maximise box)
 // changes what the user sees.
 TEST(ResourcesTest, DialogTemplateIsExtendedWithExactlyItsStyles) {
-  HMODULE module = LoadLibraryExA(kExe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-  ASSERT_NE(module, nullptr);
-  HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(IDD_MAIN), MAKEINTRESOURCEA(5));
-  ASSERT_NE(found, nullptr) << "RT_DIALOG 103";
   // DLGTEMPLATEEX: version, signature, help id, extended style, style.
-  const auto* header = static_cast<const BYTE*>(LockResource(LoadResource(module, found)));
-  ASSERT_NE(header, nullptr);
+  const BYTE* header = resourceBytes(5, IDD_MAIN);
+  ASSERT_NE(header, nullptr) << "RT_DIALOG 103";
   WORD version = 0, signature = 0;
   DWORD extendedStyle = 0, style = 0;
   std::memcpy(&version, header, 2);
   std::memcpy(&signature, header + 2, 2);
   std::memcpy(&extendedStyle, header + 8, 4);
   std::memcpy(&style, header + 12, 4);
-  FreeLibrary(module);
   EXPECT_EQ(version, 1);
   EXPECT_EQ(signature, 0xFFFF);
   EXPECT_EQ(extendedStyle, 0u);

@@ -18,14 +18,12 @@ const WindowFields kDefaults = {
     "127.0.0.1", "757", "rdp-host.example.net", "3389", "socks-proxy.example.net", "1080", "", ""};
 
 void expectFields(const WindowFields& actual, const WindowFields& expected) {
-  EXPECT_EQ(actual.localAddress, expected.localAddress);
-  EXPECT_EQ(actual.localPort, expected.localPort);
-  EXPECT_EQ(actual.targetServer, expected.targetServer);
-  EXPECT_EQ(actual.targetPort, expected.targetPort);
-  EXPECT_EQ(actual.proxyServer, expected.proxyServer);
-  EXPECT_EQ(actual.proxyPort, expected.proxyPort);
-  EXPECT_EQ(actual.proxyUser, expected.proxyUser);
-  EXPECT_EQ(actual.proxyPassword, expected.proxyPassword);
+  for (auto field :
+       {&WindowFields::localAddress, &WindowFields::localPort, &WindowFields::targetServer,
+        &WindowFields::targetPort, &WindowFields::proxyServer, &WindowFields::proxyPort,
+        &WindowFields::proxyUser, &WindowFields::proxyPassword}) {
+    EXPECT_EQ(actual.*field, expected.*field);
+  }
 }
 
 std::string terminated(const std::string& text) {

@@ -12,17 +12,13 @@
 #include "app/app_state.h"
 #include "app/tray_icon.h"
 #include "common/test_seams.h"
+#include "tests/app/win_driver.h"
 
 namespace {
 
-// The shell answers a modify only for an icon it holds; no flags, so nothing about it changes.
-bool trayIconExists(HWND window) {
-  NOTIFYICONDATAA probe{};
-  probe.cbSize = sizeof probe;
-  probe.hWnd = window;
-  probe.uID = 1;
-  return Shell_NotifyIconA(NIM_MODIFY, &probe) != FALSE;
-}
+using windriver::addForeignTrayIcon;
+using windriver::deleteTrayIcon;
+using windriver::trayIconExists;
 
 // Stands in for the default console handler, which would end the process: registered before the
 // tray's handler, so it runs after it, and only if that one passed the event on.
@@ -61,11 +57,7 @@ class TrayIconInProcess : public testing::Test {
 
   void TearDown() override {
     if (window_ == nullptr) return;
-    NOTIFYICONDATAA record{};
-    record.cbSize = sizeof record;
-    record.hWnd = window_;
-    record.uID = 1;
-    Shell_NotifyIconA(NIM_DELETE, &record);
+    deleteTrayIcon(window_);
     DestroyWindow(window_);
   }
 
@@ -122,13 +114,7 @@ TEST_F(TrayIconInProcess, ConsoleEndDeletesTheIconAndPassesTheEventOn) {
 
 TEST_F(TrayIconInProcess, RefusedIconLeavesEverythingAsItWas) {
   // An icon with the same window and id already exists, so the shell refuses the add.
-  NOTIFYICONDATAA other{};
-  other.cbSize = sizeof other;
-  other.hWnd = window_;
-  other.uID = 1;
-  other.uFlags = NIF_ICON;
-  other.hIcon = LoadIconA(nullptr, MAKEINTRESOURCEA(32516));  // IDI_INFORMATION
-  ASSERT_TRUE(Shell_NotifyIconA(NIM_ADD, &other));
+  ASSERT_TRUE(addForeignTrayIcon(window_));
 
   EXPECT_EQ(hideToTray(window_), 0);
   EXPECT_TRUE(IsWindowVisible(window_)) << "the window was hidden although the icon failed";

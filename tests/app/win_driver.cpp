@@ -1,6 +1,8 @@
 // The Win32 test driver: cross-process window operations, the program's process, the registry.
 #include "tests/app/win_driver.h"
 
+#include <shellapi.h>
+
 #include <array>
 #include <cstring>
 
@@ -62,10 +64,22 @@ HWND findMainDialog(DWORD processId) {
   return search.found;
 }
 
+HWND findMessageBox(HWND owner) {
+  DialogSearch search{0, owner, nullptr};
+  EnumWindows(matchMessageBox, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
 HWND waitMainDialog(DWORD processId, DWORD timeoutMs) {
   HWND dialog = nullptr;
   waitUntil([&] { return (dialog = findMainDialog(processId)) != nullptr; }, timeoutMs);
   return dialog;
+}
+
+HWND waitMessageBox(HWND owner, DWORD timeoutMs) {
+  HWND box = nullptr;
+  waitUntil([&] { return (box = findMessageBox(owner)) != nullptr; }, timeoutMs);
+  return box;
 }
 
 bool sendWithTimeout(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result,
@@ -154,11 +168,6 @@ LONG windowStyle(HWND window) {
   return GetWindowLongA(window, GWL_STYLE);
 }
 
-LONG itemStyle(HWND dialog, int id) {
-  HWND item = GetDlgItem(dialog, id);
-  return item == nullptr ? 0 : windowStyle(item);
-}
-
 std::vector<HWND> children(HWND dialog) {
   std::vector<HWND> result;
   for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr;
@@ -166,32 +175,6 @@ std::vector<HWND> children(HWND dialog) {
     result.push_back(child);
   }
   return result;
-}
-
-RECT itemRect(HWND dialog, int id) {
-  RECT rect{};
-  HWND item = GetDlgItem(dialog, id);
-  if (item == nullptr) return rect;
-  GetWindowRect(item, &rect);
-  MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&rect), 2);
-  return rect;
-}
-
-RECT dialogUnitsToPixels(HWND dialog, RECT units) {
-  MapDialogRect(dialog, &units);
-  return units;
-}
-
-HWND findMessageBox(HWND owner) {
-  DialogSearch search{0, owner, nullptr};
-  EnumWindows(matchMessageBox, reinterpret_cast<LPARAM>(&search));
-  return search.found;
-}
-
-HWND waitMessageBox(HWND owner, DWORD timeoutMs) {
-  HWND box = nullptr;
-  waitUntil([&] { return (box = findMessageBox(owner)) != nullptr; }, timeoutMs);
-  return box;
 }
 
 std::string messageBoxText(HWND box) {
@@ -317,6 +300,35 @@ std::optional<std::string> readConsoleText(DWORD processId) {
   }
   AttachConsole(ATTACH_PARENT_PROCESS);
   return text;
+}
+
+namespace {
+
+NOTIFYICONDATAA trayRecord(HWND window) {
+  NOTIFYICONDATAA record{};
+  record.cbSize = sizeof record;
+  record.hWnd = window;
+  record.uID = 1;
+  return record;
+}
+
+}  // namespace
+
+bool trayIconExists(HWND window) {
+  NOTIFYICONDATAA probe = trayRecord(window);
+  return Shell_NotifyIconA(NIM_MODIFY, &probe) != FALSE;
+}
+
+bool addForeignTrayIcon(HWND window) {
+  NOTIFYICONDATAA record = trayRecord(window);
+  record.uFlags = NIF_ICON;
+  record.hIcon = LoadIconA(nullptr, MAKEINTRESOURCEA(32516));  // IDI_INFORMATION
+  return Shell_NotifyIconA(NIM_ADD, &record) != FALSE;
+}
+
+bool deleteTrayIcon(HWND window) {
+  NOTIFYICONDATAA record = trayRecord(window);
+  return Shell_NotifyIconA(NIM_DELETE, &record) != FALSE;
 }
 
 bool deleteKey(const char* subKey) {

@@ -56,13 +56,8 @@ bool postTrayCallback(HWND dialog, UINT callbackMessage, UINT mouseMessage);
 
 std::string className(HWND window);
 LONG windowStyle(HWND window);
-LONG itemStyle(HWND dialog, int id);
 // The child windows of the dialog in their z order, which is the tab order of the template.
 std::vector<HWND> children(HWND dialog);
-// A control's rectangle in the dialog's client coordinates, pixels.
-RECT itemRect(HWND dialog, int id);
-// Dialog units to pixels with the dialog's own font (MapDialogRect).
-RECT dialogUnitsToPixels(HWND dialog, RECT units);
 
 // --- Message boxes --------------------------------------------------------------------------
 
@@ -91,7 +86,6 @@ class AppProcess {
 
   bool launch(const std::string& exePath);
   DWORD processId() const { return processId_; }
-  HANDLE handle() const { return process_; }
   bool running() const;
   // Waits for the end; the exit code, or nothing on time-out.
   std::optional<DWORD> waitExit(DWORD timeoutMs = kDefaultTimeoutMs);
@@ -108,6 +102,14 @@ class AppProcess {
 // The text of the program's console (after it called AllocConsole), read by attaching to it;
 // nothing while it has none. The driver's own console is left for the time of the read.
 std::optional<std::string> readConsoleText(DWORD processId);
+
+// --- Notification area: the icon record of a window is the window and id 1 ----------------
+
+// The shell answers a modify only for an icon it holds; with no flags nothing about it changes.
+bool trayIconExists(HWND window);
+// An icon that is not the program's under the window's record: the program's own add is refused.
+bool addForeignTrayIcon(HWND window);
+bool deleteTrayIcon(HWND window);
 
 // --- Registry (HKEY_CURRENT_USER) -----------------------------------------------------------
 

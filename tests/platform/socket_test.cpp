@@ -13,6 +13,7 @@
 
 #include "platform/socket.h"
 #include "platform/unique_socket.h"
+#include "tests/support/loopback.h"
 
 namespace {
 
@@ -264,16 +265,11 @@ struct Pair {
 
 Pair connectedPair() {
   Pair pair;
-  UniqueSocket listener(openTcpSocket(kFamilyIpv4));
+  UniqueSocket listener = listenLoopback();
   EXPECT_TRUE(listener);
-  EXPECT_TRUE(bindIpv4(listener.get(), {127, 0, 0, 1}, 0));
-  EXPECT_TRUE(listenOn(listener.get(), 1));
-  ResolvedAddresses list;
-  std::string port = std::to_string(localPortOf(listener.get()));
-  EXPECT_EQ(resolveStreamAddresses("127.0.0.1", port.c_str(), list), 0);
-  if (list.empty()) return pair;
-  pair.near.reset(openTcpSocket(kFamilyIpv4));
-  EXPECT_TRUE(connectTo(pair.near.get(), list[0]));
+  if (!listener) return pair;
+  pair.near.reset(connectLoopback(localPortOf(listener.get())));
+  EXPECT_TRUE(pair.near);
   pair.far.reset(acceptConnection(listener.get()));
   EXPECT_TRUE(pair.far);
   return pair;

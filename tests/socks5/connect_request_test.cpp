@@ -14,22 +14,9 @@ using namespace std::chrono_literals;
 
 class ConnectRequestTest : public Socks5Test {
  protected:
-  // A no-auth session whose CONNECT request is recorded and answered by `reply`.
-  static ProxyScript answering(ProxyScript reply) {
-    ProxyScript script;
-    script.expectGreeting().reply({0x05, 0x00}).expectConnect();
-    for (const ProxyScript::Step& step : reply.steps()) {
-      if (step.kind == ProxyScript::Step::Kind::kReply) {
-        script.replySplit(step.bytes, step.cuts, step.gap);
-      } else if (step.kind == ProxyScript::Step::Kind::kClose) {
-        script.close();
-      } else if (step.kind == ProxyScript::Step::Kind::kStall) {
-        script.stall();
-      }
-    }
-    if (reply.mode() == ProxyScript::Mode::kEcho) script.echo();
-    if (reply.mode() == ProxyScript::Mode::kHold) script.hold();
-    return script;
+  // A no-auth session whose CONNECT request is recorded; the answer follows.
+  static ProxyScript answering() {
+    return ProxyScript().expectGreeting().reply({0x05, 0x00}).expectConnect();
   }
 
   // Opens the session and runs requestConnect; the session socket is kept for later reads.
@@ -120,13 +107,13 @@ TEST_F(ConnectRequestTest, ReplyIsReadToItsEndAndNoFurther) {
     for (bool withTarget : {false, true}) {
       Bytes bytes = c.reply;
       if (withTarget) bytes.insert(bytes.end(), targetHello.begin(), targetHello.end());
-      ScriptedProxy proxy(answering(ProxyScript().replySplit(bytes, c.cuts, 20ms).hold()));
+      ScriptedProxy proxy(answering().replySplit(bytes, c.cuts, 20ms).hold());
       useTarget("10.0.0.5", "3389");
       EXPECT_EQ(connectThrough(proxy), 1);
       EXPECT_EQ(log_.lines().back(), "Connected OK\r\n");
       if (withTarget) {
         // Everything after the reply is the target's: it is still on the socket, in one piece.
-        EXPECT_EQ(readExactly(session_.get(), targetHello.size()), targetHello);
+        EXPECT_EQ(receiveBytes(session_.get(), targetHello.size()), targetHello);
       }
     }
   }
@@ -141,24 +128,24 @@ struct FailureCase {
 
 TEST_F(ConnectRequestTest, FailuresEndWithTheirOwnLine) {
   const std::vector<FailureCase> cases = {
-      {"connection refused", ProxyScript().reply({0x05, 0x05, 0x00, 0x01, 0, 0, 0, 0, 0, 0}).hold(),
+      {"connection refused", answering().reply({0x05, 0x05, 0x00, 0x01, 0, 0, 0, 0, 0, 0}).hold(),
        "Error in Socks5 connection: 5.5\r\n"},
-      {"refusal judged on two bytes", ProxyScript().reply({0x05, 0x04}).hold(),
+      {"refusal judged on two bytes", answering().reply({0x05, 0x04}).hold(),
        "Error in Socks5 connection: 5.4\r\n"},
-      {"REP above 127 is unsigned", ProxyScript().reply({0x05, 0xFF}).hold(),
+      {"REP above 127 is unsigned", answering().reply({0x05, 0xFF}).hold(),
        "Error in Socks5 connection: 5.255\r\n"},
-      {"SOCKS4-style answer", ProxyScript().reply({0x00, 0x5A, 0, 0, 0, 0, 0, 0}).hold(),
+      {"SOCKS4-style answer", answering().reply({0x00, 0x5A, 0, 0, 0, 0, 0, 0}).hold(),
        "Error in Socks5 connection: 0.90\r\n"},
-      {"close right after the request", ProxyScript().close(), "recv(host) err: ", true},
-      {"one byte then close", ProxyScript().reply({0x05}).close(), "recv(host) err: ", true},
-      {"close inside the address", ProxyScript().reply({0x05, 0x00, 0x00, 0x01, 10, 0}).close(),
+      {"close right after the request", answering().close(), "recv(host) err: ", true},
+      {"one byte then close", answering().reply({0x05}).close(), "recv(host) err: ", true},
+      {"close inside the address", answering().reply({0x05, 0x00, 0x00, 0x01, 10, 0}).close(),
        "recv(host) err: ", true},
-      {"close inside a name", ProxyScript().reply({0x05, 0x00, 0x00, 0x03, 9, 'p'}).close(),
+      {"close inside a name", answering().reply({0x05, 0x00, 0x00, 0x03, 9, 'p'}).close(),
        "recv(host) err: ", true},
   };
   for (const FailureCase& c : cases) {
     SCOPED_TRACE(c.name);
-    ScriptedProxy proxy(answering(c.reply));
+    ScriptedProxy proxy(c.reply);
     useTarget("host", "3389");
     EXPECT_EQ(connectThrough(proxy), 0);
     const std::vector<std::string> lines = log_.lines();
@@ -176,9 +163,7 @@ TEST_F(ConnectRequestTest, SilentOrStalledReplyTimesOut) {
   const std::string timedOut = line("recv(host) err: %d\r\n", kErrTimedOut);
   for (const Bytes& partial : {Bytes{}, Bytes{0x05, 0x00}, Bytes{0x05, 0x00, 0x00, 0x01, 10}}) {
     SCOPED_TRACE(hexBytes(partial));
-    ProxyScript script =
-        partial.empty() ? ProxyScript().stall() : ProxyScript().reply(partial).stall();
-    ScriptedProxy proxy(answering(script));
+    ScriptedProxy proxy(partial.empty() ? answering().stall() : answering().reply(partial).stall());
     useTarget("host", "3389");
     useProxy("127.0.0.1", proxy.portText());
     session_.reset(openProxySession(tunnelSettings));

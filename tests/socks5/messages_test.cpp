@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "socks5/messages.h"
-#include "tests/support/scripted_proxy.h"
+#include "tests/support/loopback_target.h"
 
 namespace {
 

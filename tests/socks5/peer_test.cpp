@@ -42,25 +42,12 @@ class PeerTest : public Socks5Test, public testing::WithParamInterface<Peer> {
 
   // Sends `bytes` whole and reads the same count back from the echo.
   static Bytes roundTrip(Socket socket, const Bytes& bytes) {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-      int n = sendSome(socket, bytes.data() + sent, bytes.size() - sent);
-      if (n <= 0) return {};
-      sent += static_cast<std::size_t>(n);
-    }
-    return readExactly(socket, bytes.size());
+    return sendAllBytes(socket, bytes) ? receiveBytes(socket, bytes.size()) : Bytes{};
   }
 };
 
-Bytes pattern(std::size_t size) {
-  Bytes bytes(size);
-  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + 3);
-  return bytes;
-}
-
 TEST_P(PeerTest, ConnectThenBytesBothWays) {
-  ScriptedProxy target(ProxyScript().echo());
-  ASSERT_TRUE(target.listening());
+  LoopbackTarget target(LoopbackTarget::Kind::kEcho);
   useTarget("127.0.0.1", target.portText());
 
   UniqueSocket session(openProxySession(tunnelSettings));
@@ -70,7 +57,7 @@ TEST_P(PeerTest, ConnectThenBytesBothWays) {
   EXPECT_EQ(log_.lines().back(), "Connected OK\r\n");
 
   for (std::size_t size : {1u, 1000u, 100000u}) {
-    const Bytes bytes = pattern(size);
+    const Bytes bytes = streamBytes(size, size);
     EXPECT_EQ(roundTrip(session.get(), bytes), bytes) << size << " bytes";
   }
 }
@@ -78,24 +65,24 @@ TEST_P(PeerTest, ConnectThenBytesBothWays) {
 TEST_P(PeerTest, TargetThatSpeaksFirstKeepsItsBytes) {
   // The target greets at once, so its bytes may reach us in the same segment as the reply.
   const Bytes welcome = {'2', '2', '0', ' ', 'h', 'i', '\r', '\n'};
-  ScriptedProxy target(ProxyScript().reply(welcome).echo());
+  LoopbackTarget target(LoopbackTarget::Kind::kGreeter, {}, welcome);
   useTarget("127.0.0.1", target.portText());
 
   UniqueSocket session(openProxySession(tunnelSettings));
   ASSERT_TRUE(session) << log_.text();
   ASSERT_EQ(requestConnect(session.get(), tunnelSettings), 1) << log_.text();
-  EXPECT_EQ(readExactly(session.get(), welcome.size()), welcome);
-  const Bytes ping = pattern(64);
+  EXPECT_EQ(receiveBytes(session.get(), welcome.size()), welcome);
+  const Bytes ping = streamBytes(64, 64);
   EXPECT_EQ(roundTrip(session.get(), ping), ping);
 }
 
 TEST_P(PeerTest, TargetByNameIsResolvedByTheProxy) {
-  ScriptedProxy target(ProxyScript().echo());
+  LoopbackTarget target(LoopbackTarget::Kind::kEcho);
   useTarget("localhost", target.portText());
   UniqueSocket session(openProxySession(tunnelSettings));
   ASSERT_TRUE(session) << log_.text();
   ASSERT_EQ(requestConnect(session.get(), tunnelSettings), 1) << log_.text();
-  const Bytes bytes = pattern(300);
+  const Bytes bytes = streamBytes(300, 300);
   EXPECT_EQ(roundTrip(session.get(), bytes), bytes);
 }
 

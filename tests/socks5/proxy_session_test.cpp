@@ -13,28 +13,36 @@ using namespace std::chrono_literals;
 
 class ProxySessionTest : public Socks5Test {
  protected:
-  // A session to a proxy that asks for the login and accepts it: the messages the proxy got.
-  std::vector<Bytes> acceptedLogin(const std::string& user, const std::string& password) {
+  // A session through a proxy that asks for the login and answers it with `status`; what the
+  // proxy received (greeting, login request).
+  std::vector<Bytes> loginSession(const char* user, const char* password, std::uint8_t status) {
     ScriptedProxy proxy(ProxyScript()
                             .expectGreeting()
                             .reply({0x05, 0x02})
                             .expectLogin()
-                            .reply({0x01, 0x00})
+                            .reply({0x01, status})
                             .hold());
     useProxy("127.0.0.1", proxy.portText(), user, password);
     UniqueSocket session(openProxySession(tunnelSettings));
-    EXPECT_TRUE(session);
+    EXPECT_EQ(bool(session), status == 0);
     EXPECT_TRUE(proxy.waitForScriptEnd(0));
     return proxy.messages(0);
   }
 
-  // A session to host:port that must fail: the lines it logged.
+  // A session to `host`:`port` that must fail; the lines it logged.
   std::vector<std::string> failedSession(const std::string& host, const std::string& port) {
+    log_.clear();
     useProxy(host, port);
     EXPECT_EQ(openProxySession(tunnelSettings), noSocket);
     return log_.lines();
   }
 };
+
+// `line` is the step's error line with a real error number.
+void expectErrorLine(const std::string& line, const std::string& step) {
+  EXPECT_EQ(line.rfind(step + " err: ", 0), 0u) << line;
+  EXPECT_NE(line, step + " err: 0\r\n");
+}
 
 TEST_F(ProxySessionTest, NoAuthSessionSendsThreeByteGreeting) {
   ScriptedProxy proxy(ProxyScript().expectGreeting().reply({0x05, 0x00}).hold());
@@ -52,7 +60,7 @@ TEST_F(ProxySessionTest, NoAuthSessionSendsThreeByteGreeting) {
 }
 
 TEST_F(ProxySessionTest, LoginWithOneCharacterNameAndPassword) {
-  const std::vector<Bytes> messages = acceptedLogin("u", "p");
+  const std::vector<Bytes> messages = loginSession("u", "p", 0x00);
   ASSERT_EQ(messages.size(), 2u);
   EXPECT_EQ(messages[0], (Bytes{0x05, 0x02, 0x00, 0x02}));
   EXPECT_EQ(messages[1], (Bytes{0x01, 0x01, 'u', 0x01, 'p'}));
@@ -63,22 +71,15 @@ TEST_F(ProxySessionTest, LoginWithOneCharacterNameAndPassword) {
 }
 
 TEST_F(ProxySessionTest, PasswordNeverReachesTheLog) {
-  ScriptedProxy proxy(
-      ProxyScript().expectGreeting().reply({0x05, 0x02}).expectLogin().reply({0x01, 0x01}));
-  useProxy("127.0.0.1", proxy.portText(), "alice", "Secr3t-Pw");
-
-  UniqueSocket session(openProxySession(tunnelSettings));
-  EXPECT_FALSE(session);
-  ASSERT_TRUE(proxy.waitForScriptEnd(0));
-  EXPECT_EQ(proxy.messages(0).at(1), (Bytes{0x01, 5, 'a', 'l', 'i', 'c', 'e', 9, 'S', 'e', 'c', 'r',
-                                            '3', 't', '-', 'P', 'w'}));
+  EXPECT_EQ(
+      loginSession("alice", "Secr3t-Pw", 0x01).at(1),
+      (Bytes{0x01, 5, 'a', 'l', 'i', 'c', 'e', 9, 'S', 'e', 'c', 'r', '3', 't', '-', 'P', 'w'}));
   EXPECT_TRUE(log_.contains("Login as alice:*** ...\r\n"));
   EXPECT_EQ(log_.text().find("Secr3t"), std::string::npos);
 }
 
 TEST_F(ProxySessionTest, ProxyAsksForLoginThoughOnlyNoAuthWasOffered) {
-  const std::vector<Bytes> messages = acceptedLogin("", "pw");
-  ASSERT_EQ(messages.size(), 2u);
+  const std::vector<Bytes> messages = loginSession("", "pw", 0x00);
   EXPECT_EQ(messages.at(0), (Bytes{0x05, 0x01, 0x00}));
   EXPECT_EQ(messages.at(1), (Bytes{0x01, 0x00, 0x02, 'p', 'w'}));
   EXPECT_TRUE(log_.contains("Login as :*** ...\r\n"));
@@ -190,16 +191,14 @@ TEST_F(ProxySessionTest, RefusedConnectionIsLoggedWithFamilyAndError) {
   EXPECT_EQ(lines[0], "Connecting to Proxy 127.0.0.1:" + port + " ...\r\n");
   EXPECT_EQ(lines[1], "Connecting to 127.0.0.1:" + port + "\r\n");
   EXPECT_EQ(lines[2], "set options = 0\r\n");
-  EXPECT_EQ(lines[3].rfind("connect(2) err: ", 0), 0u) << lines[3];
-  EXPECT_NE(lines[3], "connect(2) err: 0\r\n");
+  expectErrorLine(lines[3], "connect(2)");
 }
 
 TEST_F(ProxySessionTest, UnresolvableNameGivesOneResolverLine) {
   const std::vector<std::string> lines = failedSession("no-such-proxy.invalid", "1080");
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0], "Connecting to Proxy no-such-proxy.invalid:1080 ...\r\n");
-  EXPECT_EQ(lines[1].rfind("getaddrinfo() err: ", 0), 0u) << lines[1];
-  EXPECT_NE(lines[1], "getaddrinfo() err: 0\r\n");
+  expectErrorLine(lines[1], "getaddrinfo()");
 }
 
 TEST_F(ProxySessionTest, Ipv6ProxyIsLoggedInBrackets) {
@@ -210,11 +209,9 @@ TEST_F(ProxySessionTest, Ipv6ProxyIsLoggedInBrackets) {
   EXPECT_TRUE(session);
   EXPECT_TRUE(log_.contains("Connecting to [::1]:" + proxy.portText() + "\r\n"));
 
-  log_.clear();
-  const std::string port = std::to_string(freeLoopbackPort());
-  const std::vector<std::string> lines = failedSession("::1", port);
-  ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines.back().rfind("connect(23) err: ", 0), 0u) << lines.back();
+  const std::vector<std::string> refused = failedSession("::1", std::to_string(freeLoopbackPort()));
+  ASSERT_FALSE(refused.empty());
+  EXPECT_EQ(refused.back().rfind("connect(23) err: ", 0), 0u) << refused.back();
 }
 
 TEST_F(ProxySessionTest, AddressTooLongForTheLogShowsEmpty) {

@@ -13,7 +13,6 @@
 #include "socks5/proxy_session.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/loopback_target.h"
-#include "tests/support/scripted_proxy.h"
 
 class Socks5Test : public testing::Test {
  protected:
@@ -57,6 +56,3 @@ class Socks5Test : public testing::Test {
  private:
   int savedTimeout_ = 0;
 };
-
-// Reads exactly `count` bytes within a few seconds; fewer when the peer closed or time ran out.
-Bytes readExactly(Socket socket, std::size_t count, int seconds = 10);

@@ -8,8 +8,6 @@ class LogCapture {
  public:
   LogCapture();
   ~LogCapture();
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
 
   // Every line written so far, each with its own line end, in order.
   std::vector<std::string> lines() const;

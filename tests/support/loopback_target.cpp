@@ -1,422 +1,389 @@
-// Loopback targets and the data pump: non-blocking sockets and short waits everywhere, so a
-// stop or a time limit is always seen within a few tens of milliseconds.
+// The loopback server of the tests: one acceptor thread, one thread per connection, every wait
+// sliced short so that a stop is seen quickly and bounded overall so nothing hangs a test run.
 #include "tests/support/loopback_target.h"
 
 #include <algorithm>
-#include <array>
+#include <cstdio>
 
-#include "platform/unique_socket.h"
-
-#ifdef _WIN32
-#include <winsock2.h>
-#include <windows.h>
-#else
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
+const Bytes kConnectReplyIpv4Zero = {0x05, 0x00, 0x00, 0x01, 0, 0, 0, 0, 0, 0};
 
 namespace {
 
-using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+constexpr auto kSlice = std::chrono::milliseconds(20);  // one wait, between stop checks
+constexpr auto kStepLimit = std::chrono::seconds(20);   // a whole expect/stall step at most
+constexpr auto kModeLimit = std::chrono::seconds(120);  // a final mode at most
 
-constexpr auto kSlice = 50ms;
-constexpr auto kConnectionLimit = std::chrono::seconds(300);
-
-std::uint64_t splitMix(std::uint64_t x) {
-  x += 0x9e3779b97f4a7c15ULL;
-  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
-  x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
-  return x ^ (x >> 31);
-}
-
-bool waitFor(Socket socket, bool read, bool write, std::chrono::milliseconds wait, WaitItem& item) {
-  item = WaitItem{socket, read, write};
-  return waitSockets(std::span<WaitItem>(&item, 1), wait) > 0;
-}
-
-unsigned currentProcessNumber() {
-#ifdef _WIN32
-  return static_cast<unsigned>(GetCurrentProcessId());
-#else
-  return static_cast<unsigned>(getpid());
-#endif
-}
-
-template <typename Predicate>
-bool waitUntil(std::chrono::milliseconds limit, Predicate done) {
-  const auto deadline = Clock::now() + limit;
-  while (!done()) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
+bool readable(Socket socket, std::chrono::milliseconds wait) {
+  WaitItem item{socket, true};
+  return waitSockets(std::span<WaitItem>(&item, 1), wait) > 0 && item.readable;
 }
 
 }  // namespace
 
-void fillPattern(std::uint64_t seed, std::uint64_t offset, std::span<std::uint8_t> out) {
-  const std::uint64_t stream = splitMix(seed);
-  std::size_t at = 0;
-  while (at < out.size()) {
-    std::uint64_t position = offset + at;
-    std::uint64_t word = splitMix(stream ^ (position / 8));
-    for (std::uint64_t byte = position % 8; byte < 8 && at < out.size(); ++byte, ++at) {
-      out[at] = static_cast<std::uint8_t>(word >> (8 * byte));
-    }
+std::string hexBytes(std::span<const std::uint8_t> bytes) {
+  std::string text;
+  for (std::uint8_t byte : bytes) {
+    char piece[4];
+    std::snprintf(piece, sizeof piece, "%02X", byte);
+    if (!text.empty()) text += ' ';
+    text += piece;
   }
+  return text;
 }
 
-std::string patternDigest(std::uint64_t seed, std::uint64_t bytes) {
-  Sha256 hash;
-  std::vector<std::uint8_t> chunk(1 << 16);
-  for (std::uint64_t at = 0; at < bytes; at += chunk.size()) {
-    std::size_t length =
-        static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), bytes - at));
-    fillPattern(seed, at, std::span(chunk.data(), length));
-    hash.update(chunk.data(), length);
-  }
-  return Sha256::hex(hash.finish());
+// ---- ProxyScript ----
+
+ProxyScript& ProxyScript::add(Step::Kind kind, std::size_t count, Bytes bytes) {
+  steps_.push_back(Step{kind, count, std::move(bytes), {}, {}});
+  return *this;
 }
 
-PumpResult pumpData(Socket socket, const PumpPlan& plan, const std::atomic<bool>* stop) {
-  setNonBlocking(socket);
-  PumpResult result;
-  Sha256 sentHash;
-  Sha256 receivedHash;
-  std::vector<std::uint8_t> out(std::max<std::size_t>(plan.maxWrite, 1));
-  std::vector<std::uint8_t> in(1 << 16);
-  std::size_t outAt = 0;
-  std::size_t outLength = 0;
-  std::uint64_t prepared = 0;  // pattern bytes put into `out` so far
-  std::uint64_t writes = 0;
-  bool shut = false;
-  const auto deadline = Clock::now() + plan.limit;
-
-  for (;;) {
-    const bool sending = result.sent < plan.sendBytes;
-    if (!sending && plan.halfClose && !shut) shut = shutdownSend(socket) == 0;
-    if (!sending && result.received >= plan.expectBytes) {
-      result.completed = true;
-      break;
-    }
-    if (stop != nullptr && stop->load()) break;
-    if (Clock::now() >= deadline) {
-      result.timedOut = true;
-      break;
-    }
-    WaitItem item;
-    waitFor(socket, true, sending, kSlice, item);
-    if (item.readable) {
-      int got = recvSome(socket, in.data(), in.size());
-      if (got > 0) {
-        receivedHash.update(in.data(), static_cast<std::size_t>(got));
-        result.received += static_cast<std::uint64_t>(got);
-      } else if (got == 0 || !isWouldBlock(lastSocketError())) {
-        result.peerClosed = true;
-        break;
-      }
-    }
-    // Several writes per wake-up; their sizes vary so the far side sees uneven segments.
-    bool failed = false;
-    for (int burst = 0; item.writable && result.sent < plan.sendBytes && burst < 64; ++burst) {
-      if (outAt == outLength) {
-        std::size_t size = 1 + static_cast<std::size_t>((writes++ * 7919) % out.size());
-        outLength =
-            static_cast<std::size_t>(std::min<std::uint64_t>(size, plan.sendBytes - prepared));
-        fillPattern(plan.seed, prepared, std::span(out.data(), outLength));
-        prepared += outLength;
-        outAt = 0;
-      }
-      int sent = sendSome(socket, out.data() + outAt, outLength - outAt);
-      if (sent <= 0) {
-        failed = sent < 0 && !isWouldBlock(lastSocketError());
-        break;
-      }
-      sentHash.update(out.data() + outAt, static_cast<std::size_t>(sent));
-      outAt += static_cast<std::size_t>(sent);
-      result.sent += static_cast<std::uint64_t>(sent);
-    }
-    if (failed) {
-      result.peerClosed = true;
-      break;
-    }
-  }
-  result.sentDigest = Sha256::hex(sentHash.finish());
-  result.receivedDigest = Sha256::hex(receivedHash.finish());
-  return result;
+ProxyScript& ProxyScript::replySplit(Bytes bytes, std::vector<std::size_t> cuts,
+                                     std::chrono::milliseconds gap) {
+  steps_.push_back(Step{Step::Kind::kReply, 0, std::move(bytes), std::move(cuts), gap});
+  return *this;
 }
 
-Socket connectLoopback(std::uint16_t port) {
-  ResolvedAddresses addresses;
-  if (resolveStreamAddresses("127.0.0.1", std::to_string(port).c_str(), addresses) != 0 ||
-      addresses.empty())
-    return noSocket;
-  Socket socket = openTcpSocket(kFamilyIpv4);
-  if (socket == noSocket) return noSocket;
-  if (!connectTo(socket, addresses.front())) {
-    closeSocket(socket);
-    return noSocket;
-  }
-  return socket;
+ProxyScript& ProxyScript::then(Mode mode, std::uint16_t port) {
+  mode_ = mode;
+  forwardPort_ = port;
+  return *this;
 }
 
-std::uint16_t freeLoopbackPort() {
-  // 22016-31999: clear of the fixed peer ports (21080-21083) and below the ephemeral ranges
-  // of Linux (32768 on) and Windows (49152 on).
-  constexpr unsigned kFirst = 22016;
-  constexpr unsigned kBlockSize = 32;
-  constexpr unsigned kBlocks = 312;
-  static std::mutex mutex;
-  static std::vector<UniqueSocket> heldBlocks;  // one listener per block, for the process's life
-  static unsigned block = 0;
-  static unsigned next = kBlockSize;  // offset in the block; kBlockSize: claim a block first
-  std::lock_guard<std::mutex> lock(mutex);
-  for (unsigned tries = 0; tries < kBlocks * kBlockSize; ++tries) {
-    if (next == kBlockSize) {
-      // Start where the process id points, so parallel processes seldom meet on one block.
-      bool claimed = false;
-      block = (currentProcessNumber() + static_cast<unsigned>(heldBlocks.size()) * 7) % kBlocks;
-      for (unsigned probe = 0; probe < kBlocks && !claimed; ++probe) {
-        block = (block + 1) % kBlocks;
-        UniqueSocket holder(openTcpSocket(kFamilyIpv4));
-        const auto base = static_cast<std::uint16_t>(kFirst + block * kBlockSize);
-        claimed =
-            holder && bindIpv4(holder.get(), {127, 0, 0, 1}, base) && listenOn(holder.get(), 1);
-        if (claimed) heldBlocks.push_back(std::move(holder));
-      }
-      if (!claimed) return 0;
-      next = 1;
-    }
-    const auto port = static_cast<std::uint16_t>(kFirst + block * kBlockSize + next++);
-    UniqueSocket probe(openTcpSocket(kFamilyIpv4));
-    if (probe && bindIpv4(probe.get(), {127, 0, 0, 1}, port)) return port;
-  }
-  return 0;
+ProxyScript ProxyScript::acceptNoAuth() {
+  ProxyScript script;
+  script.expectGreeting().reply({0x05, 0x00}).expectConnect().reply(kConnectReplyIpv4Zero);
+  return script;
 }
 
-bool waitPeerClosed(Socket socket, std::chrono::milliseconds limit, int* result) {
-  const auto deadline = Clock::now() + limit;
-  std::array<std::uint8_t, 4096> sink{};
-  while (Clock::now() < deadline) {
-    WaitItem item;
-    if (!waitFor(socket, true, false, kSlice, item) || !item.readable) continue;
-    int got = recvSome(socket, sink.data(), sink.size());
-    if (got > 0) continue;
-    if (got < 0 && isWouldBlock(lastSocketError())) continue;
-    if (result != nullptr) *result = got;
-    return true;
-  }
-  return false;
+ProxyScript ProxyScript::refuseConnect(std::uint8_t rep) {
+  ProxyScript script;
+  script.expectGreeting()
+      .reply({0x05, 0x00})
+      .expectConnect()
+      .reply({0x05, rep, 0x00, 0x01, 0, 0, 0, 0, 0, 0})
+      .close();
+  return script;
 }
 
-std::vector<std::uint8_t> receiveBytes(Socket socket, std::size_t count,
-                                       std::chrono::milliseconds limit) {
-  const auto deadline = Clock::now() + limit;
-  std::vector<std::uint8_t> bytes;
-  std::array<std::uint8_t, 16384> chunk{};
-  while (bytes.size() < count && Clock::now() < deadline) {
-    WaitItem item;
-    if (!waitFor(socket, true, false, kSlice, item) || !item.readable) continue;
-    int got = recvSome(socket, chunk.data(), std::min(chunk.size(), count - bytes.size()));
-    if (got < 0 && isWouldBlock(lastSocketError())) continue;
-    if (got <= 0) break;
-    bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + got);
-  }
-  return bytes;
-}
+// ---- ScriptedProxy ----
 
-bool sendAllBytes(Socket socket, std::span<const std::uint8_t> bytes) {
-  const auto deadline = Clock::now() + std::chrono::seconds(30);
-  while (!bytes.empty() && Clock::now() < deadline) {
-    int sent = sendSome(socket, bytes.data(), bytes.size());
-    if (sent < 0 && isWouldBlock(lastSocketError())) {
-      WaitItem item;
-      waitFor(socket, false, true, kSlice, item);
-      continue;
-    }
-    if (sent <= 0) return false;
-    bytes = bytes.subspan(static_cast<std::size_t>(sent));
-  }
-  return bytes.empty();
-}
+struct ScriptedProxy::Connection {
+  std::size_t index = 0;
+  Socket socket = noSocket;  // owned by the connection's thread once it runs
+  std::thread thread;
+  // Guarded by the proxy's mutex_:
+  std::vector<Bytes> messages;
+  Bytes relayed;
+  bool scriptDone = false;
+  bool closed = false;
+};
 
-void resetConnection(Socket socket) {
-  // SO_LINGER on with a zero time-out: close sends RST and drops whatever is queued.
-  linger option{};
-  option.l_onoff = 1;
-  option.l_linger = 0;
-#ifdef _WIN32
-  ::setsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_LINGER,
-               reinterpret_cast<const char*>(&option), sizeof option);
-#else
-  ::setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_LINGER, &option, sizeof option);
-#endif
-  closeSocket(socket);
-}
+ScriptedProxy::ScriptedProxy(ProxyScript script, bool ipv6)
+    : ScriptedProxy(std::vector<ProxyScript>{std::move(script)}, ipv6) {}
 
-bool sendUrgentByte(Socket socket, std::uint8_t byte) {
-#ifdef _WIN32
-  return ::send(static_cast<SOCKET>(socket), reinterpret_cast<const char*>(&byte), 1, MSG_OOB) == 1;
-#else
-  return ::send(static_cast<int>(socket), &byte, 1, MSG_OOB | MSG_NOSIGNAL) == 1;
-#endif
-}
-
-double processCpuSeconds() {
-#ifdef _WIN32
-  FILETIME created{};
-  FILETIME exited{};
-  FILETIME kernel{};
-  FILETIME user{};
-  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
-  auto ticks = [](const FILETIME& time) {  // 100 ns each
-    return static_cast<double>((std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime);
-  };
-  return (ticks(kernel) + ticks(user)) / 1e7;
-#else
-  rusage usage{};
-  if (getrusage(RUSAGE_SELF, &usage) != 0) return 0;
-  auto seconds = [](const timeval& time) { return time.tv_sec + time.tv_usec / 1e6; };
-  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-#endif
-}
-
-bool runningUnderWine() {
-#ifdef _WIN32
-  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-#else
-  return false;
-#endif
-}
-
-// ---- LoopbackTarget ----
-
-LoopbackTarget::LoopbackTarget(Kind kind, Options options)
-    : kind_(kind), options_(std::move(options)) {
-  listener_ = openTcpSocket(kFamilyIpv4);
-  if (listener_ == noSocket) return;
-  if (!bindIpv4(listener_, {127, 0, 0, 1}, 0) || !listenOn(listener_, maxListenBacklog())) {
-    closeSocket(listener_);
-    listener_ = noSocket;
-    return;
-  }
-  setNonBlocking(listener_);
-  port_ = localPortOf(listener_);
+ScriptedProxy::ScriptedProxy(std::vector<ProxyScript> scripts, bool ipv6)
+    : scripts_(std::move(scripts)), listener_(listenLoopback(ipv6)) {
+  if (scripts_.empty()) scripts_.emplace_back();
+  if (!listener_) return;
+  port_ = localPortOf(listener_.get());
   acceptor_ = std::thread([this] { acceptLoop(); });
 }
 
-LoopbackTarget::~LoopbackTarget() {
+ScriptedProxy::~ScriptedProxy() {
   stopping_ = true;
   if (acceptor_.joinable()) acceptor_.join();
-  std::vector<std::thread> threads;
+  // The acceptor has ended, so the list no longer grows; each thread closes its own socket.
+  for (auto& connection : connections_) {
+    if (connection->thread.joinable()) connection->thread.join();
+  }
+}
+
+void ScriptedProxy::acceptLoop() {
+  while (!stopping_) {
+    if (!readable(listener_.get(), kSlice)) continue;
+    Socket accepted = acceptConnection(listener_.get());
+    if (accepted == noSocket) continue;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (endless_) {
+      // A closed connection's thread has left the lock for good: joining it cannot block.
+      std::erase_if(connections_, [](std::unique_ptr<Connection>& each) {
+        if (!each->closed) return false;
+        each->thread.join();
+        return true;
+      });
+    }
+    auto connection = std::make_unique<Connection>();
+    connection->index = accepted_++;
+    connection->socket = accepted;
+    Connection* raw = connection.get();
+    connections_.push_back(std::move(connection));
+    raw->thread = std::thread([this, raw] { serve(*raw); });
+  }
+}
+
+const ProxyScript& ScriptedProxy::scriptOf(const Connection& connection) const {
+  if (endless_) return scripts_[connection.index % scripts_.size()];
+  return scripts_[std::min(connection.index, scripts_.size() - 1)];
+}
+
+void ScriptedProxy::serve(Connection& connection) {
+  const ProxyScript& script = scriptOf(connection);
+  bool open = runSteps(connection);
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    threads.swap(threads_);
+    connection.scriptDone = true;
   }
-  for (std::thread& thread : threads) thread.join();
-  closeSocket(listener_);
-}
-
-void LoopbackTarget::acceptLoop() {
-  while (!stopping_) {
-    WaitItem item;
-    if (!waitFor(listener_, true, false, kSlice, item) || !item.readable) continue;
-    Socket socket = acceptConnection(listener_);
-    if (socket == noSocket) continue;
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::size_t index = accepted_++;
-    ++open_;
-    threads_.emplace_back([this, socket, index] { serve(socket, index); });
+  if (open) {
+    runMode(connection, script);
+    closeSocket(connection.socket);
   }
-}
-
-void LoopbackTarget::serve(Socket socket, std::size_t index) {
-  setNonBlocking(socket);
-  switch (kind_) {
-    case Kind::kEcho:
-    case Kind::kStubbornEcho:
-    case Kind::kEchoAtEnd:
-      echo(socket, kind_);
-      break;
-    case Kind::kGreeter:
-      if (sendAllBytes(socket, options_.greeting)) echo(socket, Kind::kEcho);
-      break;
-    case Kind::kSourceSink: {
-      PumpPlan plan = options_.plan;
-      plan.seed += index;
-      PumpResult result = pumpData(socket, plan, &stopping_);
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        results_.push_back(result);
-      }
-      // Closing now could reset data still on its way; the client closes first.
-      if (result.completed) waitPeerClosed(socket, plan.limit);
-      break;
-    }
-  }
-  closeSocket(socket);
   std::lock_guard<std::mutex> lock(mutex_);
-  --open_;
+  connection.closed = true;
 }
 
-// The plain echo keeps reading while up to `ring` bytes wait to be sent back. The stubborn one
-// reads one chunk, then sends all of it before it reads again, as a single-threaded server
-// with blocking sends does. The one at end holds everything (up to `ring`) until the peer has
-// ended its stream. Each sends back all it read, also after the peer's end, then closes.
-void LoopbackTarget::echo(Socket socket, Kind kind) {
-  const bool stubborn = kind == Kind::kStubbornEcho;
-  std::vector<std::uint8_t> ring(stubborn ? 65536 : 1 << 20);
-  std::size_t head = 0;    // next byte to send
-  std::size_t length = 0;  // bytes waiting
-  bool ended = false;      // the peer ended its stream
-  const auto deadline = Clock::now() + kConnectionLimit;
-  while (!stopping_ && Clock::now() < deadline && !(ended && length == 0)) {
-    const bool canRead = !ended && (stubborn ? length == 0 : length < ring.size());
-    const bool canWrite = length > 0 && (kind != Kind::kEchoAtEnd || ended);
-    WaitItem item;
-    waitFor(socket, canRead, canWrite, kSlice, item);
-    if (item.readable) {
-      std::size_t tail = (head + length) % ring.size();
-      std::size_t room = std::min(ring.size() - length, ring.size() - tail);
-      int got = recvSome(socket, ring.data() + tail, room);
-      if (got < 0 && !isWouldBlock(lastSocketError())) return;
-      if (got == 0) ended = true;
-      if (got > 0) length += static_cast<std::size_t>(got);
+// Runs the steps; false when a step has already closed the socket.
+bool ScriptedProxy::runSteps(Connection& connection) {
+  const ProxyScript& script = scriptOf(connection);
+  const Socket socket = connection.socket;
+
+  // Reads exactly `count` more bytes into `message`; false when the client closed first, the
+  // server is stopping, or the step ran out of time.
+  auto readInto = [&](Bytes& message, std::size_t count) {
+    const auto deadline = std::chrono::steady_clock::now() + kStepLimit;
+    std::size_t wanted = message.size() + count;
+    while (message.size() < wanted) {
+      if (stopping_ || std::chrono::steady_clock::now() > deadline) return false;
+      if (!readable(socket, kSlice)) continue;
+      std::array<std::uint8_t, 512> chunk{};
+      std::size_t ask = std::min(chunk.size(), wanted - message.size());
+      int got = recvSome(socket, chunk.data(), ask);
+      if (got <= 0) return false;
+      message.insert(message.end(), chunk.begin(), chunk.begin() + got);
     }
-    if (item.writable) {
-      std::size_t run = std::min(length, ring.size() - head);
-      int sent = sendSome(socket, ring.data() + head, run);
-      if (sent < 0 && !isWouldBlock(lastSocketError())) return;
-      if (sent > 0) {
-        head = (head + static_cast<std::size_t>(sent)) % ring.size();
-        length -= static_cast<std::size_t>(sent);
+    return true;
+  };
+  auto record = [&](Bytes message) {
+    if (endless_) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    connection.messages.push_back(std::move(message));
+  };
+
+  for (const ProxyScript::Step& step : script.steps()) {
+    using Kind = ProxyScript::Step::Kind;
+    Bytes message;
+    bool ok = true;
+    switch (step.kind) {
+      case Kind::kExpect:
+        ok = readInto(message, step.count);
+        record(message);
+        break;
+      case Kind::kExpectGreeting:
+        // VER NMETHODS, then NMETHODS method bytes.
+        ok = readInto(message, 2) && readInto(message, message[1]);
+        record(message);
+        break;
+      case Kind::kExpectLogin:
+        // VER ULEN UNAME PLEN PASSWD.
+        ok = readInto(message, 2) && readInto(message, message[1]) && readInto(message, 1) &&
+             readInto(message, message.back());
+        record(message);
+        break;
+      case Kind::kExpectConnect: {
+        // VER CMD RSV ATYP, then 4 (IPv4), 16 (IPv6) or 1+n (name) address bytes, then 2.
+        ok = readInto(message, 4);
+        if (ok) {
+          std::uint8_t atyp = message[3];
+          if (atyp == 0x01) {
+            ok = readInto(message, 4);
+          } else if (atyp == 0x04) {
+            ok = readInto(message, 16);
+          } else if (atyp == 0x03) {
+            ok = readInto(message, 1) && readInto(message, message.back());
+          }
+        }
+        ok = ok && readInto(message, 2);
+        record(message);
+        break;
+      }
+      case Kind::kReply: {
+        std::size_t from = 0;
+        std::vector<std::size_t> ends = step.cuts;
+        ends.push_back(step.bytes.size());
+        for (std::size_t end : ends) {
+          end = std::min(end, step.bytes.size());
+          if (end <= from) continue;
+          if (from != 0) std::this_thread::sleep_for(step.gap);
+          if (!sendAllBytes(socket, std::span(step.bytes).subspan(from, end - from))) break;
+          from = end;
+        }
+        break;
+      }
+      case Kind::kAwaitGate:
+        ok = waitUntil(kStepLimit, [&] { return gateOpen_ || stopping_; }) && gateOpen_;
+        break;
+      case Kind::kUrgent:
+        sendUrgentByte(socket, step.bytes[0]);
+        break;
+      case Kind::kClose:
+        closeSocket(socket);
+        return false;
+      case Kind::kReset:
+        resetConnection(socket);
+        return false;
+      case Kind::kStall: {
+        const auto deadline = std::chrono::steady_clock::now() + kStepLimit;
+        while (!stopping_ && std::chrono::steady_clock::now() < deadline) {
+          if (!readable(socket, kSlice)) continue;
+          std::array<std::uint8_t, 512> chunk{};
+          if (recvSome(socket, chunk.data(), chunk.size()) <= 0) break;
+        }
+        closeSocket(socket);
+        return false;
       }
     }
+    if (!ok) {
+      // The client went away (or time ran out) in the middle of a message.
+      closeSocket(socket);
+      return false;
+    }
   }
+  return true;
 }
 
-std::size_t LoopbackTarget::connectionCount() const {
+void ScriptedProxy::runMode(Connection& connection, const ProxyScript& script) {
+  using Mode = ProxyScript::Mode;
+  const Socket client = connection.socket;
+  const Mode mode = script.mode();
+  if (mode == Mode::kClose) return;
+  if (mode == Mode::kEcho || mode == Mode::kStubbornEcho || mode == Mode::kEchoAtEnd) {
+    setNonBlocking(client);
+    return echoStream(client, stopping_, mode == Mode::kStubbornEcho, mode == Mode::kEchoAtEnd);
+  }
+  if (mode == Mode::kPump) {
+    PumpPlan plan = script.plan();
+    plan.seed += connection.index;
+    const PumpResult result = pumpData(client, plan, &stopping_);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      results_.push_back(result);
+    }
+    // Closing now could reset data still on its way; the client closes first.
+    if (result.completed) waitPeerClosed(client, plan.limit);
+    return;
+  }
+
+  Socket target = noSocket;
+  if (mode == Mode::kForward) {
+    target = connectLoopback(script.forwardPort());
+    if (target == noSocket) return;
+  }
+
+  // Forwarding passes an end of stream on as a half-close and goes on the other way until that
+  // ends too; hold ends with the client's end.
+  const auto deadline = std::chrono::steady_clock::now() + kModeLimit;
+  std::array<std::uint8_t, 16384> buffer{};
+  bool clientEnded = false;
+  bool targetEnded = target == noSocket;
+  bool failed = false;
+  while (!failed && !(clientEnded && targetEnded) && !stopping_ &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::array<WaitItem, 2> items{};
+    std::size_t count = 0;
+    if (!clientEnded) items[count++] = WaitItem{client, true};
+    if (!targetEnded) items[count++] = WaitItem{target, true};
+    if (waitSockets(std::span(items.data(), count), kSlice) <= 0) continue;
+    for (std::size_t i = 0; i < count && !failed; ++i) {
+      if (!items[i].readable) continue;
+      const bool fromClient = items[i].socket == client;
+      int got = recvSome(items[i].socket, buffer.data(), buffer.size());
+      failed = got < 0 || (got == 0 && target == noSocket);
+      if (got == 0 && !failed) {
+        shutdownSend(fromClient ? target : client);
+        (fromClient ? clientEnded : targetEnded) = true;
+      }
+      if (got <= 0) continue;
+      auto piece = std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(got));
+      if (fromClient && !endless_) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        connection.relayed.insert(connection.relayed.end(), piece.begin(), piece.end());
+      }
+      Socket to = fromClient ? target : client;
+      failed = to != noSocket && !sendAllBytes(to, piece);
+    }
+  }
+  closeSocket(target);
+}
+
+std::size_t ScriptedProxy::connectionCount() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return accepted_;
 }
 
-std::size_t LoopbackTarget::openConnections() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return open_;
+bool ScriptedProxy::waitForConnections(std::size_t count, std::chrono::milliseconds limit) const {
+  return waitUntil(limit, [&] { return connectionCount() >= count; });
 }
 
-std::vector<PumpResult> LoopbackTarget::results() const {
+bool ScriptedProxy::waitForScriptEnd(std::size_t index, std::chrono::milliseconds limit) const {
+  return waitUntil(limit, [&] {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return index < connections_.size() && connections_[index]->scriptDone;
+  });
+}
+
+bool ScriptedProxy::waitForClosed(std::size_t index, std::chrono::milliseconds limit) const {
+  return waitUntil(limit, [&] {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return index < connections_.size() && connections_[index]->closed;
+  });
+}
+
+std::vector<Bytes> ScriptedProxy::messages(std::size_t index) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (index >= connections_.size()) return {};
+  return connections_[index]->messages;
+}
+
+Bytes ScriptedProxy::received(std::size_t index) const {
+  Bytes all;
+  for (const Bytes& message : messages(index))
+    all.insert(all.end(), message.begin(), message.end());
+  return all;
+}
+
+Bytes ScriptedProxy::relayed(std::size_t index) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (index >= connections_.size()) return {};
+  return connections_[index]->relayed;
+}
+
+std::vector<PumpResult> ScriptedProxy::results() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return results_;
 }
 
-bool LoopbackTarget::waitForResults(std::size_t count, std::chrono::milliseconds limit) const {
-  return waitUntil(limit, [&] { return results().size() >= count; });
+bool ScriptedProxy::waitAllClosed(std::chrono::milliseconds limit) const {
+  return waitUntil(limit, [&] {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::all_of(connections_.begin(), connections_.end(),
+                       [](const auto& connection) { return connection->closed; });
+  });
 }
 
-bool LoopbackTarget::waitAllClosed(std::chrono::milliseconds limit) const {
-  return waitUntil(limit, [&] { return openConnections() == 0; });
+namespace {
+
+ProxyScript targetScript(LoopbackTarget::Kind kind, const PumpPlan& plan, Bytes greeting) {
+  using Kind = LoopbackTarget::Kind;
+  using Mode = ProxyScript::Mode;
+  ProxyScript script;
+  if (kind == Kind::kGreeter) script.reply(std::move(greeting));
+  if (kind == Kind::kSourceSink) return script.pump(plan);
+  return script.then(kind == Kind::kStubbornEcho ? Mode::kStubbornEcho
+                     : kind == Kind::kEchoAtEnd  ? Mode::kEchoAtEnd
+                                                 : Mode::kEcho);
 }
+
+}  // namespace
+
+LoopbackTarget::LoopbackTarget(Kind kind, const PumpPlan& plan, Bytes greeting)
+    : ScriptedProxy(targetScript(kind, plan, std::move(greeting))) {}

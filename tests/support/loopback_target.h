@@ -1,90 +1,181 @@
-// Loopback TCP servers that play the remote target in tunnel tests, and the client side that
-// drives data through the tunnel. Everything is bounded in time and stops on destruction.
+// The one loopback server of the tests. Scripted, it plays the SOCKS5 proxy: it records the
+// exact bytes each connection sends and answers with scripted bytes, split segments, closes,
+// resets or silence, then (after the handshake) closes, holds, echoes, pumps test data or
+// forwards to a loopback target. Without a handshake it is the target (LoopbackTarget).
 //
-//   LoopbackTarget target(LoopbackTarget::Kind::kSourceSink, {.sendBytes = 1 << 20, ...});
-//   ... point the proxy at 127.0.0.1:target.port() ...
-//   PumpResult mine = pumpData(client, {...});
-//   target.waitForResults(1); EXPECT_EQ(target.results()[0].receivedDigest, mine.sentDigest);
+// Typical use:
+//   ScriptedProxy proxy({ProxyScript().expectGreeting().reply({0x05, 0x00})
+//                            .expectConnect().reply(kConnectReplyIpv4Zero).echo()});
+//   copySetting(tunnelSettings.proxyServer, "127.0.0.1");
+//   copySetting(tunnelSettings.proxyPort, proxy.portText().c_str());
+//   ... openProxySession(tunnelSettings) / requestConnect(socket, tunnelSettings) ...
+//   proxy.waitForScriptEnd(0);
+//   EXPECT_EQ(proxy.messages(0)[0], (Bytes{0x05, 0x01, 0x00}));
+//
+// Every wait inside is bounded; the destructor stops the acceptor and every connection thread
+// and closes their sockets (each thread closes only the sockets it owns).
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "platform/socket.h"
-#include "tests/support/sha256.h"
+#include "tests/support/loopback.h"
 
-// The bound of a wait for something that should happen soon: long, because it only has to
-// tell a hang from a slow turn on a loaded machine; a wait that succeeds returns at once.
-inline constexpr std::chrono::seconds kHangLimit{60};
+// Hex dump "05 01 00" for assertion messages.
+std::string hexBytes(std::span<const std::uint8_t> bytes);
 
-// Deterministic test data: the byte at `offset` of stream `seed`, filled in bulk.
-void fillPattern(std::uint64_t seed, std::uint64_t offset, std::span<std::uint8_t> out);
-// SHA-256 of the first `bytes` bytes of stream `seed`.
-std::string patternDigest(std::uint64_t seed, std::uint64_t bytes);
+// A CONNECT success reply with a zero IPv4 bound address: 05 00 00 01 00 00 00 00 00 00.
+extern const Bytes kConnectReplyIpv4Zero;
 
-// What one side moves through a connection: it sends `sendBytes` of stream `seed` in writes
-// of at most `maxWrite` bytes while it reads and hashes everything that arrives, until it has
-// sent everything and received `expectBytes` (or the peer closed, or the time ran out).
-struct PumpPlan {
-  std::uint64_t sendBytes = 0;
-  std::uint64_t seed = 0;
-  std::uint64_t expectBytes = 0;
-  std::size_t maxWrite = 65536;
-  std::chrono::milliseconds limit{60000};
-  bool halfClose = false;  // end the sending side once everything is sent, reading on
+// What one accepted connection does, in order. Steps run one after the other; the optional
+// final mode (close, hold, echo, forward) runs after the last step. Without a mode the
+// connection is closed once the steps are done.
+class ProxyScript {
+ public:
+  enum class Mode { kClose, kHold, kEcho, kStubbornEcho, kEchoAtEnd, kPump, kForward };
+
+  struct Step {
+    enum class Kind {
+      kExpect,          // read exactly `count` bytes and record them as one message
+      kExpectGreeting,  // read VER NMETHODS METHODS... (length from NMETHODS)
+      kExpectLogin,     // read 01 ULEN UNAME PLEN PASSWD (lengths from the bytes read)
+      kExpectConnect,   // read VER CMD RSV ATYP ADDR PORT (length from ATYP)
+      kReply,           // send `bytes`, cut into segments at `cuts` with `gap` between them
+      kAwaitGate,       // wait until the test opens the proxy's gate
+      kUrgent,          // send bytes[0] as urgent (out-of-band) data
+      kClose,           // close the connection now (orderly FIN); ends the script
+      kReset,           // abortive close (SO_LINGER 0: RST); ends the script
+      kStall,           // say nothing until the client closes or the server stops
+    };
+    Kind kind = Kind::kExpect;
+    std::size_t count = 0;
+    Bytes bytes;
+    std::vector<std::size_t> cuts;
+    std::chrono::milliseconds gap{0};
+  };
+
+  ProxyScript& expect(std::size_t count) { return add(Step::Kind::kExpect, count); }
+  ProxyScript& expectGreeting() { return add(Step::Kind::kExpectGreeting); }
+  ProxyScript& expectLogin() { return add(Step::Kind::kExpectLogin); }
+  ProxyScript& expectConnect() { return add(Step::Kind::kExpectConnect); }
+  ProxyScript& reply(Bytes bytes) { return add(Step::Kind::kReply, 0, std::move(bytes)); }
+  // Sends `bytes` in pieces: `cuts` are offsets into `bytes` (ascending), each piece sent on
+  // its own after `gap`, so the client sees several TCP segments.
+  ProxyScript& replySplit(Bytes bytes, std::vector<std::size_t> cuts,
+                          std::chrono::milliseconds gap = std::chrono::milliseconds(30));
+  // Holds the connection here until the test calls ScriptedProxy::openGate(), so that what
+  // comes next happens after a point the test has seen (bounded like any step).
+  ProxyScript& awaitGate() { return add(Step::Kind::kAwaitGate); }
+  ProxyScript& urgent(std::uint8_t byte) { return add(Step::Kind::kUrgent, 0, {byte}); }
+  ProxyScript& close() { return add(Step::Kind::kClose); }
+  ProxyScript& reset() { return add(Step::Kind::kReset); }
+  ProxyScript& stall() { return add(Step::Kind::kStall); }
+
+  // Final modes, after the steps: keep the connection open, reading and dropping; send back
+  // whatever arrives (echoStream); pumpData with `plan`, its seed offset by the connection's
+  // index; relay both ways to 127.0.0.1:port.
+  ProxyScript& hold() { return then(Mode::kHold); }
+  ProxyScript& echo() { return then(Mode::kEcho); }
+  ProxyScript& pump(const PumpPlan& plan) {
+    plan_ = plan;
+    return then(Mode::kPump);
+  }
+  ProxyScript& forward(std::uint16_t port) { return then(Mode::kForward, port); }
+  ProxyScript& then(Mode mode, std::uint16_t port = 0);
+
+  // Shorthands for the usual handshakes.
+  // No-auth session that accepts the CONNECT: greeting → 05 00, request → success reply.
+  static ProxyScript acceptNoAuth();
+  // Same, but the CONNECT is refused with REP `rep` (05 rep 00 01 + 6 zero bytes), then closed.
+  static ProxyScript refuseConnect(std::uint8_t rep);
+
+  const std::vector<Step>& steps() const { return steps_; }
+  Mode mode() const { return mode_; }
+  std::uint16_t forwardPort() const { return forwardPort_; }
+  const PumpPlan& plan() const { return plan_; }
+
+ private:
+  ProxyScript& add(Step::Kind kind, std::size_t count = 0, Bytes bytes = {});
+
+  std::vector<Step> steps_;
+  Mode mode_ = Mode::kClose;
+  std::uint16_t forwardPort_ = 0;
+  PumpPlan plan_;
 };
 
-struct PumpResult {
-  std::uint64_t sent = 0;
-  std::uint64_t received = 0;
-  std::string sentDigest;
-  std::string receivedDigest;
-  bool completed = false;   // sent all and received expectBytes
-  bool peerClosed = false;  // the peer closed (or reset) before that
-  bool timedOut = false;
+class ScriptedProxy {
+ public:
+  // Connection i follows scripts[i]; connections beyond the list follow the last script.
+  // Listens on 127.0.0.1 (or ::1 when `ipv6`) on a port the system picks.
+  explicit ScriptedProxy(std::vector<ProxyScript> scripts, bool ipv6 = false);
+  explicit ScriptedProxy(ProxyScript script, bool ipv6 = false);
+  ~ScriptedProxy();
+  ScriptedProxy(const ScriptedProxy&) = delete;
+  ScriptedProxy& operator=(const ScriptedProxy&) = delete;
+
+  // False when the listener could not be set up (the test should fail or skip).
+  bool listening() const { return port_ != 0; }
+  std::uint16_t port() const { return port_; }
+  std::string portText() const { return std::to_string(port_); }
+
+  std::size_t connectionCount() const;
+  bool waitForConnections(std::size_t count,
+                          std::chrono::milliseconds limit = std::chrono::seconds(60)) const;
+  // Waits until connection `index` has finished its steps (not its final mode).
+  bool waitForScriptEnd(std::size_t index,
+                        std::chrono::milliseconds limit = std::chrono::seconds(60)) const;
+  // Waits until connection `index` has ended entirely (its socket closed).
+  bool waitForClosed(std::size_t index,
+                     std::chrono::milliseconds limit = std::chrono::seconds(60)) const;
+
+  // For long runs (the soak's misbehaving proxy): from now on connection i follows
+  // scripts[i % count], nothing is recorded, and ended connections are reaped as others arrive.
+  void runEndlessly() { endless_ = true; }
+  // Lets every connection waiting in (or later reaching) an awaitGate step go on.
+  void openGate() { gateOpen_ = true; }
+
+  // Bytes read by the expect steps of connection `index`: one entry per step (a short entry
+  // when the client closed early), and all of them concatenated.
+  std::vector<Bytes> messages(std::size_t index) const;
+  Bytes received(std::size_t index) const;
+  // Bytes the connection received in its final mode (hold or forward), from the client.
+  Bytes relayed(std::size_t index) const;
+  // Pump mode: the result of each connection that has ended, in the order they ended.
+  std::vector<PumpResult> results() const;
+  // Waits until every accepted connection has ended.
+  bool waitAllClosed(std::chrono::milliseconds limit) const;
+
+ private:
+  struct Connection;
+  void acceptLoop();
+  void serve(Connection& connection);
+  bool runSteps(Connection& connection);
+  void runMode(Connection& connection, const ProxyScript& script);
+  const ProxyScript& scriptOf(const Connection& connection) const;
+
+  std::vector<ProxyScript> scripts_;
+  UniqueSocket listener_;
+  std::uint16_t port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> gateOpen_{false};
+  std::atomic<bool> endless_{false};
+  std::size_t accepted_ = 0;  // guarded by mutex_
+  mutable std::mutex mutex_;
+  std::vector<std::unique_ptr<Connection>> connections_;  // guarded by mutex_
+  std::vector<PumpResult> results_;                       // guarded by mutex_
+  std::thread acceptor_;
 };
 
-// Runs `plan` on a connected socket (switched to non-blocking here). `stop` may be null.
-PumpResult pumpData(Socket socket, const PumpPlan& plan, const std::atomic<bool>* stop = nullptr);
-
-// Blocking connect to 127.0.0.1:port; noSocket on failure.
-Socket connectLoopback(std::uint16_t port);
-
-// A loopback port nothing listens on, for a server that binds it itself (the tunnel, a Dante
-// config, quillan.exe's window) or as a port that refuses connections. The ports come from a
-// block below the ephemeral range (so no port-0 bind lands there) that this process holds by
-// keeping a listener on the block's first port: parallel test processes get disjoint blocks,
-// and each port is checked bindable before it is handed out. 0 when no block is free.
-std::uint16_t freeLoopbackPort();
-
-// Waits until the peer closes the connection: true when a receive returned 0 or an error
-// (reset) within `limit`. Bytes that arrive before are dropped. Sets *result to the last
-// receive result (0 or -1) when given.
-bool waitPeerClosed(Socket socket, std::chrono::milliseconds limit, int* result = nullptr);
-
-// Reads until `count` bytes have arrived, the peer closed or `limit` passed.
-std::vector<std::uint8_t> receiveBytes(Socket socket, std::size_t count,
-                                       std::chrono::milliseconds limit);
-bool sendAllBytes(Socket socket, std::span<const std::uint8_t> bytes);
-
-// Abortive close: RST instead of FIN.
-void resetConnection(Socket socket);
-// Sends one byte as urgent (out-of-band) data.
-bool sendUrgentByte(Socket socket, std::uint8_t byte);
-// CPU time used by the whole process so far (user and system), in seconds.
-double processCpuSeconds();
-
-// True when the Windows build runs under Wine, whose sockets differ from Windows where the tests
-// say so (an abortive close arrives as an orderly one).
-bool runningUnderWine();
-
-class LoopbackTarget {
+// The remote end of tunnel tests: the loopback server with no handshake, only a final mode.
+class LoopbackTarget : public ScriptedProxy {
  public:
   enum class Kind {
     kEcho,          // sends back what arrives, reading on while its sends are pending
@@ -93,41 +184,5 @@ class LoopbackTarget {
     kStubbornEcho,  // echoes, but reads nothing more while a send is blocked
     kEchoAtEnd,     // reads until the peer's end of stream, then sends it all back and closes
   };
-  struct Options {
-    std::vector<std::uint8_t> greeting;
-    PumpPlan plan;
-  };
-
-  LoopbackTarget(Kind kind, Options options = {});
-  ~LoopbackTarget();
-  LoopbackTarget(const LoopbackTarget&) = delete;
-  LoopbackTarget& operator=(const LoopbackTarget&) = delete;
-
-  std::uint16_t port() const { return port_; }
-  std::string portText() const { return std::to_string(port_); }
-
-  std::size_t connectionCount() const;
-  std::size_t openConnections() const;
-  // Source/sink: the result of each connection that has ended, in the order they ended.
-  std::vector<PumpResult> results() const;
-  bool waitForResults(std::size_t count, std::chrono::milliseconds limit) const;
-  // Waits until every accepted connection has ended.
-  bool waitAllClosed(std::chrono::milliseconds limit) const;
-
- private:
-  void acceptLoop();
-  void serve(Socket socket, std::size_t index);
-  void echo(Socket socket, Kind kind);
-
-  Kind kind_;
-  Options options_;
-  Socket listener_ = noSocket;
-  std::uint16_t port_ = 0;
-  std::atomic<bool> stopping_{false};
-  mutable std::mutex mutex_;
-  std::size_t accepted_ = 0;          // guarded by mutex_
-  std::size_t open_ = 0;              // guarded by mutex_
-  std::vector<PumpResult> results_;   // guarded by mutex_
-  std::vector<std::thread> threads_;  // guarded by mutex_
-  std::thread acceptor_;
+  explicit LoopbackTarget(Kind kind, const PumpPlan& plan = {}, Bytes greeting = {});
 };

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/scripted_proxy.h"
+#include "tests/support/loopback_target.h"
 
 namespace {
 

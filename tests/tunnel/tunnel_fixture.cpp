@@ -1,11 +1,10 @@
 #include "tests/tunnel/tunnel_fixture.h"
 
-#include <thread>
-
 #include "common/log.h"
 #include "common/test_seams.h"
 #include "config/tunnel_settings.h"
 #include "socks5/proxy_session.h"
+#include "tests/support/loopback.h"
 #include "tunnel/tunnel_service.h"
 
 namespace {
@@ -120,24 +119,24 @@ std::size_t countLines(const LogCapture& log, const std::string& prefix) {
 
 bool waitForLines(const LogCapture& log, const std::string& prefix, std::size_t count,
                   std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (countLines(log, prefix) < count) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
+  return waitUntil(limit, [&] { return countLines(log, prefix) >= count; });
 }
 
 bool waitForLine(const LogCapture& log, const std::string& line, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!log.contains(line)) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
+  return waitUntil(limit, [&] { return log.contains(line); });
 }
 
 void TunnelTest::TearDown() {
   if (listenerHandle.load() != nullptr) stopService();
   consoleStream.store(nullptr);
+}
+
+std::uint16_t TunnelTest::startAccepting(std::uint16_t proxyPort, std::uint16_t targetPort,
+                                         int handshakeTimeoutMs) {
+  const std::uint16_t localPort = freeLoopbackPort();
+  useSettings(localPort, proxyPort, "127.0.0.1", targetPort);
+  testSeams.handshakeTimeoutMs = handshakeTimeoutMs;
+  const bool accepting = startService() == 1 && frontEnd_.waitFor("enableStop", kHangLimit);
+  EXPECT_TRUE(accepting) << log_.text();
+  return accepting ? localPort : 0;
 }

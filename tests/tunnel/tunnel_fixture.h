@@ -57,6 +57,10 @@ class TunnelTest : public testing::Test {
  protected:
   TunnelTest() { frontEnd_.setCapture(&log_); }
   void TearDown() override;
+  // Starts the service on a free port through the proxy on 127.0.0.1:`proxyPort` to
+  // 127.0.0.1:`targetPort` and waits until it accepts; the local port, or 0 after a failure.
+  std::uint16_t startAccepting(std::uint16_t proxyPort, std::uint16_t targetPort = 3389,
+                               int handshakeTimeoutMs = 10000);
   LogCapture log_;
   RecordingFrontEnd frontEnd_;
 };

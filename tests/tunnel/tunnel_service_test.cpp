@@ -17,7 +17,6 @@
 #include "platform/unique_socket.h"
 #include "socks5/proxy_session.h"
 #include "tests/support/loopback_target.h"
-#include "tests/support/scripted_proxy.h"
 #include "tests/tunnel/tunnel_fixture.h"
 #include "tunnel/tunnel_service.h"
 
@@ -25,35 +24,19 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A listener on 127.0.0.1 that holds a port for the length of a test.
-UniqueSocket holdPort(std::uint16_t& port) {
-  UniqueSocket socket(openTcpSocket(kFamilyIpv4));
-  if (!socket || !bindIpv4(socket.get(), {127, 0, 0, 1}, 0) || !listenOn(socket.get(), 4))
-    return UniqueSocket();
-  port = localPortOf(socket.get());
-  return socket;
-}
-
 bool portBindable(std::uint16_t port) {
   UniqueSocket socket(openTcpSocket(kFamilyIpv4));
   return socket && bindIpv4(socket.get(), {127, 0, 0, 1}, port);
 }
 
-class TunnelServiceTest : public TunnelTest {
- protected:
-  // Starts the service on `localPort` through `proxy` to 127.0.0.1:3389; true once it accepts.
-  bool startAccepting(std::uint16_t localPort, const ScriptedProxy& proxy) {
-    useSettings(localPort, proxy.port(), "127.0.0.1", 3389);
-    return startService() == 1 && frontEnd_.waitFor("enableStop", 10s);
-  }
-};
+using TunnelServiceTest = TunnelTest;
 
 // ---- Start failures: nothing is started, one log line and one box with the same text ----
 
 TEST_F(TunnelServiceTest, PortInUseIsReportedWithItsOwnText) {
-  std::uint16_t port = 0;
-  UniqueSocket holder = holdPort(port);
-  ASSERT_TRUE(holder);
+  HeldPort held;
+  const std::uint16_t port = held.port;
+  ASSERT_NE(port, 0);
   useSettings(port, 1, "127.0.0.1", 1);
 
   EXPECT_EQ(startService(), 0);
@@ -175,8 +158,8 @@ TEST_F(TunnelServiceTest, ButtonsFollowProvingAcceptingAndStop) {
 
 TEST_F(TunnelServiceTest, RelaysUseTheSettingsTheServiceStartedWith) {
   ScriptedProxy proxy(ProxyScript::acceptNoAuth().echo());
-  const std::uint16_t localPort = freeLoopbackPort();
-  ASSERT_TRUE(startAccepting(localPort, proxy));
+  const std::uint16_t localPort = startAccepting(proxy.port());
+  ASSERT_NE(localPort, 0);
 
   // What a later Start writes: no relay of this service may see it.
   copySetting(tunnelSettings.proxyPort, "1");
@@ -194,10 +177,8 @@ TEST_F(TunnelServiceTest, RefusedConnectCostsOnlyThatConnection) {
   // Connection 0 is the trial, 1 the refused relay, 2 a relay that works.
   ScriptedProxy proxy({ProxyScript::acceptNoAuth(), ProxyScript::refuseConnect(0x05),
                        ProxyScript::acceptNoAuth().echo()});
-  const std::uint16_t localPort = freeLoopbackPort();
-  useSettings(localPort, proxy.port(), "127.0.0.1", 3389);
-  ASSERT_EQ(startService(), 1);
-  ASSERT_TRUE(frontEnd_.waitFor("enableStop", kHangLimit));
+  const std::uint16_t localPort = startAccepting(proxy.port());
+  ASSERT_NE(localPort, 0);
 
   UniqueSocket refused(connectLoopback(localPort));
   ASSERT_TRUE(refused);
@@ -229,10 +210,8 @@ TEST_F(TunnelServiceTest, SuccessWithAnUnknownAddressTypeProvesTheRouteAndRelays
   reply.insert(reply.end(), hello.begin(), hello.end());
   ScriptedProxy proxy(
       ProxyScript().expectGreeting().reply({0x05, 0x00}).expectConnect().reply(reply).echo());
-  const std::uint16_t localPort = freeLoopbackPort();
-  useSettings(localPort, proxy.port(), "127.0.0.1", 3389);
-  ASSERT_EQ(startService(), 1);
-  ASSERT_TRUE(frontEnd_.waitFor("enableStop", 10s)) << log_.text();
+  const std::uint16_t localPort = startAccepting(proxy.port());
+  ASSERT_NE(localPort, 0);
 
   UniqueSocket client(connectLoopback(localPort));
   ASSERT_TRUE(client);
@@ -265,10 +244,8 @@ TEST_P(RelayCloseTest, LogsWhoClosedWithTheReceiveResult) {
   if (c.ender == Ender::kRemoteClose) relayScript = ProxyScript::acceptNoAuth().awaitGate().close();
   if (c.ender == Ender::kRemoteReset) relayScript = ProxyScript::acceptNoAuth().awaitGate().reset();
   ScriptedProxy proxy({ProxyScript::acceptNoAuth(), relayScript});
-  const std::uint16_t localPort = freeLoopbackPort();
-  useSettings(localPort, proxy.port(), "127.0.0.1", 3389);
-  ASSERT_EQ(startService(), 1);
-  ASSERT_TRUE(frontEnd_.waitFor("enableStop", kHangLimit));
+  const std::uint16_t localPort = startAccepting(proxy.port());
+  ASSERT_NE(localPort, 0);
 
   UniqueSocket client(connectLoopback(localPort));
   ASSERT_TRUE(client);
@@ -307,10 +284,8 @@ TEST_F(TunnelServiceTest, UrgentBytesTravelInLineAndInOrderAndLeaveTheRelayIdle)
                                                         .urgent('!')
                                                         .reply({'c', 'd'})
                                                         .hold()});
-  const std::uint16_t localPort = freeLoopbackPort();
-  useSettings(localPort, proxy.port(), "127.0.0.1", 3389);
-  ASSERT_EQ(startService(), 1);
-  ASSERT_TRUE(frontEnd_.waitFor("enableStop", 10s));
+  const std::uint16_t localPort = startAccepting(proxy.port());
+  ASSERT_NE(localPort, 0);
 
   UniqueSocket client(connectLoopback(localPort));
   ASSERT_TRUE(client);
@@ -320,8 +295,7 @@ TEST_F(TunnelServiceTest, UrgentBytesTravelInLineAndInOrderAndLeaveTheRelayIdle)
   ASSERT_TRUE(sendUrgentByte(client.get(), '#'));
   ASSERT_TRUE(sendAllBytes(client.get(), Bytes{'z', 'w'}));
   const Bytes expected = {'x', 'y', '#', 'z', 'w'};
-  for (int i = 0; i < 500 && proxy.relayed(1).size() < expected.size(); ++i)
-    std::this_thread::sleep_for(10ms);
+  waitUntil(kHangLimit, [&] { return proxy.relayed(1).size() >= expected.size(); });
   EXPECT_EQ(proxy.relayed(1), expected);
 
   // A relay woken again and again by a socket with nothing to read would take a whole core
@@ -339,11 +313,9 @@ TEST_F(TunnelServiceTest, TrafficLinesCountEachChunkWhileTheConsoleIsOpen) {
   for (std::size_t i = 0; i < burst.size(); ++i) burst[i] = static_cast<std::uint8_t>(i * 31);
   ScriptedProxy proxy(
       {ProxyScript::acceptNoAuth(), ProxyScript::acceptNoAuth().reply(burst).echo()});
-  const std::uint16_t localPort = freeLoopbackPort();
-  useSettings(localPort, proxy.port(), "127.0.0.1", 3389);
   consoleStream.store(stdout);
-  ASSERT_EQ(startService(), 1);
-  ASSERT_TRUE(frontEnd_.waitFor("enableStop", kHangLimit));
+  const std::uint16_t localPort = startAccepting(proxy.port());
+  ASSERT_NE(localPort, 0);
 
   UniqueSocket client(connectLoopback(localPort));
   ASSERT_TRUE(client);
@@ -390,10 +362,8 @@ TEST_F(TunnelServiceTest, TrafficLinesCountEachChunkWhileTheConsoleIsOpen) {
 
 TEST_F(TunnelServiceTest, StopEndsIdleRelaysOrderlyAndWithoutALine) {
   ScriptedProxy proxy(ProxyScript::acceptNoAuth().echo());
-  const std::uint16_t localPort = freeLoopbackPort();
-  useSettings(localPort, proxy.port(), "127.0.0.1", 3389);
-  ASSERT_EQ(startService(), 1);
-  ASSERT_TRUE(frontEnd_.waitFor("enableStop", kHangLimit));
+  const std::uint16_t localPort = startAccepting(proxy.port());
+  ASSERT_NE(localPort, 0);
 
   std::vector<UniqueSocket> clients;
   for (int i = 0; i < 3; ++i) {
@@ -423,12 +393,9 @@ TEST_F(TunnelServiceTest, StopThenStartAtOnceStillEndsTheOldRelays) {
                               .reply(kConnectReplyIpv4Zero)
                               .echo();
   ScriptedProxy proxy({ProxyScript::acceptNoAuth(), slowRelay, ProxyScript::acceptNoAuth().echo()});
-  const std::uint16_t localPort = freeLoopbackPort();
-  useSettings(localPort, proxy.port(), "127.0.0.1", 3389);
-  testSeams.handshakeTimeoutMs =
-      60000;  // the held relay waits for the gate, however slow Stop and Start are
-  ASSERT_EQ(startService(), 1);
-  ASSERT_TRUE(frontEnd_.waitFor("enableStop", kHangLimit));
+  // The held relay waits for the gate, however slow Stop and Start are.
+  const std::uint16_t localPort = startAccepting(proxy.port(), 3389, 60000);
+  ASSERT_NE(localPort, 0);
 
   UniqueSocket old(connectLoopback(localPort));
   ASSERT_TRUE(old);

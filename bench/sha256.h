@@ -1,4 +1,4 @@
-// SHA-256 (FIPS 180-4) for checking relayed data end to end in tests and the benchmark.
+// SHA-256 (FIPS 180-4) for checking relayed data end to end in the benchmark.
 #pragma once
 
 #include <array>

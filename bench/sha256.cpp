@@ -1,5 +1,5 @@
 // Straightforward SHA-256: 64-byte blocks, big-endian words, the message length in bits last.
-#include "tests/support/sha256.h"
+#include "bench/sha256.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,0 +1,378 @@
+// Loopback sockets and the data pump: non-blocking sockets and short waits everywhere, so a
+// stop or a time limit is always seen within a few tens of milliseconds.
+#include "tests/support/loopback.h"
+
+#include <algorithm>
+#include <array>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <windows.h>
+#include <ws2tcpip.h>
+#else
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kSlice = 50ms;
+constexpr auto kConnectionLimit = std::chrono::seconds(300);
+
+std::uint64_t splitMix(std::uint64_t x) {
+  x += 0x9e3779b97f4a7c15ULL;
+  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+  return x ^ (x >> 31);
+}
+
+bool waitFor(Socket socket, bool read, bool write, std::chrono::milliseconds wait, WaitItem& item) {
+  item = WaitItem{socket, read, write};
+  return waitSockets(std::span<WaitItem>(&item, 1), wait) > 0;
+}
+
+unsigned currentProcessNumber() {
+#ifdef _WIN32
+  return static_cast<unsigned>(GetCurrentProcessId());
+#else
+  return static_cast<unsigned>(getpid());
+#endif
+}
+
+}  // namespace
+
+void fillStream(std::uint64_t seed, std::uint64_t offset, std::span<std::uint8_t> out) {
+  const std::uint64_t stream = splitMix(seed);
+  std::size_t at = 0;
+  while (at < out.size()) {
+    const std::uint64_t position = offset + at;
+    const std::uint64_t word = position < 8 ? seed : splitMix(stream ^ (position / 8));
+    for (std::uint64_t byte = position % 8; byte < 8 && at < out.size(); ++byte, ++at) {
+      out[at] = static_cast<std::uint8_t>(word >> (8 * byte));
+    }
+  }
+}
+
+Bytes streamBytes(std::uint64_t seed, std::size_t count) {
+  Bytes bytes(count);
+  fillStream(seed, 0, bytes);
+  return bytes;
+}
+
+void StreamCheck::feed(std::span<const std::uint8_t> bytes) {
+  for (; received < 8 && !bytes.empty(); ++received, bytes = bytes.subspan(1))
+    seed |= std::uint64_t{bytes[0]} << (8 * received);
+  std::array<std::uint8_t, 4096> want{};
+  while (!bytes.empty()) {
+    const std::size_t length = std::min(bytes.size(), want.size());
+    fillStream(seed, received, std::span(want.data(), length));
+    for (std::size_t i = 0; i < length && intact(); ++i) {
+      if (want[i] == bytes[i]) continue;
+      firstWrong = received + i;
+      expected = want[i];
+      got = bytes[i];
+    }
+    received += length;
+    bytes = bytes.subspan(length);
+  }
+}
+
+StreamCheck checkStream(std::span<const std::uint8_t> bytes) {
+  StreamCheck check;
+  check.feed(bytes);
+  return check;
+}
+
+std::ostream& operator<<(std::ostream& out, const StreamCheck& check) {
+  out << check.received << " bytes of stream " << check.seed << " received";
+  if (!check.intact()) {
+    out << ", first wrong byte at offset " << check.firstWrong << ": expected "
+        << int{check.expected} << ", got " << int{check.got};
+  }
+  return out;
+}
+
+std::ostream& operator<<(std::ostream& out, const PumpResult& result) {
+  return out << result.sent << " bytes of stream " << result.sentSeed << " sent, "
+             << static_cast<const StreamCheck&>(result) << (result.timedOut ? " (stalled)" : "");
+}
+
+PumpResult pumpData(Socket socket, const PumpPlan& plan, const std::atomic<bool>* stop) {
+  setNonBlocking(socket);
+  PumpResult result;
+  result.sentSeed = plan.seed;
+  Bytes out(std::max<std::size_t>(plan.maxWrite, 1));
+  Bytes in(1 << 16);
+  std::size_t outAt = 0;
+  std::size_t outLength = 0;
+  std::uint64_t writes = 0;
+  bool shut = false;
+  const auto deadline = Clock::now() + plan.limit;
+
+  for (;;) {
+    const bool sending = result.sent < plan.sendBytes;
+    if (!sending && plan.halfClose && !shut) shut = shutdownSend(socket) == 0;
+    if (!sending && result.received >= plan.expectBytes) {
+      result.completed = true;
+      break;
+    }
+    if (stop != nullptr && stop->load()) break;
+    if (Clock::now() >= deadline) {
+      result.timedOut = true;
+      break;
+    }
+    WaitItem item;
+    waitFor(socket, true, sending, kSlice, item);
+    if (item.readable) {
+      int got = recvSome(socket, in.data(), in.size());
+      if (got > 0) {
+        result.feed(std::span(in.data(), static_cast<std::size_t>(got)));
+        if (!result.intact()) break;  // what follows is known wrong: fail now, not at the limit
+      } else if (got == 0 || !isWouldBlock(lastSocketError())) {
+        result.peerClosed = true;
+        break;
+      }
+    }
+    // Several writes per wake-up; their sizes vary so the far side sees uneven segments.
+    bool failed = false;
+    for (int burst = 0; item.writable && result.sent < plan.sendBytes && burst < 64; ++burst) {
+      if (outAt == outLength) {
+        const std::uint64_t prepared = result.sent;
+        std::size_t size = 1 + static_cast<std::size_t>((writes++ * 7919) % out.size());
+        outLength =
+            static_cast<std::size_t>(std::min<std::uint64_t>(size, plan.sendBytes - prepared));
+        fillStream(plan.seed, prepared, std::span(out.data(), outLength));
+        outAt = 0;
+      }
+      int sent = sendSome(socket, out.data() + outAt, outLength - outAt);
+      if (sent <= 0) {
+        failed = sent < 0 && !isWouldBlock(lastSocketError());
+        break;
+      }
+      outAt += static_cast<std::size_t>(sent);
+      result.sent += static_cast<std::uint64_t>(sent);
+    }
+    if (failed) {
+      result.peerClosed = true;
+      break;
+    }
+  }
+  return result;
+}
+
+Socket connectLoopback(std::uint16_t port) {
+  ResolvedAddresses addresses;
+  if (resolveStreamAddresses("127.0.0.1", std::to_string(port).c_str(), addresses) != 0 ||
+      addresses.empty())
+    return noSocket;
+  Socket socket = openTcpSocket(kFamilyIpv4);
+  if (socket == noSocket) return noSocket;
+  if (!connectTo(socket, addresses.front())) {
+    closeSocket(socket);
+    return noSocket;
+  }
+  return socket;
+}
+
+UniqueSocket listenLoopback(bool ipv6) {
+  ResolvedAddresses addresses;
+  if (resolveStreamAddresses(ipv6 ? "::1" : "127.0.0.1", "0", addresses) != 0 || addresses.empty())
+    return {};
+  UniqueSocket listener(openTcpSocket(ipv6 ? kFamilyIpv6 : kFamilyIpv4));
+  const ResolvedAddress& address = addresses.front();
+#ifdef _WIN32
+  const bool bound = listener && ::bind(static_cast<SOCKET>(listener.get()),
+                                        reinterpret_cast<const sockaddr*>(address.address.data()),
+                                        address.length) == 0;
+#else
+  const bool bound = listener && ::bind(static_cast<int>(listener.get()),
+                                        reinterpret_cast<const sockaddr*>(address.address.data()),
+                                        static_cast<socklen_t>(address.length)) == 0;
+#endif
+  if (!bound || !listenOn(listener.get(), maxListenBacklog())) return {};
+  return listener;
+}
+
+HeldPort::HeldPort() : listener(listenLoopback()) {
+  if (listener) port = localPortOf(listener.get());
+}
+
+std::uint16_t freeLoopbackPort() {
+  // 22016-31999: clear of the fixed peer ports (21080-21083) and below the ephemeral ranges
+  // of Linux (32768 on) and Windows (49152 on).
+  constexpr unsigned kFirst = 22016;
+  constexpr unsigned kBlockSize = 32;
+  constexpr unsigned kBlocks = 312;
+  static std::mutex mutex;
+  static std::vector<UniqueSocket> heldBlocks;  // one listener per block, for the process's life
+  static unsigned block = 0;
+  static unsigned next = kBlockSize;  // offset in the block; kBlockSize: claim a block first
+  std::lock_guard<std::mutex> lock(mutex);
+  for (unsigned tries = 0; tries < kBlocks * kBlockSize; ++tries) {
+    if (next == kBlockSize) {
+      // Start where the process id points, so parallel processes seldom meet on one block.
+      bool claimed = false;
+      block = (currentProcessNumber() + static_cast<unsigned>(heldBlocks.size()) * 7) % kBlocks;
+      for (unsigned probe = 0; probe < kBlocks && !claimed; ++probe) {
+        block = (block + 1) % kBlocks;
+        UniqueSocket holder(openTcpSocket(kFamilyIpv4));
+        const auto base = static_cast<std::uint16_t>(kFirst + block * kBlockSize);
+        claimed =
+            holder && bindIpv4(holder.get(), {127, 0, 0, 1}, base) && listenOn(holder.get(), 1);
+        if (claimed) heldBlocks.push_back(std::move(holder));
+      }
+      if (!claimed) return 0;
+      next = 1;
+    }
+    const auto port = static_cast<std::uint16_t>(kFirst + block * kBlockSize + next++);
+    UniqueSocket probe(openTcpSocket(kFamilyIpv4));
+    if (probe && bindIpv4(probe.get(), {127, 0, 0, 1}, port)) return port;
+  }
+  return 0;
+}
+
+bool waitPeerClosed(Socket socket, std::chrono::milliseconds limit, int* result) {
+  const auto deadline = Clock::now() + limit;
+  std::array<std::uint8_t, 4096> sink{};
+  while (Clock::now() < deadline) {
+    WaitItem item;
+    if (!waitFor(socket, true, false, kSlice, item) || !item.readable) continue;
+    int got = recvSome(socket, sink.data(), sink.size());
+    if (got > 0) continue;
+    if (got < 0 && isWouldBlock(lastSocketError())) continue;
+    if (result != nullptr) *result = got;
+    return true;
+  }
+  return false;
+}
+
+Bytes receiveBytes(Socket socket, std::size_t count, std::chrono::milliseconds limit) {
+  const auto deadline = Clock::now() + limit;
+  Bytes bytes;
+  std::array<std::uint8_t, 16384> chunk{};
+  while (bytes.size() < count && Clock::now() < deadline) {
+    WaitItem item;
+    if (!waitFor(socket, true, false, kSlice, item) || !item.readable) continue;
+    int got = recvSome(socket, chunk.data(), std::min(chunk.size(), count - bytes.size()));
+    if (got < 0 && isWouldBlock(lastSocketError())) continue;
+    if (got <= 0) break;
+    bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + got);
+  }
+  return bytes;
+}
+
+bool sendAllBytes(Socket socket, std::span<const std::uint8_t> bytes) {
+  const auto deadline = Clock::now() + kHangLimit;
+  while (!bytes.empty() && Clock::now() < deadline) {
+    int sent = sendSome(socket, bytes.data(), bytes.size());
+    if (sent < 0 && isWouldBlock(lastSocketError())) {
+      WaitItem item;
+      waitFor(socket, false, true, kSlice, item);
+      continue;
+    }
+    if (sent <= 0) return false;
+    bytes = bytes.subspan(static_cast<std::size_t>(sent));
+  }
+  return bytes.empty();
+}
+
+bool sendAllBytes(Socket socket, std::string_view text) {
+  return sendAllBytes(socket,
+                      std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+std::string echoRound(std::uint16_t port, std::string_view text) {
+  UniqueSocket client(connectLoopback(port));
+  if (!client || !sendAllBytes(client.get(), text)) return {};
+  const Bytes echoed = receiveBytes(client.get(), text.size());
+  return std::string(echoed.begin(), echoed.end());
+}
+
+void resetConnection(Socket socket) {
+  // SO_LINGER on with a zero time-out: close sends RST and drops whatever is queued.
+  linger option{};
+  option.l_onoff = 1;
+  option.l_linger = 0;
+#ifdef _WIN32
+  ::setsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_LINGER,
+               reinterpret_cast<const char*>(&option), sizeof option);
+#else
+  ::setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_LINGER, &option, sizeof option);
+#endif
+  closeSocket(socket);
+}
+
+bool sendUrgentByte(Socket socket, std::uint8_t byte) {
+#ifdef _WIN32
+  return ::send(static_cast<SOCKET>(socket), reinterpret_cast<const char*>(&byte), 1, MSG_OOB) == 1;
+#else
+  return ::send(static_cast<int>(socket), &byte, 1, MSG_OOB | MSG_NOSIGNAL) == 1;
+#endif
+}
+
+double processCpuSeconds() {
+#ifdef _WIN32
+  FILETIME created{};
+  FILETIME exited{};
+  FILETIME kernel{};
+  FILETIME user{};
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+  auto ticks = [](const FILETIME& time) {  // 100 ns each
+    return static_cast<double>((std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime);
+  };
+  return (ticks(kernel) + ticks(user)) / 1e7;
+#else
+  rusage usage{};
+  if (getrusage(RUSAGE_SELF, &usage) != 0) return 0;
+  auto seconds = [](const timeval& time) { return time.tv_sec + time.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+#endif
+}
+
+bool runningUnderWine() {
+#ifdef _WIN32
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+  return false;
+#endif
+}
+
+// The plain echo keeps reading while up to `ring` bytes wait to be sent back. The stubborn one
+// reads one chunk, then sends all of it before it reads again, as a single-threaded server
+// with blocking sends does. The one at end holds everything (up to `ring`) until the peer has
+// ended its stream. Each sends back all it read, also after the peer's end, then returns.
+void echoStream(Socket socket, const std::atomic<bool>& stop, bool stubborn, bool atEnd) {
+  Bytes ring(stubborn ? 65536 : 1 << 20);
+  std::size_t head = 0;    // next byte to send
+  std::size_t length = 0;  // bytes waiting
+  bool ended = false;      // the peer ended its stream
+  const auto deadline = Clock::now() + kConnectionLimit;
+  while (!stop && Clock::now() < deadline && !(ended && length == 0)) {
+    const bool canRead = !ended && (stubborn ? length == 0 : length < ring.size());
+    const bool canWrite = length > 0 && (!atEnd || ended);
+    WaitItem item;
+    waitFor(socket, canRead, canWrite, kSlice, item);
+    if (item.readable) {
+      std::size_t tail = (head + length) % ring.size();
+      std::size_t room = std::min(ring.size() - length, ring.size() - tail);
+      int got = recvSome(socket, ring.data() + tail, room);
+      if (got < 0 && !isWouldBlock(lastSocketError())) return;
+      if (got == 0) ended = true;
+      if (got > 0) length += static_cast<std::size_t>(got);
+    }
+    if (item.writable) {
+      std::size_t run = std::min(length, ring.size() - head);
+      int sent = sendSome(socket, ring.data() + head, run);
+      if (sent < 0 && !isWouldBlock(lastSocketError())) return;
+      if (sent > 0) {
+        head = (head + static_cast<std::size_t>(sent)) % ring.size();
+        length -= static_cast<std::size_t>(sent);
+      }
+    }
+  }
+}

@@ -1,0 +1,132 @@
+// The test kit's loopback sockets: ports, sends and receives, the data pump and its stream
+// check, the echo loop. Every wait is bounded in time.
+//
+//   PumpResult mine = pumpData(client, plan);
+//   EXPECT_TRUE(mine.intact()) << mine;  // names the offset of the first wrong byte
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <ostream>
+#include <span>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "platform/socket.h"
+#include "platform/unique_socket.h"
+
+using Bytes = std::vector<std::uint8_t>;
+
+// The bound of a wait for something that should happen soon: long, because it only has to
+// tell a hang from a slow turn on a loaded machine; a wait that succeeds returns at once.
+inline constexpr std::chrono::seconds kHangLimit{60};
+
+// Polls `done` until it holds or `limit` has passed; its last result.
+template <typename Predicate>
+bool waitUntil(std::chrono::milliseconds limit, Predicate done) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+// Test streams: stream `seed` begins with its seed (8 bytes, little-endian), so a receiver
+// regenerates what it should get and needs no digest from the sender.
+void fillStream(std::uint64_t seed, std::uint64_t offset, std::span<std::uint8_t> out);
+Bytes streamBytes(std::uint64_t seed, std::size_t count);
+
+// Compares received bytes with the stream their first 8 bytes name, as they arrive.
+struct StreamCheck {
+  static constexpr std::uint64_t kIntact = ~std::uint64_t{0};
+  std::uint64_t received = 0;
+  std::uint64_t seed = 0;
+  std::uint64_t firstWrong = kIntact;  // offset of the first byte that differs
+  std::uint8_t expected = 0;
+  std::uint8_t got = 0;
+
+  void feed(std::span<const std::uint8_t> bytes);
+  bool intact() const { return firstWrong == kIntact; }
+};
+StreamCheck checkStream(std::span<const std::uint8_t> bytes);
+std::ostream& operator<<(std::ostream& out, const StreamCheck& check);
+
+// What one side moves through a connection: it sends `sendBytes` of stream `seed` in writes
+// of at most `maxWrite` bytes while it reads and checks everything that arrives, until it has
+// sent everything and received `expectBytes` (or the peer closed, a byte was wrong, or the time
+// ran out).
+struct PumpPlan {
+  std::uint64_t sendBytes = 0;
+  std::uint64_t seed = 0;
+  std::uint64_t expectBytes = 0;
+  std::size_t maxWrite = 65536;
+  std::chrono::milliseconds limit{60000};
+  bool halfClose = false;  // end the sending side once everything is sent, reading on
+};
+
+struct PumpResult : StreamCheck {
+  std::uint64_t sent = 0;
+  std::uint64_t sentSeed = 0;
+  bool completed = false;   // sent all and received expectBytes
+  bool peerClosed = false;  // the peer closed (or reset) before that
+  bool timedOut = false;
+};
+std::ostream& operator<<(std::ostream& out, const PumpResult& result);
+
+// Runs `plan` on a connected socket (switched to non-blocking here). `stop` may be null.
+PumpResult pumpData(Socket socket, const PumpPlan& plan, const std::atomic<bool>* stop = nullptr);
+
+// Blocking connect to 127.0.0.1:port; noSocket on failure.
+Socket connectLoopback(std::uint16_t port);
+// A listener on 127.0.0.1 (or ::1) on a port the system picks; empty on failure.
+UniqueSocket listenLoopback(bool ipv6 = false);
+
+// A loopback listener that accepts nothing: a port held by this process, or a proxy that never
+// answers (connections complete in its backlog).
+struct HeldPort {
+  HeldPort();
+  std::string text() const { return std::to_string(port); }
+  UniqueSocket listener;
+  std::uint16_t port = 0;
+};
+
+// A loopback port nothing listens on, for a server that binds it itself (the tunnel, a Dante
+// config, quillan.exe's window) or as a port that refuses connections. The ports come from a
+// block below the ephemeral range (so no port-0 bind lands there) that this process holds by
+// keeping a listener on the block's first port: parallel test processes get disjoint blocks,
+// and each port is checked bindable before it is handed out. 0 when no block is free.
+std::uint16_t freeLoopbackPort();
+
+// Waits until the peer closes the connection: true when a receive returned 0 or an error
+// (reset) within `limit`. Bytes that arrive before are dropped. Sets *result to the last
+// receive result (0 or -1) when given.
+bool waitPeerClosed(Socket socket, std::chrono::milliseconds limit, int* result = nullptr);
+
+// Reads until `count` bytes have arrived, the peer closed or `limit` passed.
+Bytes receiveBytes(Socket socket, std::size_t count, std::chrono::milliseconds limit = kHangLimit);
+// Sends all of `bytes` (waiting while a non-blocking socket is full); false on an error.
+bool sendAllBytes(Socket socket, std::span<const std::uint8_t> bytes);
+bool sendAllBytes(Socket socket, std::string_view text);
+// One echo round: sends `text` to 127.0.0.1:port and returns what comes back (up to its length).
+std::string echoRound(std::uint16_t port, std::string_view text);
+
+// Abortive close: RST instead of FIN.
+void resetConnection(Socket socket);
+// Sends one byte as urgent (out-of-band) data.
+bool sendUrgentByte(Socket socket, std::uint8_t byte);
+// CPU time used by the whole process so far (user and system), in seconds.
+double processCpuSeconds();
+
+// True when the Windows build runs under Wine, whose sockets differ from Windows where the tests
+// say so (an abortive close arrives as an orderly one).
+bool runningUnderWine();
+
+// The echo loop of the loopback targets: `stubborn` reads nothing
+// more while a send is pending, `atEnd` sends nothing back before the peer's end of stream.
+void echoStream(Socket socket, const std::atomic<bool>& stop, bool stubborn = false,
+                bool atEnd = false);
