@@ -44,7 +44,6 @@ for file in "$BENCH" "$PROXY" "$RUN_NATIVE"; do
 done
 
 WORK=$(mktemp -d /tmp/quillan-soak.XXXXXX)
-PIDS=()
 # shellcheck source=../scripts/lib.sh
 QUILLAN_WORK=$WORK
 source "$ROOT/scripts/lib.sh"
@@ -52,30 +51,13 @@ WINE_STARTED=0
 
 log() { echo "[$(date -u +%H:%M:%S)] $*" >&2; }
 
-stop_pid() {  # pid: TERM, then KILL after 10 s
-  local pid=$1
-  kill -TERM "$pid" 2>/dev/null || return 0
-  for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || return 0; sleep 0.1; done
-  kill -KILL "$pid" 2>/dev/null
-}
-
 cleanup() {
-  local pid
-  for pid in "${PIDS[@]}"; do stop_pid "$pid"; done
+  stop_groups  # the forwarders first: some of them run under the Wine rig stopped next
   ((WINE_STARTED)) && wine_env_stop
-  stop_groups
   if ((KEEP)); then log "work directory kept: $WORK"; else rm -rf "$WORK"; fi
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-
-start() {  # name command... ; sets STARTED_PID
-  local name=$1
-  shift
-  "$@" >"$WORK/$name.log" 2>&1 </dev/null &
-  STARTED_PID=$!
-  PIDS+=("$STARTED_PID")
-}
 
 wait_for_line() {  # name text: up to 60 s, while the process lives
   local i
@@ -95,7 +77,7 @@ done
 # A Dante of its own, so that test runs starting and stopping their peers cannot touch it.
 start_dante dante $DANTE_PORT || exit 1
 wait_listening $DANTE_PORT 30 || { log "Dante did not start; its log:"; tail -5 "$WORK/dante.log" >&2; exit 1; }
-start target "$BENCH" target --listen "$HOST:$TARGET_PORT"
+start_group target "$BENCH" target --listen "$HOST:$TARGET_PORT"
 wait_for_line target "listening on" || exit 1
 
 # soak_build NAME LOCAL_PORT SCRIPTED_LOCAL_PORT HANDLES_LABEL RUNNER...: the two forwarders of one
@@ -103,17 +85,17 @@ wait_for_line target "listening on" || exit 1
 soak_build() {
   local name=$1 port=$2 scripted_port=$3 label=$4
   shift 4
-  start "$name-proxy" "$PROXY" --target-port $TARGET_PORT --cycle accept,refuse,accept,reset,accept,stall
-  local proxy_pid=$STARTED_PID
+  start_group "$name-proxy" "$PROXY" --target-port $TARGET_PORT --cycle accept,refuse,accept,reset,accept,stall
+  local proxy_pid=$started_pid
   wait_for_line "$name-proxy" "port " || return 1
   local proxy_port
   proxy_port=$(awk '/^port / { print $2; exit }' "$WORK/$name-proxy.log")
-  start "$name-dante" "$@" --local-port "$port" --target $HOST --target-port $TARGET_PORT \
+  start_group "$name-dante" "$@" --local-port "$port" --target $HOST --target-port $TARGET_PORT \
     --proxy $HOST --proxy-port $DANTE_PORT
-  local dante_pid=$STARTED_PID
-  start "$name-scripted" "$@" --local-port "$scripted_port" --target $HOST --target-port $TARGET_PORT \
+  local dante_pid=$started_pid
+  start_group "$name-scripted" "$@" --local-port "$scripted_port" --target $HOST --target-port $TARGET_PORT \
     --proxy $HOST --proxy-port "$proxy_port"
-  local scripted_pid=$STARTED_PID
+  local scripted_pid=$started_pid
   wait_for_line "$name-dante" "Waiting for local incoming connection." &&
     wait_for_line "$name-scripted" "Waiting for local incoming connection." || return 1
   log "$name: $MINUTES min of load (forwarders: pid $dante_pid to Dante, pid $scripted_pid to the scripted proxy)"
@@ -122,9 +104,9 @@ soak_build() {
     --scripted-pid "$scripted_pid" --seconds $((MINUTES * 60)) --half-close $HALF_CLOSE \
     --handles-label "$label" 2>"$WORK/$name-soak.log" | sed "s/^/$name: /" || status=1
   [[ -s $WORK/$name-soak.log ]] && sed "s/^/$name: /" "$WORK/$name-soak.log" | head -30 >&2
-  stop_pid "$dante_pid"
-  stop_pid "$scripted_pid"
-  stop_pid "$proxy_pid"
+  stop_group "$dante_pid" 10
+  stop_group "$scripted_pid" 10
+  stop_group "$proxy_pid" 10
   return $status
 }
 
