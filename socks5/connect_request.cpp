@@ -16,18 +16,19 @@ int requestConnect(Socket proxy, const TunnelSettings& settings) {
   const std::size_t size = buildConnectRequest(server, portNumber(port), request);
   if (!sendStep(proxy, "host", std::span(request).first(size))) return 0;
 
-  // The reply is read in phases and never past its end: VER REP first (a refusal is judged on
-  // them alone), then RSV ATYP, then the bound address by ATYP and the port (none for an ATYP
-  // we do not know). What follows belongs to the target and stays on the socket for the relay.
+  // The reply is read in phases and never past its end. Every reply starts with VER REP RSV
+  // ATYP, so the first read takes up to those four (usually there together) but needs only VER
+  // REP: a refusal is judged on them alone. Then the bound address by ATYP and the port (none
+  // for an ATYP we do not know). What follows belongs to the target and stays on the socket.
   std::array<std::uint8_t, kMaxConnectReplySize> reply{};
   const ReplyDeadline deadline = replyDeadline();
-  std::span<std::uint8_t> verdict = std::span(reply).first(kReplyVerdictSize);
-  if (!recvStep(proxy, "host", verdict, deadline)) return 0;
-  if (!connectReplySucceeded(std::span<const std::uint8_t, kReplyVerdictSize>(verdict))) {
+  std::size_t have = recvAtLeast(proxy, "host", std::span(reply).first(kConnectReplyHeadSize),
+                                 kReplyVerdictSize, deadline);
+  if (have == 0) return 0;
+  if (!connectReplySucceeded(std::span(reply).first<kReplyVerdictSize>())) {
     logLine("Error in Socks5 connection: %d.%d\r\n", reply[0], reply[1]);
     return 0;
   }
-  std::size_t have = kReplyVerdictSize;
   for (;;) {
     const std::size_t whole = connectReplySize(std::span(reply).first(have));
     if (whole <= have) break;

@@ -26,8 +26,13 @@ bool sendStep(Socket socket, const char* step, std::span<const std::uint8_t> mes
 
 bool recvStep(Socket socket, const char* step, std::span<std::uint8_t> out,
               ReplyDeadline deadline) {
+  return recvAtLeast(socket, step, out, out.size(), deadline) == out.size();
+}
+
+std::size_t recvAtLeast(Socket socket, const char* step, std::span<std::uint8_t> out,
+                        std::size_t atLeast, ReplyDeadline deadline) {
   std::size_t have = 0;
-  while (have < out.size()) {
+  while (have < atLeast) {
     auto left = std::chrono::duration_cast<std::chrono::microseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
@@ -42,7 +47,7 @@ bool recvStep(Socket socket, const char* step, std::span<std::uint8_t> out,
     if (got <= 0) break;
     have += static_cast<std::size_t>(got);
   }
-  if (have == out.size()) return true;
+  if (have >= atLeast) return have;
   logLine("recv(%s) err: %d\r\n", step, lastSocketError());
-  return false;
+  return 0;
 }

@@ -23,3 +23,8 @@ bool sendStep(Socket socket, const char* step, std::span<const std::uint8_t> mes
 // peer closes first, a call fails, or `deadline` passes (last socket error set to kErrTimedOut),
 // logs "recv(<step>) err: %d\r\n" with the last socket error and returns false.
 bool recvStep(Socket socket, const char* step, std::span<std::uint8_t> out, ReplyDeadline deadline);
+
+// As recvStep, but done once `out` holds at least `atLeast` bytes: a call may take more of what
+// has arrived, never more than out.size(). Returns the count, or 0 after the failure line.
+std::size_t recvAtLeast(Socket socket, const char* step, std::span<std::uint8_t> out,
+                        std::size_t atLeast, ReplyDeadline deadline);

@@ -28,6 +28,10 @@ namespace {
 constexpr int kKeepAliveIdleSeconds = 60;
 constexpr int kKeepAliveIntervalSeconds = 10;
 
+// At most this many passes (each at most one chunk per direction) between two waits, so that a
+// busy direction does not keep a stop or the other direction waiting for long.
+constexpr int kPassesPerWait = 8;
+
 // The page memory of both direction buffers, freed on every path.
 class RelayPages {
  public:
@@ -55,7 +59,9 @@ struct Direction {
   bool ended = false;         // `from` ended its stream and the end was passed on to `to`
 };
 
-enum class Step { kGoOn, kEnd };
+// What one turn of a direction came to. kMore: a whole chunk went through at once, so its source
+// very likely has more and its destination took everything: worth another turn without a wait.
+enum class Step { kGoOn, kMore, kEnd };
 
 // Sends what is pending as far as the destination takes it without blocking. Returns the
 // bytes taken (0 when it would block) or -1 when the send failed for good.
@@ -115,14 +121,17 @@ Step serveDirection(Direction& direction, bool readable, bool writable, unsigned
     if (firstEnd) logClosed(direction, id, received);
     if (received < 0) return Step::kEnd;
     // A read is made only when nothing is pending, so every byte of this direction has been
-    // sent: pass the end on and go on with the other direction.
+    // sent: pass the end on and go on with the other direction. When that one has ended too,
+    // the relay closes both sockets now, which ends the streams without a shutdown.
     direction.ended = true;
-    shutdownSend(direction.to);
+    if (firstEnd) shutdownSend(direction.to);
     return Step::kGoOn;
   }
   int taken = sendPending(direction);
   if (consoleStream.load() != nullptr) logTraffic(direction, id, received, taken);
-  return taken < 0 ? Step::kEnd : Step::kGoOn;
+  if (taken < 0) return Step::kEnd;
+  const bool whole = static_cast<std::size_t>(received) == kRelayBufferBytes;
+  return whole && direction.pending == 0 ? Step::kMore : Step::kGoOn;
 }
 
 void relayBytes(Socket local, Socket proxy, const RelayPages& pages, unsigned id,
@@ -149,15 +158,24 @@ void relayBytes(Socket local, Socket proxy, const RelayPages& pages, unsigned id
       items[count++] = localWait;
     }
     waitSockets(std::span<WaitItem>(items.data(), count), selectTimeout);
-    bool proxyReadable = proxyAt >= 0 && items[proxyAt].readable;
-    bool proxyWritable = proxyAt >= 0 && items[proxyAt].writable;
-    bool localReadable = localAt >= 0 && items[localAt].readable;
-    bool localWritable = localAt >= 0 && items[localAt].writable;
+    bool downReady = proxyAt >= 0 && items[proxyAt].readable;
+    bool upReady = localAt >= 0 && items[localAt].readable;
+    bool downWritable = localAt >= 0 && items[localAt].writable;
+    bool upWritable = proxyAt >= 0 && items[proxyAt].writable;
 
-    // Proxy to local first in every pass.
-    if (serveDirection(down, proxyReadable, localWritable, id, !up.ended) == Step::kEnd) return;
-    if (serveDirection(up, localReadable, proxyWritable, id, !down.ended) == Step::kEnd) return;
-    if (down.ended && up.ended) return;
+    // Passes follow one another without a wait while a direction moves whole chunks, up to a
+    // bound: on a busy stream the wait (a system call, under Wine a server round trip) would
+    // find the same sockets ready anyway. Proxy to local first in every pass.
+    for (int pass = 0; pass < kPassesPerWait && (downReady || upReady || pass == 0); ++pass) {
+      Step downStep = serveDirection(down, downReady, downWritable, id, !up.ended);
+      if (downStep == Step::kEnd) return;
+      Step upStep = serveDirection(up, upReady, upWritable, id, !down.ended);
+      if (upStep == Step::kEnd) return;
+      if (down.ended && up.ended) return;
+      downReady = downStep == Step::kMore;
+      upReady = upStep == Step::kMore;
+      downWritable = upWritable = false;
+    }
   }
 }
 
