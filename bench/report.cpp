@@ -189,12 +189,14 @@ void printSizes(const Results& results, const std::vector<std::string>& names) {
   if (!text.empty()) std::printf("Sizes: %s.\n\n", text.c_str());
 }
 
+// `sized` are the rows whose sizes title the echo column (a table's own rows by default).
 void printTable(const Results& results, const ReportOptions& options,
                 const std::vector<std::string>& names, Ratios ratios,
-                const std::string& reference = "") {
+                const std::string& reference = "",
+                const std::vector<std::string>* sized = nullptr) {
   std::printf("| forwarder |");
   for (const auto& m : kMetrics)
-    std::printf(" %s |", m.title ? m.title : echoTitle(results, names).c_str());
+    std::printf(" %s |", m.title ? m.title : echoTitle(results, sized ? *sized : names).c_str());
   std::printf("\n|---|");
   for (std::size_t i = 0; i < std::size(kMetrics); ++i) std::printf("---:|");
   std::printf("\n");
@@ -359,7 +361,7 @@ int printReport(const ReportOptions& options) {
   for (const auto& name : options.extras) anyExtra |= results.count(name) > 0;
   if (anyExtra) {
     std::printf("\nWith username/password (Dante's `username` method), same tests where run:\n\n");
-    printTable(results, options, options.extras, Ratios::kNone);
+    printTable(results, options, options.extras, Ratios::kNone, "", &names);
   }
   return 0;
 }
