@@ -454,6 +454,7 @@ IdleResult idleHold(const MeasureOptions& options) {
   for (std::size_t i = 0; i < held.size(); ++i) {
     if (held[i] && !echoed[i]) fail(i, "probe byte not echoed within 30 s");
   }
+  if (result.failures == options.idleConnections) return result;  // nothing to hold
   double cpu0 = cpuNow(options);
   auto holdStart = Clock::now();
   for (double left = options.idleSeconds; left > 0;
