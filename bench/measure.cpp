@@ -399,8 +399,9 @@ EchoResult concurrentEcho(const MeasureOptions& options) {
 }
 
 struct IdleResult {
-  double cpuPercent = NAN;  // the forwarder's CPU over the hold, % of one core
-  double memoryMib = NAN;   // its resident memory at the end of the hold
+  double cpuPercent = NAN;    // the forwarder's CPU over the hold, % of one core
+  double extraPercent = NAN;  // the part of it that is the extra process's (wineserver's)
+  double memoryMib = NAN;     // its resident memory at the end of the hold
   int failures = 0;
 };
 
@@ -456,6 +457,7 @@ IdleResult idleHold(const MeasureOptions& options) {
   }
   if (result.failures == options.idleConnections) return result;  // nothing to hold
   double cpu0 = cpuNow(options);
+  double extra0 = options.extraCpuPid > 0 ? treeCpuSeconds(options.extraCpuPid) : NAN;
   auto holdStart = Clock::now();
   for (double left = options.idleSeconds; left > 0;
        left = options.idleSeconds - secondsSince(holdStart)) {
@@ -469,6 +471,9 @@ IdleResult idleHold(const MeasureOptions& options) {
   }
   double seconds = secondsSince(holdStart);
   result.cpuPercent = (cpuNow(options) - cpu0) / seconds * 100;
+  if (options.extraCpuPid > 0) {
+    result.extraPercent = (treeCpuSeconds(options.extraCpuPid) - extra0) / seconds * 100;
+  }
   if (options.forwarderPid > 0) {
     result.memoryMib = static_cast<double>(treeRssKib(options.forwarderPid)) / 1024.0;
   }
@@ -545,6 +550,7 @@ bool measureAll(const MeasureOptions& options, const std::string& prefix) {
     line.add("idle_s", options.idleSeconds, 0);
     line.add("idle_cpu_pct", idle.cpuPercent, 3);
     line.add("idle_fail", idle.failures, 0);
+    if (options.extraCpuPid > 0) line.add("idle_extra_pct", idle.extraPercent, 3);
     line.add("idle_mem_mib", idle.memoryMib, 1);
   }
   std::printf("%s%s\n", prefix.c_str(), line.text().c_str());
