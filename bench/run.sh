@@ -227,8 +227,8 @@ wanted floor && NAMES+=(floor)
 
 # --- rounds ------------------------------------------------------------------------------------
 # Native: the defaults of quillan-bench measure (1 GiB streams, 5000 round trips, 500 setups,
-# 200 x 32 MiB echo, 200 connections idle for 60 s). Under Wine a relay moves some 30-70 MB/s
-# and sets up ~100 connections/s here, so smaller streams and echoes keep a round of both
+# 200 x 32 MiB echo, 200 connections idle for 60 s). Under Wine a relay moves some 30-75 MB/s
+# and sets up 60-130 connections/s here, so smaller streams and echoes keep a round of both
 # Windows rows near 2-3 minutes (plus the idle minute of each).
 SIZES=()
 WINE_SIZES=(--stream-mib 512 --echo-mib 4)
@@ -278,7 +278,7 @@ busy() {  # what else is using the CPU right now: the top commands by instantane
 
 log "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //')"
 log "load before the run: $(cut -d' ' -f1-3 /proc/loadavg)"
-log "forwarders: ${NAMES[*]} ${WINE_NAMES[*]}; rounds: $ROUNDS"
+log "forwarders: ${NAMES[*]}${WINE_NAMES[*]:+ ${WINE_NAMES[*]}}; rounds: $ROUNDS"
 count=${#NAMES[@]}
 wine_count=${#WINE_NAMES[@]}
 for ((round = 1; round <= ROUNDS; round++)); do
