@@ -2,11 +2,14 @@
 //
 //   quillan-bench target --listen 127.0.0.1:PORT
 //   quillan-bench measure --name NAME [--round N] (--connect HOST:PORT | --socks HOST:PORT
-//       [--user U --password W]) --target HOST:PORT [--pid PID] [--tests up,down,rtt,setup,echo]
-//       [--stream-mib N] [--rtt-count N] [--setup-count N] [--echo-conns N] [--echo-mib N]
-//       [--stall-s N] [--echo-deadline-s N]
+//       [--user U --password W]) --target HOST:PORT [--pid PID] [--cpu-pid PID]
+//       [--tests up,down,rtt,setup,echo,idle] [--stream-mib N] [--rtt-count N] [--setup-count N]
+//       [--echo-conns N] [--echo-mib N] [--stall-s N] [--echo-deadline-s N] [--idle-conns N]
+//       [--idle-s N]
+//     --cpu-pid: another process whose CPU time counts as the forwarder's (under Wine: the
+//     prefix's wineserver). Without --tests: all but idle.
 //   quillan-bench report --results FILE [--floor NAME] [--ours NAME] [--peers A,B,..]
-//       [--extras A,B,..]
+//       [--extras A,B,..] [--wine-ours NAME --wine-ref NAME]
 //   quillan-bench soak --local HOST:PORT --pid PID [--scripted-local HOST:PORT --scripted-pid PID]
 //       [--seconds N] [--concurrency N] [--half-close on|off] [--handles-label TEXT] [--seed N]
 #include <signal.h>
@@ -37,18 +40,19 @@ std::vector<std::string> splitList(const std::string& text) {
 }
 
 int usage() {
-  std::fprintf(stderr,
-               "usage: quillan-bench target --listen HOST:PORT\n"
-               "       quillan-bench measure --name NAME (--connect HOST:PORT | --socks HOST:PORT"
-               " [--user U --password W]) --target HOST:PORT [--pid PID] [--round N]\n"
-               "             [--tests up,down,rtt,setup,echo] [--stream-mib N] [--rtt-count N]"
-               " [--setup-count N] [--echo-conns N] [--echo-mib N] [--stall-s N]"
-               " [--echo-deadline-s N]\n"
-               "       quillan-bench report --results FILE [--floor NAME] [--ours NAME]"
-               " [--peers A,B] [--extras A,B]\n"
-               "       quillan-bench soak --local HOST:PORT --pid PID [--scripted-local HOST:PORT"
-               " --scripted-pid PID] [--seconds N] [--concurrency N] [--half-close on|off]"
-               " [--handles-label TEXT] [--seed N]\n");
+  std::fprintf(
+      stderr,
+      "usage: quillan-bench target --listen HOST:PORT\n"
+      "       quillan-bench measure --name NAME (--connect HOST:PORT | --socks HOST:PORT"
+      " [--user U --password W]) --target HOST:PORT [--pid PID] [--cpu-pid PID] [--round N]\n"
+      "             [--tests up,down,rtt,setup,echo,idle] [--stream-mib N] [--rtt-count N]"
+      " [--setup-count N] [--echo-conns N] [--echo-mib N] [--stall-s N]"
+      " [--echo-deadline-s N] [--idle-conns N] [--idle-s N]\n"
+      "       quillan-bench report --results FILE [--floor NAME] [--ours NAME]"
+      " [--peers A,B] [--extras A,B] [--wine-ours NAME --wine-ref NAME]\n"
+      "       quillan-bench soak --local HOST:PORT --pid PID [--scripted-local HOST:PORT"
+      " --scripted-pid PID] [--seconds N] [--concurrency N] [--half-close on|off]"
+      " [--handles-label TEXT] [--seed N]\n");
   return 2;
 }
 
@@ -74,7 +78,7 @@ int runMeasure(int argc, char** argv) {
   if (!readOptions(argc, argv,
                    {"name", "round", "connect", "socks", "user", "password", "target", "pid",
                     "tests", "stream-mib", "rtt-count", "setup-count", "echo-conns", "echo-mib",
-                    "stall-s", "echo-deadline-s"},
+                    "stall-s", "echo-deadline-s", "cpu-pid", "idle-conns", "idle-s"},
                    options)) {
     return usage();
   }
@@ -92,6 +96,9 @@ int runMeasure(int argc, char** argv) {
     if (key == "password") m.route.password = value;
     if (key == "target") haveTarget = bench::parseEndpoint(value, m.target);
     if (key == "pid") m.forwarderPid = std::atoi(value.c_str());
+    if (key == "cpu-pid") m.extraCpuPid = std::atoi(value.c_str());
+    if (key == "idle-conns") m.idleConnections = std::atoi(value.c_str());
+    if (key == "idle-s") m.idleSeconds = std::atof(value.c_str());
     if (key == "tests") tests = value;
     if (key == "stream-mib") m.streamBytes = std::strtoull(value.c_str(), nullptr, 10) << 20;
     if (key == "rtt-count") m.rttCount = std::atoi(value.c_str());
@@ -102,7 +109,8 @@ int runMeasure(int argc, char** argv) {
     if (key == "echo-deadline-s") m.echoDeadlineSeconds = std::atof(value.c_str());
   }
   if (!haveFirst || !haveTarget || m.streamBytes == 0 || m.echoBytes == 0 || m.rttCount <= 0 ||
-      m.setupCount <= 0 || m.echoConnections <= 0) {
+      m.setupCount <= 0 || m.echoConnections <= 0 || m.idleConnections <= 0 ||
+      !(m.idleSeconds > 0)) {
     return usage();
   }
   m.route.target = m.target;
@@ -118,6 +126,7 @@ int runMeasure(int argc, char** argv) {
   m.rtt = has("rtt");
   m.setup = has("setup");
   m.echo = has("echo");
+  m.idle = has("idle");
   return bench::measureAll(m, "name=" + name + " round=" + round) ? 0 : 1;
 }
 
@@ -179,7 +188,9 @@ int main(int argc, char** argv) {
   }
   if (command == "report") {
     std::vector<std::pair<std::string, std::string>> options;
-    if (!readOptions(argc, argv, {"results", "floor", "ours", "peers", "extras"}, options)) {
+    if (!readOptions(argc, argv,
+                     {"results", "floor", "ours", "peers", "extras", "wine-ours", "wine-ref"},
+                     options)) {
       return usage();
     }
     bench::ReportOptions r;
@@ -189,8 +200,10 @@ int main(int argc, char** argv) {
       if (key == "ours") r.ours = value;
       if (key == "peers") r.peers = splitList(value);
       if (key == "extras") r.extras = splitList(value);
+      if (key == "wine-ours") r.wineOurs = value;
+      if (key == "wine-ref") r.wineReference = value;
     }
-    if (r.resultsPath.empty()) return usage();
+    if (r.resultsPath.empty() || r.wineOurs.empty() != r.wineReference.empty()) return usage();
     return bench::printReport(r);
   }
   if (command == "soak") return runSoakCommand(argc, argv);

@@ -58,8 +58,13 @@ double percentile(std::vector<double> values, double fraction) {
   return values[std::min(values.size() - 1, index == 0 ? 0 : index - 1)];
 }
 
+// The forwarder's CPU seconds so far, and those of the extra process (under Wine: wineserver,
+// which does part of every socket call's work for the program).
 double cpuNow(const MeasureOptions& options) {
-  return options.forwarderPid > 0 ? treeCpuSeconds(options.forwarderPid) : NAN;
+  if (options.forwarderPid <= 0) return NAN;
+  double seconds = treeCpuSeconds(options.forwarderPid);
+  if (options.extraCpuPid > 0) seconds += treeCpuSeconds(options.extraCpuPid);
+  return seconds;
 }
 
 void report(const char* test, const std::string& error) {
@@ -217,6 +222,21 @@ bool setups(const MeasureOptions& options, double& median, double& rate, int& fa
   return !times.empty();
 }
 
+// One connection to the echo target through the route, its header sent, non-blocking and watched
+// by `epoll` for `events` under `index`. Empty on failure, with the reason in `error`.
+Fd openEchoConnection(const MeasureOptions& options, int epoll, std::size_t index,
+                      std::uint32_t events, std::string& error) {
+  Fd fd = openRoute(options.route, kConnectTimeoutMs, error);
+  Header header = makeHeader(kModeEcho, 0);
+  if (!fd || !sendAll(fd.get(), header.data(), header.size()) || !setNonBlocking(fd.get())) {
+    if (error.empty()) error = "header";
+    return {};
+  }
+  epoll_event event{events, {.u64 = index}};
+  ::epoll_ctl(epoll, EPOLL_CTL_ADD, fd.get(), &event);
+  return fd;
+}
+
 struct EchoConnection {
   Fd fd;
   std::uint64_t sent = 0;
@@ -250,21 +270,16 @@ EchoResult concurrentEcho(const MeasureOptions& options) {
   Fd epoll(::epoll_create1(EPOLL_CLOEXEC));
   std::vector<EchoConnection> connections(static_cast<std::size_t>(options.echoConnections));
   auto start = Clock::now();
-  Header header = makeHeader(kModeEcho, 0);
   int open = 0;
   for (std::size_t i = 0; i < connections.size(); ++i) {
     EchoConnection& c = connections[i];
     std::string error;
-    c.fd = openRoute(options.route, kConnectTimeoutMs, error);
-    if (!c.fd || !sendAll(c.fd.get(), header.data(), header.size()) ||
-        !setNonBlocking(c.fd.get())) {
-      if (result.failures++ == 0) report("echo", error.empty() ? "header" : error);
+    c.fd = openEchoConnection(options, epoll.get(), i, EPOLLIN | EPOLLOUT, error);
+    if (!c.fd) {
+      if (result.failures++ == 0) report("echo", error);
       c.open = false;
-      c.fd.reset();
       continue;
     }
-    epoll_event event{EPOLLIN | EPOLLOUT, {.u64 = i}};
-    ::epoll_ctl(epoll.get(), EPOLL_CTL_ADD, c.fd.get(), &event);
     c.lastProgress = c.opened = Clock::now();
     ++open;
   }
@@ -383,16 +398,104 @@ EchoResult concurrentEcho(const MeasureOptions& options) {
   return result;
 }
 
+struct IdleResult {
+  double cpuPercent = NAN;    // the forwarder's CPU over the hold, % of one core
+  double extraPercent = NAN;  // the part of it that is the extra process's (wineserver's)
+  double memoryMib = NAN;     // its resident memory at the end of the hold
+  int failures = 0;
+};
+
+// N connections opened one after the other like the echo test's, each proven open end to end by
+// one byte echoed back, then all held silent for `idleSeconds` while the forwarder's CPU time is
+// taken. A connection that does not open, does not echo its byte within 30 s, or delivers
+// anything (bytes or its end) while held is a failure.
+IdleResult idleHold(const MeasureOptions& options) {
+  IdleResult result;
+  Fd epoll(::epoll_create1(EPOLL_CLOEXEC));
+  std::vector<Fd> held(static_cast<std::size_t>(options.idleConnections));
+  std::vector<bool> echoed(held.size(), false);
+  auto fail = [&](std::size_t i, const std::string& why) {
+    if (result.failures++ == 0) report("idle", why);
+    held[i].reset();  // closing also takes it out of the epoll set
+  };
+  const std::uint8_t probe = 0x5a;
+  std::size_t waiting = 0;
+  for (std::size_t i = 0; i < held.size(); ++i) {
+    std::string error;
+    held[i] = openEchoConnection(options, epoll.get(), i, EPOLLIN, error);
+    if (!held[i]) {
+      fail(i, error);
+    } else if (::send(held[i].get(), &probe, 1, MSG_NOSIGNAL) != 1) {
+      fail(i, "probe not sent");
+    } else {
+      ++waiting;
+    }
+  }
+  std::vector<epoll_event> events(256);
+  // Reads what a ready connection delivered: true only for the probe's echo, the first time.
+  auto echoedNow = [&](std::size_t i) {
+    std::uint8_t answer = 0;
+    ssize_t got = ::recv(held[i].get(), &answer, 1, 0);
+    return got == 1 && answer == probe && !echoed[i];
+  };
+  auto start = Clock::now();
+  while (waiting > 0 && secondsSince(start) < 30) {
+    int ready = ::epoll_wait(epoll.get(), events.data(), static_cast<int>(events.size()), 200);
+    for (int e = 0; e < ready; ++e) {
+      std::size_t i = events[e].data.u64;
+      if (!held[i]) continue;
+      if (!echoed[i]) --waiting;
+      if (echoedNow(i)) {
+        echoed[i] = true;
+      } else {
+        fail(i, "no echo of the probe byte");
+      }
+    }
+  }
+  for (std::size_t i = 0; i < held.size(); ++i) {
+    if (held[i] && !echoed[i]) fail(i, "probe byte not echoed within 30 s");
+  }
+  if (result.failures == options.idleConnections) return result;  // nothing to hold
+  double cpu0 = cpuNow(options);
+  double extra0 = options.extraCpuPid > 0 ? treeCpuSeconds(options.extraCpuPid) : NAN;
+  auto holdStart = Clock::now();
+  for (double left = options.idleSeconds; left > 0;
+       left = options.idleSeconds - secondsSince(holdStart)) {
+    int timeoutMs = static_cast<int>(std::min(1000.0, std::ceil(left * 1000)));
+    int ready =
+        ::epoll_wait(epoll.get(), events.data(), static_cast<int>(events.size()), timeoutMs);
+    for (int e = 0; e < ready; ++e) {
+      std::size_t i = events[e].data.u64;
+      if (held[i]) fail(i, "a held connection delivered bytes or closed");
+    }
+  }
+  double seconds = secondsSince(holdStart);
+  result.cpuPercent = (cpuNow(options) - cpu0) / seconds * 100;
+  if (options.extraCpuPid > 0) {
+    result.extraPercent = (treeCpuSeconds(options.extraCpuPid) - extra0) / seconds * 100;
+  }
+  if (options.forwarderPid > 0) {
+    result.memoryMib = static_cast<double>(treeRssKib(options.forwarderPid)) / 1024.0;
+  }
+  return result;
+}
+
 }  // namespace
 
 bool measureAll(const MeasureOptions& options, const std::string& prefix) {
   Line line;
   bool allRan = true;
   double cpuUp = NAN, cpuDown = NAN;
+  // The extra process's part of the two transfers' CPU (under Wine: wineserver's).
+  auto extraCpu = [&] {
+    return options.extraCpuPid > 0 ? treeCpuSeconds(options.extraCpuPid) : NAN;
+  };
+  double extra0 = extraCpu();
   if (options.up) {
     bool ok = false;
     double mbps = streamUp(options, cpuUp, ok);
     allRan &= !std::isnan(mbps);
+    line.add("stream_mib", static_cast<double>(options.streamBytes >> 20), 0);
     line.add("up_mbps", mbps, 1);
     line.add("up_ok", ok ? 1 : 0, 0);
     line.add("cpu_up_s", cpuUp, 2);
@@ -401,6 +504,7 @@ bool measureAll(const MeasureOptions& options, const std::string& prefix) {
     bool ok = false;
     double mbps = streamDown(options, cpuDown, ok);
     allRan &= !std::isnan(mbps);
+    if (!options.up) line.add("stream_mib", static_cast<double>(options.streamBytes >> 20), 0);
     line.add("down_mbps", mbps, 1);
     line.add("down_ok", ok ? 1 : 0, 0);
     line.add("cpu_down_s", cpuDown, 2);
@@ -408,10 +512,12 @@ bool measureAll(const MeasureOptions& options, const std::string& prefix) {
   if (options.up && options.down) {
     line.add("cpu_s_per_gib",
              (cpuUp + cpuDown) / (2.0 * static_cast<double>(options.streamBytes) / kGiB), 3);
+    if (options.extraCpuPid > 0) line.add("cpu_extra_s", extraCpu() - extra0, 2);
   }
   if (options.rtt) {
     double median = NAN, p99 = NAN;
     allRan &= roundTrips(options, median, p99);
+    line.add("rtt_count", options.rttCount, 0);
     line.add("rtt_med_us", median, 1);
     line.add("rtt_p99_us", p99, 1);
   }
@@ -419,12 +525,15 @@ bool measureAll(const MeasureOptions& options, const std::string& prefix) {
     double median = NAN, rate = NAN;
     int failures = 0;
     allRan &= setups(options, median, rate, failures);
+    line.add("setup_count", options.setupCount, 0);
     line.add("setup_med_us", median, 1);
     line.add("conn_rate", rate, 1);
     line.add("setup_fail", failures, 0);
   }
   if (options.echo) {
     EchoResult echo = concurrentEcho(options);
+    line.add("echo_conns", options.echoConnections, 0);
+    line.add("echo_mib", static_cast<double>(options.echoBytes >> 20), 0);
     line.add("echo_s", echo.seconds, 2);
     line.add("echo_fail", echo.failures, 0);
     line.add("echo_stall", echo.stalls, 0);
@@ -433,6 +542,16 @@ bool measureAll(const MeasureOptions& options, const std::string& prefix) {
     line.add("echo_first_max_s", echo.slowestStart, 2);
     line.add("mem_peak_mib", echo.peakMib, 1);
     line.add("mem_procs", echo.processes, 0);
+  }
+  if (options.idle) {
+    IdleResult idle = idleHold(options);
+    allRan &= !std::isnan(idle.cpuPercent);
+    line.add("idle_conns", options.idleConnections, 0);
+    line.add("idle_s", options.idleSeconds, 0);
+    line.add("idle_cpu_pct", idle.cpuPercent, 3);
+    line.add("idle_fail", idle.failures, 0);
+    if (options.extraCpuPid > 0) line.add("idle_extra_pct", idle.extraPercent, 3);
+    line.add("idle_mem_mib", idle.memoryMib, 1);
   }
   std::printf("%s%s\n", prefix.c_str(), line.text().c_str());
   std::fflush(stdout);

@@ -12,6 +12,7 @@ struct MeasureOptions {
   Route route;           // how the client reaches the target
   Endpoint target;       // the target itself, for 'P' requests that bypass the forwarder
   int forwarderPid = 0;  // 0: no forwarder (the floor), no CPU or memory figures
+  int extraCpuPid = 0;   // another process whose CPU counts as the forwarder's (wineserver)
   std::uint64_t streamBytes = std::uint64_t{1} << 30;
   int rttCount = 5000;
   int setupCount = 500;
@@ -20,7 +21,9 @@ struct MeasureOptions {
   double stallSeconds = 10;
   double echoDeadlineSeconds = 240;
   double streamDeadlineSeconds = 120;
-  bool up = true, down = true, rtt = true, setup = true, echo = true;
+  int idleConnections = 200;
+  double idleSeconds = 60;
+  bool up = true, down = true, rtt = true, setup = true, echo = true, idle = false;
 };
 
 // Runs the selected tests and prints one line of key=value pairs after `prefix`.

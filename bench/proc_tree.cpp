@@ -81,6 +81,12 @@ double treeCpuSeconds(int root) {
   return static_cast<double>(total) / ticks;
 }
 
+std::uint64_t treeRssKib(int root) {
+  std::uint64_t sum = 0;
+  for (int pid : processTree(root)) sum += statusKib(pid, "VmRSS:");
+  return sum;
+}
+
 MemorySampler::MemorySampler(int root, int periodMs) : root_(root), periodMs_(periodMs) {
   char path[64];
   std::snprintf(path, sizeof path, "/proc/%d/clear_refs", root_);

@@ -16,6 +16,9 @@ std::vector<int> processTree(int root);
 // forwarders) are counted once, through the parent that waited for them.
 double treeCpuSeconds(int root);
 
+// VmRSS summed over the live tree, KiB.
+std::uint64_t treeRssKib(int root);
+
 // Peak resident memory of the tree while a test runs: sampled every `periodMs` as the sum of
 // VmRSS over the live tree, and, for the root, its VmHWM (reset at start through clear_refs),
 // which also catches peaks between samples. Shared pages (libraries, copy-on-write pages after

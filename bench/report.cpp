@@ -81,21 +81,24 @@ struct Metric {
   const char* title;
   Kind kind;
   int decimals;
-  const char* okKey;  // rounds whose integrity flag is 0 are marked
+  const char* okKey;    // rounds whose integrity flag is 0 are marked
+  const char* failKey;  // a count shown beside the value when not 0
+  bool compared;        // shown with ratios and part of the Windows build's target
 };
 
 const Metric kMetrics[] = {
-    {"up_mbps", "up MB/s", Kind::Higher, 0, "up_ok"},
-    {"down_mbps", "down MB/s", Kind::Higher, 0, "down_ok"},
-    {"cpu_s_per_gib", "CPU s/GiB", Kind::Lower, 2, nullptr},
-    {"rtt_med_us", "RTT med µs", Kind::Lower, 0, nullptr},
-    {"rtt_p99_us", "RTT p99 µs", Kind::Lower, 0, nullptr},
-    {"setup_med_us", "setup med µs", Kind::Lower, 0, nullptr},
-    {"conn_rate", "conn/s", Kind::Higher, 0, nullptr},
-    {"echo_s", "200×32 MiB echo s", Kind::Lower, 1, nullptr},
-    {"echo_fail", "fail", Kind::Count, 0, nullptr},
-    {"echo_stall", "stalls", Kind::Count, 0, nullptr},
-    {"mem_peak_mib", "peak MiB", Kind::Lower, 1, nullptr},
+    {"up_mbps", "up MB/s", Kind::Higher, 0, "up_ok", nullptr, true},
+    {"down_mbps", "down MB/s", Kind::Higher, 0, "down_ok", nullptr, true},
+    {"cpu_s_per_gib", "CPU s/GiB", Kind::Lower, 2, nullptr, nullptr, true},
+    {"rtt_med_us", "RTT med µs", Kind::Lower, 0, nullptr, nullptr, true},
+    {"rtt_p99_us", "RTT p99 µs", Kind::Lower, 0, nullptr, nullptr, true},
+    {"setup_med_us", "setup med µs", Kind::Lower, 0, nullptr, nullptr, true},
+    {"conn_rate", "conn/s", Kind::Higher, 0, nullptr, nullptr, true},
+    {"echo_s", nullptr, Kind::Lower, 1, nullptr, nullptr, true},  // titled with its sizes
+    {"echo_fail", "fail", Kind::Count, 0, nullptr, nullptr, true},
+    {"echo_stall", "stalls", Kind::Count, 0, nullptr, nullptr, true},
+    {"mem_peak_mib", "peak MiB", Kind::Lower, 1, nullptr, nullptr, true},
+    {"idle_cpu_pct", "idle CPU %", Kind::Lower, 2, nullptr, "idle_fail", false},
 };
 
 std::string number(double value, int decimals) {
@@ -120,8 +123,12 @@ double bestPeer(const Results& results, const ReportOptions& options, const std:
   return best;
 }
 
+// What the value of a row is compared with: nothing, the floor and the best peer, or one
+// reference row.
+enum class Ratios { kNone, kFloorAndPeer, kReference };
+
 std::string cell(const Results& results, const ReportOptions& options, const std::string& name,
-                 const Metric& metric, bool ratios) {
+                 const Metric& metric, Ratios ratios, const std::string& reference) {
   Stat s = stat(results, name, metric.key);
   if (s.total == 0) return "";
   if (metric.kind == Kind::Count) {
@@ -132,20 +139,64 @@ std::string cell(const Results& results, const ReportOptions& options, const std
     Stat ok = stat(results, name, metric.okKey);
     if (ok.valid > 0 && ok.sum < ok.valid) text += " **hash✗**";
   }
+  if (metric.failKey) {
+    Stat failed = stat(results, name, metric.failKey);
+    if (failed.sum > 0) text += " **" + number(failed.sum, 0) + " fail**";
+  }
   if (s.valid < s.total)
     text += " (" + std::to_string(s.valid) + "/" + std::to_string(s.total) + ")";
-  if (ratios && name != options.floor) {
+  if (!metric.compared) return text;
+  if (ratios == Ratios::kFloorAndPeer && name != options.floor) {
     double floor = median(results, options.floor, metric.key);
     double peer = bestPeer(results, options, metric.key, metric.kind);
     text += " <sub>" + number(s.median / floor, 2) + "f " + number(s.median / peer, 2) + "p</sub>";
   }
+  if (ratios == Ratios::kReference && name != reference) {
+    text += " <sub>" + number(s.median / median(results, reference, metric.key), 2) + "r</sub>";
+  }
   return text;
 }
 
+// The first median of `key` among `names` (the sizes a table's rows were measured with).
+double firstMedian(const Results& results, const std::vector<std::string>& names,
+                   const std::string& key) {
+  for (const auto& name : names) {
+    double value = median(results, name, key);
+    if (!std::isnan(value)) return value;
+  }
+  return NAN;
+}
+
+std::string echoTitle(const Results& results, const std::vector<std::string>& names) {
+  double connections = firstMedian(results, names, "echo_conns");
+  double mib = firstMedian(results, names, "echo_mib");
+  if (std::isnan(connections) || std::isnan(mib)) return "200×32 MiB echo s";
+  return number(connections, 0) + "×" + number(mib, 0) + " MiB echo s";
+}
+
+// One line with the sizes of the tests the table's rows ran.
+void printSizes(const Results& results, const std::vector<std::string>& names) {
+  std::string text;
+  auto add = [&](const char* key, const std::string& what) {
+    if (!std::isnan(firstMedian(results, names, key))) text += (text.empty() ? "" : ", ") + what;
+  };
+  auto value = [&](const char* key) { return number(firstMedian(results, names, key), 0); };
+  add("stream_mib", value("stream_mib") + " MiB each way");
+  add("rtt_count", value("rtt_count") + " round trips");
+  add("setup_count", value("setup_count") + " setups");
+  add("echo_conns", value("echo_conns") + " × " + value("echo_mib") + " MiB echoed");
+  add("idle_conns", value("idle_conns") + " connections idle for " + value("idle_s") + " s");
+  if (!text.empty()) std::printf("Sizes: %s.\n\n", text.c_str());
+}
+
+// `sized` are the rows whose sizes title the echo column (a table's own rows by default).
 void printTable(const Results& results, const ReportOptions& options,
-                const std::vector<std::string>& names, bool ratios) {
+                const std::vector<std::string>& names, Ratios ratios,
+                const std::string& reference = "",
+                const std::vector<std::string>* sized = nullptr) {
   std::printf("| forwarder |");
-  for (const auto& m : kMetrics) std::printf(" %s |", m.title);
+  for (const auto& m : kMetrics)
+    std::printf(" %s |", m.title ? m.title : echoTitle(results, sized ? *sized : names).c_str());
   std::printf("\n|---|");
   for (std::size_t i = 0; i < std::size(kMetrics); ++i) std::printf("---:|");
   std::printf("\n");
@@ -153,9 +204,41 @@ void printTable(const Results& results, const ReportOptions& options,
     if (results.find(name) == results.end()) continue;
     std::printf("| %s |", name.c_str());
     for (const auto& m : kMetrics)
-      std::printf(" %s |", cell(results, options, name, m, ratios).c_str());
+      std::printf(" %s |", cell(results, options, name, m, ratios, reference).c_str());
     std::printf("\n");
   }
+}
+
+// The Windows build against the reference, column by column: a score of at least 0.9 passes
+// (ours / reference for rates, reference / ours for times, CPU and memory; failures and stalls
+// pass when ours has no more than the reference). Fills `misses` and returns the lowest score.
+double windowsScore(const Results& results, const ReportOptions& options, std::string& lowest,
+                    std::string& misses, int& compared) {
+  double worst = NAN;
+  compared = 0;
+  for (const auto& m : kMetrics) {
+    if (!m.compared) continue;
+    std::string title = m.title ? m.title : "echo s";
+    if (m.kind == Kind::Count) {
+      Stat ours = stat(results, options.wineOurs, m.key);
+      Stat reference = stat(results, options.wineReference, m.key);
+      if (ours.valid == 0 || reference.valid == 0) continue;
+      ++compared;
+      if (ours.sum > reference.sum) misses += (misses.empty() ? "" : ", ") + title;
+      continue;
+    }
+    double ours = median(results, options.wineOurs, m.key);
+    double reference = median(results, options.wineReference, m.key);
+    if (std::isnan(ours) || std::isnan(reference)) continue;
+    ++compared;
+    double score = m.kind == Kind::Higher ? ours / reference : reference / ours;
+    if (score < 0.9) misses += (misses.empty() ? "" : ", ") + title + " " + number(score, 2);
+    if (std::isnan(worst) || score < worst) {
+      worst = score;
+      lowest = title;
+    }
+  }
+  return worst;
 }
 
 double lowerDirection(const Results& results, const std::string& name) {
@@ -179,7 +262,24 @@ int printReport(const ReportOptions& options) {
       "Medians of %d rounds; fail and stalls are summed over all rounds. Under each value:"
       " ratio to the floor (f) and to the best peer (p).\n\n",
       rounds);
-  printTable(results, options, names, true);
+  bool anyNative = false;
+  for (const auto& name : names) anyNative |= results.count(name) > 0;
+  if (anyNative) {
+    printSizes(results, names);
+    printTable(results, options, names, Ratios::kFloorAndPeer);
+  }
+
+  const std::vector<std::string> wineNames{options.wineOurs, options.wineReference};
+  bool wine = !options.wineOurs.empty() &&
+              (results.count(options.wineOurs) > 0 || results.count(options.wineReference) > 0);
+  if (wine) {
+    std::printf(
+        "\nWindows build under wine64 (CPU: the program's process and the prefix's wineserver)."
+        " Under each value: ratio to %s (r).\n\n",
+        options.wineReference.c_str());
+    printSizes(results, wineNames);
+    printTable(results, options, wineNames, Ratios::kReference, options.wineReference);
+  }
 
   // The benchmark's targets for our forwarder.
   const std::string& ours = options.ours;
@@ -239,12 +339,29 @@ int printReport(const ReportOptions& options) {
               echoRan ? 0.0 : NAN));
   std::printf("| peak memory, 200 connections | ≤ 20 MiB | %s MiB | %s |\n",
               number(memory, 1).c_str(), verdict(memory <= 20, memory));
+  if (wine) {
+    std::string lowest, misses;
+    int compared = 0;
+    double worst = windowsScore(results, options, lowest, misses, compared);
+    std::string measured =
+        compared == 0
+            ? "–"
+            : std::to_string(compared) + " columns" +
+                  (std::isnan(worst) ? "" : "; lowest " + lowest + " " + number(worst, 2)) +
+                  (misses.empty() ? "" : "; below: " + misses);
+    std::printf("| Windows build (%s) vs %s | ≥ 0.90 × %s in every column | %s | %s |\n",
+                options.wineOurs.c_str(), options.wineReference.c_str(),
+                options.wineReference.c_str(), measured.c_str(),
+                compared == 0    ? "–"
+                : misses.empty() ? "pass"
+                                 : "**miss**");
+  }
 
   bool anyExtra = false;
   for (const auto& name : options.extras) anyExtra |= results.count(name) > 0;
   if (anyExtra) {
     std::printf("\nWith username/password (Dante's `username` method), same tests where run:\n\n");
-    printTable(results, options, options.extras, false);
+    printTable(results, options, options.extras, Ratios::kNone, "", &names);
   }
   return 0;
 }

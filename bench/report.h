@@ -12,6 +12,10 @@ struct ReportOptions {
   std::string ours = "quillan-run";
   std::vector<std::string> peers;
   std::vector<std::string> extras;  // rows shown in a separate table (the login variants)
+  // The Windows build under Wine and its reference relay: a table of their own, ratios to the
+  // reference, and a target row.
+  std::string wineOurs;
+  std::string wineReference;
 };
 
 int printReport(const ReportOptions& options);

@@ -99,7 +99,7 @@ check_style() {
   local all core product found=0 hits
   mapfile -t all < <(cxx_sources)
   # Only the platform layer (and tests) talk to the OS socket API and its error variables. The
-  # benchmark in bench/ is a Linux-only measuring harness, not part of the program.
+  # benchmark in bench/ is a measuring harness (and its reference relay), not part of the program.
   mapfile -t core < <(printf '%s\n' "${all[@]}" | grep -Ev '^(platform|tests|bench)/' || true)
   hits=$(grep_code '(^|[^A-Za-z0-9_])closesocket[ \t]*[(]|::close[ \t]*[(]|WSAGetLastError|(^|[^A-Za-z0-9_])select[ \t]*[(]|(^|[^A-Za-z0-9_])errno([^A-Za-z0-9_]|$)' "${core[@]}")
   if [ -n "$hits" ]; then
