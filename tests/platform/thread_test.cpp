@@ -1,14 +1,15 @@
 // Threads and relay pages: start, bounded wait, release (also from the thread itself), pages.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <thread>
 
 #include "platform/pages.h"
 #include "platform/thread.h"
+#include "tests/support/loopback.h"
 
 namespace {
 
@@ -21,7 +22,7 @@ struct Gate {
 
 unsigned waitForGate(void* raw) {
   auto* gate = static_cast<Gate*>(raw);
-  for (int i = 0; i < 2000 && !gate->open.load(); ++i) std::this_thread::sleep_for(5ms);
+  waitUntil(10s, [gate] { return gate->open.load(); });
   gate->runs.fetch_add(1);
   return 0;
 }
@@ -34,7 +35,7 @@ struct SelfRelease {
 // Like a relay thread: gives up its own handle and goes on alone.
 unsigned releaseSelf(void* raw) {
   auto* self = static_cast<SelfRelease*>(raw);
-  for (int i = 0; i < 2000 && self->handle.load() == nullptr; ++i) std::this_thread::sleep_for(1ms);
+  waitUntil(2s, [self] { return self->handle.load() != nullptr; });
   releaseThread(self->handle.load());
   self->released.store(true);
   return 0;
@@ -46,12 +47,6 @@ unsigned useStack(void* raw) {
   std::memset(const_cast<std::uint8_t*>(buffer), 0x5A, sizeof buffer);
   static_cast<std::atomic<int>*>(raw)->store(buffer[sizeof buffer - 1]);
   return 0;
-}
-
-// Bounded at a minute: long enough to only catch a hang on a loaded machine.
-bool eventually(const std::atomic<bool>& flag) {
-  for (int i = 0; i < 12000 && !flag.load(); ++i) std::this_thread::sleep_for(5ms);
-  return flag.load();
 }
 
 }  // namespace
@@ -75,7 +70,7 @@ TEST(Thread, ReleasedWhileRunningGoesOnAlone) {
   ASSERT_NE(thread, nullptr);
   releaseThread(thread);
   gate.open.store(true);
-  for (int i = 0; i < 12000 && gate.runs.load() == 0; ++i) std::this_thread::sleep_for(5ms);
+  waitUntil(kHangLimit, [&gate] { return gate.runs.load() != 0; });
   EXPECT_EQ(gate.runs.load(), 1);
 }
 
@@ -84,7 +79,7 @@ TEST(Thread, ReleasesItsOwnHandle) {
   ThreadHandle thread = startThread(releaseSelf, &self, 64 * 1024);
   ASSERT_NE(thread, nullptr);
   self.handle.store(thread);
-  EXPECT_TRUE(eventually(self.released));
+  EXPECT_TRUE(waitUntil(kHangLimit, [&self] { return self.released.load(); }));
 }
 
 // 0 asks for the platform's default, which must be a usable stack, not the smallest one.
@@ -106,9 +101,7 @@ TEST(Pages, RelayBufferIsZeroedWritableAndPageAligned) {
     auto* pages = static_cast<std::uint8_t*>(allocatePages(kBytes));
     ASSERT_NE(pages, nullptr) << lastSystemError();
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(pages) % 4096, 0u);
-    std::size_t nonZero = 0;
-    for (std::size_t i = 0; i < kBytes; ++i) nonZero += pages[i] != 0;
-    EXPECT_EQ(nonZero, 0u);
+    EXPECT_EQ(std::count(pages, pages + kBytes, 0), std::ptrdiff_t{kBytes});  // all zero
     std::memset(pages, 0xC3, kBytes);
     EXPECT_EQ(pages[kBytes - 1], 0xC3);
     freePages(pages, kBytes);

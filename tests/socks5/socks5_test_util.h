@@ -16,11 +16,12 @@
 
 class Socks5Test : public testing::Test {
  protected:
+  // Long enough for a slow emulated run, short enough that a hang shows as a failure.
+  static constexpr int kHandshakeMs = 10000;
+
   void SetUp() override {
     resetTunnelSettings();
-    savedTimeout_ = testSeams.handshakeTimeoutMs.load();
-    // Long enough for a slow emulated run, short enough that a hang shows as a failure.
-    testSeams.handshakeTimeoutMs = 10000;
+    testSeams.handshakeTimeoutMs = kHandshakeMs;
   }
   void TearDown() override {
     testSeams.handshakeTimeoutMs = savedTimeout_;
@@ -38,21 +39,33 @@ class Socks5Test : public testing::Test {
     copySetting(tunnelSettings.targetServer, host.c_str());
     copySetting(tunnelSettings.targetPort, port.c_str());
   }
-
-  // The lines a successful session to 127.0.0.1:port writes before negotiating.
-  static std::vector<std::string> connectLines(const std::string& port) {
-    return {"Connecting to Proxy 127.0.0.1:" + port + " ...\r\n",
-            "Connecting to 127.0.0.1:" + port + "\r\n", "set options = 0\r\n", "Connected OK\r\n"};
+  // Points the settings at `proxy` and opens a session through it.
+  static UniqueSocket openSession(const ScriptedProxy& proxy, const std::string& user = "",
+                                  const std::string& password = "") {
+    useProxy("127.0.0.1", proxy.portText(), user, password);
+    return UniqueSocket(openProxySession(tunnelSettings));
   }
 
-  static std::string line(const char* format, int value) {
-    char text[128];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
+  // The error line of a step that timed out, e.g. "recv(auth) err: 10060\r\n".
+  static std::string timedOutLine(const std::string& step) {
+    return step + " err: " + std::to_string(kErrTimedOut) + "\r\n";
   }
 
   LogCapture log_;
-
- private:
-  int savedTimeout_ = 0;
+  const int savedTimeout_ = testSeams.handshakeTimeoutMs.load();
 };
+
+// A CONNECT request as the client sends it: 05 01 00, ATYP, the address, the port (big-endian).
+inline Bytes connectBytes(std::uint8_t atyp, Bytes address, std::uint16_t port) {
+  Bytes bytes{0x05, 0x01, 0x00, atyp};
+  bytes.insert(bytes.end(), address.begin(), address.end());
+  bytes.insert(bytes.end(),
+               {static_cast<std::uint8_t>(port >> 8), static_cast<std::uint8_t>(port)});
+  return bytes;
+}
+// ATYP 3: the name after its length byte.
+inline Bytes nameRequest(const std::string& name, std::uint16_t port) {
+  Bytes address{static_cast<std::uint8_t>(name.size())};
+  address.insert(address.end(), name.begin(), name.end());
+  return connectBytes(0x03, address, port);
+}
