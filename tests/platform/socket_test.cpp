@@ -35,7 +35,6 @@ ResolvedAddress addressOf(const char* literal, std::uint16_t port) {
   return address;
 }
 
-// The IPv6 address from the product's own parser, which also takes a scope.
 ResolvedAddress ipv6Address(const char* literal, std::uint16_t port, std::uint32_t scope) {
   ResolvedAddress address = addressOf("::", port);
   Ipv6Bytes bytes{};
@@ -55,17 +54,10 @@ std::string formatted(const ResolvedAddress& address, std::size_t bufferSize = 4
 
 // A connected loopback pair: `near` is the client end, `far` the accepted one.
 struct Pair {
-  Pair() {
-    UniqueSocket listener = listenLoopback();
-    EXPECT_TRUE(listener);
-    if (!listener) return;
-    near.reset(connectLoopback(localPortOf(listener.get())));
-    EXPECT_TRUE(near);
-    far.reset(acceptConnection(listener.get()));
-    EXPECT_TRUE(far);
-  }
-  UniqueSocket near;
-  UniqueSocket far;
+  Pair() { EXPECT_TRUE(listener && near && far); }
+  UniqueSocket listener = listenLoopback();
+  UniqueSocket near{listener ? connectLoopback(localPortOf(listener.get())) : noSocket};
+  UniqueSocket far{near ? acceptConnection(listener.get()) : noSocket};
 };
 
 // Waits (bounded) for the socket to become readable.
@@ -81,8 +73,6 @@ int receiveSome(const UniqueSocket& socket) {
 }
 
 }  // namespace
-
-// ---- address text ---------------------------------------------------------------------------
 
 struct FormatCase {
   const char* literal;  // IPv6 when it has a colon
@@ -149,8 +139,6 @@ TEST(FormatAddress, OtherFamiliesGiveAnEmptyText) {
   EXPECT_EQ(formatted(address), "");
 }
 
-// ---- IPv6 literals --------------------------------------------------------------------------
-
 TEST(ParseIpv6Text, AcceptsPlainBracketedScopedAndPortForms) {
   const Ipv6Bytes loopback{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
   const Ipv6Bytes linkLocal{0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
@@ -205,8 +193,6 @@ TEST(ParseIpv6Text, KeepsTheLastSocketError) {
     EXPECT_EQ(lastSocketError(), 0) << text;
   }
 }
-
-// ---- resolution of literals and the local name ----------------------------------------------
 
 TEST(ResolveStreamAddresses, LiteralsGiveOneEntryOfTheirFamily) {
   struct Case {
@@ -263,16 +249,13 @@ TEST(ResolveStreamAddresses, ConnectsToAResolvedLoopbackListener) {
   EXPECT_TRUE(accepted);
 }
 
-// ---- waiting ---------------------------------------------------------------------------------
-
 TEST(WaitSockets, QuietSocketTimesOutNoSoonerThanAsked) {
   Pair pair;
   for (std::chrono::microseconds asked : {1500us, 40500us, 0us}) {
     WaitItem item{pair.near.get(), true};
-    auto start = Clock::now();
+    const auto start = Clock::now();
     EXPECT_EQ(waitSockets({&item, 1}, asked), 0);
-    auto waited = Clock::now() - start;
-    EXPECT_GE(waited, asked) << asked.count() << " us asked";
+    EXPECT_GE(Clock::now() - start, asked) << asked.count() << " us asked";
     EXPECT_FALSE(item.readable);
     EXPECT_FALSE(item.writable);
   }
@@ -305,8 +288,7 @@ TEST(WaitSockets, ReadableWhenThePeerResets) {
 
 TEST(WaitSockets, WritableAndReadableAreReportedPerItem) {
   Pair pair;
-  std::array<WaitItem, 2> items{WaitItem{pair.near.get(), true, true},
-                                WaitItem{pair.far.get(), true}};
+  std::array items{WaitItem{pair.near.get(), true, true}, WaitItem{pair.far.get(), true}};
   // Readable and writable of `near`, then of `far`.
   auto ready = [&] {
     return std::array{items[0].readable, items[0].writable, items[1].readable, items[1].writable};
@@ -331,8 +313,6 @@ TEST(WaitSockets, ListenerIsReadableWithAPendingConnection) {
   ASSERT_TRUE(client);
   EXPECT_TRUE(becomesReadable(listener));
 }
-
-// ---- listener errors --------------------------------------------------------------------------
 
 TEST(BindIpv4, SecondBindOfAPortIsAddressInUse) {
   UniqueSocket first(openTcpSocket(kFamilyIpv4));

@@ -15,29 +15,26 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct Gate {
+// What a test thread shares with its test: a gate to wait at, its runs, its own handle.
+struct Shared {
   std::atomic<bool> open{false};
   std::atomic<int> runs{0};
+  std::atomic<ThreadHandle> handle{nullptr};
 };
 
 unsigned waitForGate(void* raw) {
-  auto* gate = static_cast<Gate*>(raw);
-  waitUntil(10s, [gate] { return gate->open.load(); });
-  gate->runs.fetch_add(1);
+  auto* shared = static_cast<Shared*>(raw);
+  waitUntil(10s, [shared] { return shared->open.load(); });
+  shared->runs.fetch_add(1);
   return 0;
 }
 
-struct SelfRelease {
-  std::atomic<ThreadHandle> handle{nullptr};
-  std::atomic<bool> released{false};
-};
-
 // Like a relay thread: gives up its own handle and goes on alone.
 unsigned releaseSelf(void* raw) {
-  auto* self = static_cast<SelfRelease*>(raw);
-  waitUntil(2s, [self] { return self->handle.load() != nullptr; });
-  releaseThread(self->handle.load());
-  self->released.store(true);
+  auto* shared = static_cast<Shared*>(raw);
+  waitUntil(2s, [shared] { return shared->handle.load() != nullptr; });
+  releaseThread(shared->handle.load());
+  shared->runs.fetch_add(1);
   return 0;
 }
 
@@ -52,7 +49,7 @@ unsigned useStack(void* raw) {
 }  // namespace
 
 TEST(Thread, BoundedWaitThenCompletion) {
-  Gate gate;
+  Shared gate;
   ThreadHandle thread = startThread(waitForGate, &gate, 64 * 1024);
   ASSERT_NE(thread, nullptr);
   EXPECT_FALSE(waitThread(thread, 20));  // still held at the gate
@@ -65,7 +62,7 @@ TEST(Thread, BoundedWaitThenCompletion) {
 }
 
 TEST(Thread, ReleasedWhileRunningGoesOnAlone) {
-  Gate gate;
+  Shared gate;
   ThreadHandle thread = startThread(waitForGate, &gate, 64 * 1024);
   ASSERT_NE(thread, nullptr);
   releaseThread(thread);
@@ -75,11 +72,11 @@ TEST(Thread, ReleasedWhileRunningGoesOnAlone) {
 }
 
 TEST(Thread, ReleasesItsOwnHandle) {
-  SelfRelease self;
+  Shared self;
   ThreadHandle thread = startThread(releaseSelf, &self, 64 * 1024);
   ASSERT_NE(thread, nullptr);
   self.handle.store(thread);
-  EXPECT_TRUE(waitUntil(kHangLimit, [&self] { return self.released.load(); }));
+  EXPECT_TRUE(waitUntil(kHangLimit, [&self] { return self.runs.load() == 1; }));
 }
 
 // 0 asks for the platform's default, which must be a usable stack, not the smallest one.

@@ -16,6 +16,7 @@ struct Peer {
   const char* name;
   std::uint16_t port;
   bool login;
+  friend void PrintTo(const Peer& peer, std::ostream* out) { *out << peer.name; }
 };
 
 const Peer kPeers[] = {
@@ -24,10 +25,6 @@ const Peer kPeers[] = {
     {"microsocks", kMicrosocksPort, false},
     {"microsocks with login", kMicrosocksAuthPort, true},
 };
-
-void PrintTo(const Peer& peer, std::ostream* out) {
-  *out << peer.name;
-}
 
 class PeerTest : public Socks5Test, public testing::WithParamInterface<Peer> {
  protected:

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "common/test_seams.h"
 #include "config/tunnel_settings.h"
@@ -39,6 +38,8 @@ class Socks5Test : public testing::Test {
     copySetting(tunnelSettings.targetServer, host.c_str());
     copySetting(tunnelSettings.targetPort, port.c_str());
   }
+  // A proxy that reads the greeting and answers with the method selection `reply`.
+  static ProxyScript selecting(Bytes reply) { return ProxyScript().expectGreeting().reply(reply); }
   // Points the settings at `proxy` and opens a session through it.
   static UniqueSocket openSession(const ScriptedProxy& proxy, const std::string& user = "",
                                   const std::string& password = "") {
@@ -46,16 +47,12 @@ class Socks5Test : public testing::Test {
     return UniqueSocket(openProxySession(tunnelSettings));
   }
 
-  // The error line of a step that timed out, e.g. "recv(auth) err: 10060\r\n".
-  static std::string timedOutLine(const std::string& step) {
-    return step + " err: " + std::to_string(kErrTimedOut) + "\r\n";
-  }
-
   LogCapture log_;
   const int savedTimeout_ = testSeams.handshakeTimeoutMs.load();
 };
 
-// A CONNECT request as the client sends it: 05 01 00, ATYP, the address, the port (big-endian).
+// A CONNECT request as the client sends it: 05 01 00, ATYP, the address, the port (big-endian);
+// for ATYP 3 the address is the name after its length byte.
 inline Bytes connectBytes(std::uint8_t atyp, Bytes address, std::uint16_t port) {
   Bytes bytes{0x05, 0x01, 0x00, atyp};
   bytes.insert(bytes.end(), address.begin(), address.end());
@@ -63,7 +60,6 @@ inline Bytes connectBytes(std::uint8_t atyp, Bytes address, std::uint16_t port) 
                {static_cast<std::uint8_t>(port >> 8), static_cast<std::uint8_t>(port)});
   return bytes;
 }
-// ATYP 3: the name after its length byte.
 inline Bytes nameRequest(const std::string& name, std::uint16_t port) {
   Bytes address{static_cast<std::uint8_t>(name.size())};
   address.insert(address.end(), name.begin(), name.end());
