@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "config/tunnel_settings.h"
 
@@ -33,13 +34,9 @@ TEST(TunnelSettings, CopyKeepsCapacityAndTerminator) {
 }
 
 TEST(TunnelSettings, PortConversionReadsLikeAtoi) {
-  EXPECT_EQ(portNumber("3389"), 3389);
-  EXPECT_EQ(portNumber(""), 0);
-  EXPECT_EQ(portNumber("abc"), 0);
-  EXPECT_EQ(portNumber("  80x"), 80);
-  EXPECT_EQ(portNumber("+81"), 81);
-  EXPECT_EQ(portNumber("65535"), 65535);
-  EXPECT_EQ(portNumber("65536"), 0);  // modulo 65536
-  EXPECT_EQ(portNumber("99999"), 34463);
-  EXPECT_EQ(portNumber("-1"), 65535);  // atoi's -1 truncated to 16 bits
+  // Like atoi, then truncated to 16 bits: "65536" is 0, "-1" is 65535.
+  const std::pair<const char*, int> cases[] = {{"3389", 3389}, {"", 0},          {"abc", 0},
+                                               {"  80x", 80},  {"+81", 81},      {"65535", 65535},
+                                               {"65536", 0},   {"99999", 34463}, {"-1", 65535}};
+  for (const auto& [text, port] : cases) EXPECT_EQ(portNumber(text), port) << '"' << text << '"';
 }

@@ -10,6 +10,5 @@ inline constexpr std::uint16_t kMicrosocksAuthPort = 21083;  // microsocks -u/-P
 inline constexpr const char* kPeerUser = "quillanpeer";
 inline constexpr const char* kPeerPassword = "Qp-peer-7351";
 
-// True when something accepts TCP connections on 127.0.0.1:port (a test skips otherwise,
-// e.g. when run outside ctest without the fixture).
+// True when something accepts TCP connections on 127.0.0.1:port (tests skip otherwise).
 bool peerListening(std::uint16_t port);

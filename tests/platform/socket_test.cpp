@@ -21,34 +21,24 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Ipv6Bytes = std::array<std::uint8_t, 16>;
 
-// sockaddr_in and sockaddr_in6 share their layout on both platforms; only the family number
-// differs, so a resolved wildcard address serves as the template and the fields are patched:
+// A resolved literal with `port` patched in. sockaddr_in and sockaddr_in6 share their layout on
+// both platforms (only the family number differs), so the fields are patched in place:
 //   sockaddr_in:  family(2) port(2, big-endian) address(4) zero(8)
 //   sockaddr_in6: family(2) port(2, big-endian) flowinfo(4) address(16) scope_id(4, host order)
-ResolvedAddress templateFor(const char* literal) {
+ResolvedAddress addressOf(const char* literal, std::uint16_t port) {
   ResolvedAddresses list;
   EXPECT_EQ(resolveStreamAddresses(literal, "0", list), 0) << literal;
-  EXPECT_FALSE(list.empty()) << literal;
-  return list.empty() ? ResolvedAddress{} : list.front();
-}
-
-void putPort(ResolvedAddress& address, std::uint16_t port) {
+  EXPECT_EQ(list.size(), 1u) << literal;
+  ResolvedAddress address = list.empty() ? ResolvedAddress{} : list.front();
   address.address[2] = static_cast<std::uint8_t>(port >> 8);
   address.address[3] = static_cast<std::uint8_t>(port & 0xFF);
-}
-
-ResolvedAddress ipv4Address(std::array<std::uint8_t, 4> bytes, std::uint16_t port) {
-  ResolvedAddress address = templateFor("0.0.0.0");
-  putPort(address, port);
-  std::memcpy(&address.address[4], bytes.data(), bytes.size());
   return address;
 }
 
 ResolvedAddress ipv6Address(const char* literal, std::uint16_t port, std::uint32_t scope) {
-  ResolvedAddress address = templateFor("::");
+  ResolvedAddress address = addressOf("::", port);
   Ipv6Bytes bytes{};
   EXPECT_TRUE(parseIpv6Text(literal, bytes)) << literal;
-  putPort(address, port);
   std::memcpy(&address.address[8], bytes.data(), bytes.size());
   std::memcpy(&address.address[24], &scope, sizeof scope);
   return address;
@@ -57,15 +47,32 @@ ResolvedAddress ipv6Address(const char* literal, std::uint16_t port, std::uint32
 std::string formatted(const ResolvedAddress& address, std::size_t bufferSize = 46) {
   std::vector<char> buffer(bufferSize, 'x');
   formatAddress(address, buffer);
-  for (std::size_t i = std::strlen(buffer.data()); i < buffer.size(); ++i) {
+  for (std::size_t i = std::strlen(buffer.data()); i < buffer.size(); ++i)
     EXPECT_EQ(buffer[i], '\0') << "byte " << i << " not zero-filled";
-  }
   return buffer.data();
 }
 
-}  // namespace
+// A connected loopback pair: `near` is the client end, `far` the accepted one.
+struct Pair {
+  Pair() { EXPECT_TRUE(listener && near && far); }
+  UniqueSocket listener = listenLoopback();
+  UniqueSocket near{listener ? connectLoopback(localPortOf(listener.get())) : noSocket};
+  UniqueSocket far{near ? acceptConnection(listener.get()) : noSocket};
+};
 
-// ---- address text ---------------------------------------------------------------------------
+// Waits (bounded) for the socket to become readable.
+bool becomesReadable(const UniqueSocket& socket) {
+  WaitItem item{socket.get(), true};
+  return waitSockets({&item, 1}, 5s) == 1 && item.readable;
+}
+
+// One receive of up to 8 bytes: the count, 0 when the peer closed, or -1.
+int receiveSome(const UniqueSocket& socket) {
+  std::array<char, 8> buffer{};
+  return recvSome(socket.get(), buffer.data(), buffer.size());
+}
+
+}  // namespace
 
 struct FormatCase {
   const char* literal;  // IPv6 when it has a colon
@@ -97,23 +104,16 @@ TEST(FormatAddress, MatchesTheAddressToStringForms) {
 #endif
   };
   for (const FormatCase& c : cases) {
-    ResolvedAddress address;
-    if (std::strchr(c.literal, ':') != nullptr) {
-      address = ipv6Address(c.literal, c.port, c.scope);
-    } else {
-      ResolvedAddresses list;
-      ASSERT_EQ(resolveStreamAddresses(c.literal, "0", list), 0) << c.literal;
-      ASSERT_EQ(list.size(), 1u) << c.literal;
-      address = list.front();
-      putPort(address, c.port);
-    }
+    const ResolvedAddress address = std::strchr(c.literal, ':') != nullptr
+                                        ? ipv6Address(c.literal, c.port, c.scope)
+                                        : addressOf(c.literal, c.port);
     EXPECT_EQ(formatted(address), c.text)
         << c.literal << " port " << c.port << " scope " << c.scope;
   }
 }
 
 TEST(FormatAddress, TextThatDoesNotFitLeavesTheBufferEmpty) {
-  ResolvedAddress address = ipv4Address({1, 2, 3, 4}, 80);  // "1.2.3.4:80", 10 characters
+  ResolvedAddress address = addressOf("1.2.3.4", 80);  // "1.2.3.4:80", 10 characters
   EXPECT_EQ(formatted(address, 11), "1.2.3.4:80");
   EXPECT_EQ(formatted(address, 10), "");
   EXPECT_EQ(formatted(address, 1), "");
@@ -121,7 +121,7 @@ TEST(FormatAddress, TextThatDoesNotFitLeavesTheBufferEmpty) {
 
 TEST(FormatAddress, KeepsTheLastSocketError) {
   // The caller logs the address and then the error of its own step: formatting must not touch it.
-  ResolvedAddress fits = ipv4Address({1, 2, 3, 4}, 80);
+  ResolvedAddress fits = addressOf("1.2.3.4", 80);
   ResolvedAddress tooLong = ipv6Address("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", 65535, 0);
   for (const ResolvedAddress* address : {&fits, &tooLong}) {
     setLastSocketError(kErrTimedOut);
@@ -132,14 +132,12 @@ TEST(FormatAddress, KeepsTheLastSocketError) {
 }
 
 TEST(FormatAddress, OtherFamiliesGiveAnEmptyText) {
-  ResolvedAddress address = ipv4Address({1, 2, 3, 4}, 80);
+  ResolvedAddress address = addressOf("1.2.3.4", 80);
   address.family = 1;
   address.address[0] = 1;  // AF_UNIX on both
   address.address[1] = 0;
   EXPECT_EQ(formatted(address), "");
 }
-
-// ---- IPv6 literals --------------------------------------------------------------------------
 
 TEST(ParseIpv6Text, AcceptsPlainBracketedScopedAndPortForms) {
   const Ipv6Bytes loopback{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
@@ -196,8 +194,6 @@ TEST(ParseIpv6Text, KeepsTheLastSocketError) {
   }
 }
 
-// ---- resolution of literals and the local name ----------------------------------------------
-
 TEST(ResolveStreamAddresses, LiteralsGiveOneEntryOfTheirFamily) {
   struct Case {
     const char* host;
@@ -253,79 +249,34 @@ TEST(ResolveStreamAddresses, ConnectsToAResolvedLoopbackListener) {
   EXPECT_TRUE(accepted);
 }
 
-// ---- waiting ---------------------------------------------------------------------------------
-
-namespace {
-
-// A connected loopback pair: `near` is the client end, `far` the accepted one.
-struct Pair {
-  UniqueSocket near;
-  UniqueSocket far;
-};
-
-Pair connectedPair() {
-  Pair pair;
-  UniqueSocket listener = listenLoopback();
-  EXPECT_TRUE(listener);
-  if (!listener) return pair;
-  pair.near.reset(connectLoopback(localPortOf(listener.get())));
-  EXPECT_TRUE(pair.near);
-  pair.far.reset(acceptConnection(listener.get()));
-  EXPECT_TRUE(pair.far);
-  return pair;
-}
-
-WaitItem readItem(const UniqueSocket& socket) {
-  WaitItem item;
-  item.socket = socket.get();
-  item.wantRead = true;
-  return item;
-}
-
-// Waits (bounded) for the socket to become readable.
-bool becomesReadable(const UniqueSocket& socket) {
-  WaitItem item = readItem(socket);
-  return waitSockets({&item, 1}, 5s) == 1 && item.readable;
-}
-
-// One receive of up to 8 bytes: the count, 0 when the peer closed, or -1.
-int receiveSome(const UniqueSocket& socket) {
-  std::array<char, 8> buffer{};
-  return recvSome(socket.get(), buffer.data(), buffer.size());
-}
-
-}  // namespace
-
 TEST(WaitSockets, QuietSocketTimesOutNoSoonerThanAsked) {
-  Pair pair = connectedPair();
-  for (auto asked : {std::chrono::microseconds{1500}, std::chrono::microseconds{40500},
-                     std::chrono::microseconds{0}}) {
-    WaitItem item = readItem(pair.near);
-    auto start = Clock::now();
+  Pair pair;
+  for (std::chrono::microseconds asked : {1500us, 40500us, 0us}) {
+    WaitItem item{pair.near.get(), true};
+    const auto start = Clock::now();
     EXPECT_EQ(waitSockets({&item, 1}, asked), 0);
-    auto waited = Clock::now() - start;
-    EXPECT_GE(waited, asked) << asked.count() << " us asked";
+    EXPECT_GE(Clock::now() - start, asked) << asked.count() << " us asked";
     EXPECT_FALSE(item.readable);
     EXPECT_FALSE(item.writable);
   }
 }
 
 TEST(WaitSockets, ReadableWhenDataArrives) {
-  Pair pair = connectedPair();
+  Pair pair;
   ASSERT_EQ(sendSome(pair.far.get(), "hi", 2), 2);
   ASSERT_TRUE(becomesReadable(pair.near));
   EXPECT_EQ(receiveSome(pair.near), 2);
 }
 
 TEST(WaitSockets, ReadableWhenThePeerCloses) {
-  Pair pair = connectedPair();
+  Pair pair;
   pair.far.reset();
   ASSERT_TRUE(becomesReadable(pair.near));
   EXPECT_EQ(receiveSome(pair.near), 0);
 }
 
 TEST(WaitSockets, ReadableWhenThePeerResets) {
-  Pair pair = connectedPair();
+  Pair pair;
   // Closing with unread data makes the far end answer with a reset instead of a close.
   ASSERT_EQ(sendSome(pair.near.get(), "unread", 6), 6);
   ASSERT_TRUE(becomesReadable(pair.far));
@@ -336,44 +287,32 @@ TEST(WaitSockets, ReadableWhenThePeerResets) {
 }
 
 TEST(WaitSockets, WritableAndReadableAreReportedPerItem) {
-  Pair pair = connectedPair();
-  std::array<WaitItem, 2> items{};
-  items[0].socket = pair.near.get();
-  items[0].wantRead = true;
-  items[0].wantWrite = true;
-  items[1].socket = pair.far.get();
-  items[1].wantRead = true;
+  Pair pair;
+  std::array items{WaitItem{pair.near.get(), true, true}, WaitItem{pair.far.get(), true}};
+  // Readable and writable of `near`, then of `far`.
+  auto ready = [&] {
+    return std::array{items[0].readable, items[0].writable, items[1].readable, items[1].writable};
+  };
   // Quiet pair: only the write side of `near` is ready.
   EXPECT_EQ(waitSockets(items, 5s), 1);
-  EXPECT_FALSE(items[0].readable);
-  EXPECT_TRUE(items[0].writable);
-  EXPECT_FALSE(items[1].readable);
-  EXPECT_FALSE(items[1].writable);
+  EXPECT_EQ(ready(), (std::array{false, true, false, false}));
 
   ASSERT_EQ(sendSome(pair.near.get(), "x", 1), 1);
   ASSERT_TRUE(becomesReadable(pair.far));
   EXPECT_EQ(waitSockets(items, 5s), 2);
-  EXPECT_FALSE(items[0].readable);
-  EXPECT_TRUE(items[0].writable);
-  EXPECT_TRUE(items[1].readable);
-  EXPECT_FALSE(items[1].writable);
+  EXPECT_EQ(ready(), (std::array{false, true, true, false}));
 }
 
 TEST(WaitSockets, ListenerIsReadableWithAPendingConnection) {
   UniqueSocket listener(openTcpSocket(kFamilyIpv4));
   ASSERT_TRUE(bindIpv4(listener.get(), {127, 0, 0, 1}, 0));
   ASSERT_TRUE(listenOn(listener.get(), 1));
-  WaitItem item = readItem(listener);
+  WaitItem item{listener.get(), true};
   EXPECT_EQ(waitSockets({&item, 1}, 1ms), 0);
-  ResolvedAddresses list;
-  std::string port = std::to_string(localPortOf(listener.get()));
-  ASSERT_EQ(resolveStreamAddresses("127.0.0.1", port.c_str(), list), 0);
-  UniqueSocket client(openTcpSocket(kFamilyIpv4));
-  ASSERT_TRUE(connectTo(client.get(), list[0]));
+  UniqueSocket client(connectLoopback(localPortOf(listener.get())));
+  ASSERT_TRUE(client);
   EXPECT_TRUE(becomesReadable(listener));
 }
-
-// ---- listener errors --------------------------------------------------------------------------
 
 TEST(BindIpv4, SecondBindOfAPortIsAddressInUse) {
   UniqueSocket first(openTcpSocket(kFamilyIpv4));

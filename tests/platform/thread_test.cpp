@@ -1,42 +1,40 @@
 // Threads and relay pages: start, bounded wait, release (also from the thread itself), pages.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <thread>
 
 #include "platform/pages.h"
 #include "platform/thread.h"
+#include "tests/support/loopback.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-struct Gate {
+// What a test thread shares with its test: a gate to wait at, its runs, its own handle.
+struct Shared {
   std::atomic<bool> open{false};
   std::atomic<int> runs{0};
+  std::atomic<ThreadHandle> handle{nullptr};
 };
 
 unsigned waitForGate(void* raw) {
-  auto* gate = static_cast<Gate*>(raw);
-  for (int i = 0; i < 2000 && !gate->open.load(); ++i) std::this_thread::sleep_for(5ms);
-  gate->runs.fetch_add(1);
+  auto* shared = static_cast<Shared*>(raw);
+  waitUntil(10s, [shared] { return shared->open.load(); });
+  shared->runs.fetch_add(1);
   return 0;
 }
 
-struct SelfRelease {
-  std::atomic<ThreadHandle> handle{nullptr};
-  std::atomic<bool> released{false};
-};
-
 // Like a relay thread: gives up its own handle and goes on alone.
 unsigned releaseSelf(void* raw) {
-  auto* self = static_cast<SelfRelease*>(raw);
-  for (int i = 0; i < 2000 && self->handle.load() == nullptr; ++i) std::this_thread::sleep_for(1ms);
-  releaseThread(self->handle.load());
-  self->released.store(true);
+  auto* shared = static_cast<Shared*>(raw);
+  waitUntil(2s, [shared] { return shared->handle.load() != nullptr; });
+  releaseThread(shared->handle.load());
+  shared->runs.fetch_add(1);
   return 0;
 }
 
@@ -48,16 +46,10 @@ unsigned useStack(void* raw) {
   return 0;
 }
 
-// Bounded at a minute: long enough to only catch a hang on a loaded machine.
-bool eventually(const std::atomic<bool>& flag) {
-  for (int i = 0; i < 12000 && !flag.load(); ++i) std::this_thread::sleep_for(5ms);
-  return flag.load();
-}
-
 }  // namespace
 
 TEST(Thread, BoundedWaitThenCompletion) {
-  Gate gate;
+  Shared gate;
   ThreadHandle thread = startThread(waitForGate, &gate, 64 * 1024);
   ASSERT_NE(thread, nullptr);
   EXPECT_FALSE(waitThread(thread, 20));  // still held at the gate
@@ -70,21 +62,21 @@ TEST(Thread, BoundedWaitThenCompletion) {
 }
 
 TEST(Thread, ReleasedWhileRunningGoesOnAlone) {
-  Gate gate;
+  Shared gate;
   ThreadHandle thread = startThread(waitForGate, &gate, 64 * 1024);
   ASSERT_NE(thread, nullptr);
   releaseThread(thread);
   gate.open.store(true);
-  for (int i = 0; i < 12000 && gate.runs.load() == 0; ++i) std::this_thread::sleep_for(5ms);
+  waitUntil(kHangLimit, [&gate] { return gate.runs.load() != 0; });
   EXPECT_EQ(gate.runs.load(), 1);
 }
 
 TEST(Thread, ReleasesItsOwnHandle) {
-  SelfRelease self;
+  Shared self;
   ThreadHandle thread = startThread(releaseSelf, &self, 64 * 1024);
   ASSERT_NE(thread, nullptr);
   self.handle.store(thread);
-  EXPECT_TRUE(eventually(self.released));
+  EXPECT_TRUE(waitUntil(kHangLimit, [&self] { return self.runs.load() == 1; }));
 }
 
 // 0 asks for the platform's default, which must be a usable stack, not the smallest one.
@@ -106,9 +98,7 @@ TEST(Pages, RelayBufferIsZeroedWritableAndPageAligned) {
     auto* pages = static_cast<std::uint8_t*>(allocatePages(kBytes));
     ASSERT_NE(pages, nullptr) << lastSystemError();
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(pages) % 4096, 0u);
-    std::size_t nonZero = 0;
-    for (std::size_t i = 0; i < kBytes; ++i) nonZero += pages[i] != 0;
-    EXPECT_EQ(nonZero, 0u);
+    EXPECT_EQ(std::count(pages, pages + kBytes, 0), std::ptrdiff_t{kBytes});  // all zero
     std::memset(pages, 0xC3, kBytes);
     EXPECT_EQ(pages[kBytes - 1], 0xC3);
     freePages(pages, kBytes);

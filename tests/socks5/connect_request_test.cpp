@@ -15,15 +15,16 @@ using namespace std::chrono_literals;
 class ConnectRequestTest : public Socks5Test {
  protected:
   // A no-auth session whose CONNECT request is recorded; the answer follows.
-  static ProxyScript answering() {
-    return ProxyScript().expectGreeting().reply({0x05, 0x00}).expectConnect();
-  }
+  static ProxyScript answering() { return selecting({0x05, 0x00}).expectConnect(); }
 
-  // Opens the session and runs requestConnect; the session socket is kept for later reads.
-  int connectThrough(ScriptedProxy& proxy) {
-    useProxy("127.0.0.1", proxy.portText());
-    session_.reset(openProxySession(tunnelSettings));
+  // Opens the session and runs requestConnect with the reply awaited for `replyMs`; the session
+  // socket is kept for later reads.
+  int connectThrough(ScriptedProxy& proxy, int replyMs = kHandshakeMs) {
+    testSeams.handshakeTimeoutMs = kHandshakeMs;
+    session_ = openSession(proxy);
+    EXPECT_TRUE(session_);
     if (!session_) return -1;
+    testSeams.handshakeTimeoutMs = replyMs;
     log_.clear();
     return requestConnect(session_.get(), tunnelSettings);
   }
@@ -31,37 +32,24 @@ class ConnectRequestTest : public Socks5Test {
   UniqueSocket session_;
 };
 
-struct RequestCase {
-  const char* host;
-  const char* port;
-  Bytes expected;
-};
-
 TEST_F(ConnectRequestTest, RequestBytesOnTheWire) {
-  Bytes ipv6 = {0x05, 0x01, 0x00, 0x04};
-  ipv6.insert(ipv6.end(), 15, 0x00);
-  ipv6.insert(ipv6.end(), {0x01, 0x0D, 0x3D});
-  Bytes allOnes = {0x05, 0x01, 0x00, 0x03, 15};
-  const std::string allOnesText = "255.255.255.255";
-  allOnes.insert(allOnes.end(), allOnesText.begin(), allOnesText.end());
-  allOnes.insert(allOnes.end(), {0x0D, 0x3D});
   const std::string longest(255, 'a');
-  Bytes longName = {0x05, 0x01, 0x00, 0x03, 0xFF};
-  longName.insert(longName.end(), longest.begin(), longest.end());
-  longName.insert(longName.end(), {0x00, 0x50});
-
-  const std::vector<RequestCase> cases = {
+  const struct {
+    const char* host;
+    const char* port;
+    Bytes expected;
+  } cases[] = {
       {"10.0.0.5", "3389", {0x05, 0x01, 0x00, 0x01, 0x0A, 0x00, 0x00, 0x05, 0x0D, 0x3D}},
-      {"::1", "3389", ipv6},
+      {"::1", "3389", connectBytes(0x04, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 3389)},
       {"host", "3389", {0x05, 0x01, 0x00, 0x03, 0x04, 'h', 'o', 's', 't', 0x0D, 0x3D}},
       {"10.1", "3389", {0x05, 0x01, 0x00, 0x01, 0x0A, 0x00, 0x00, 0x01, 0x0D, 0x3D}},
-      {"255.255.255.255", "3389", allOnes},
-      {longest.c_str(), "80", longName},
+      {"255.255.255.255", "3389", nameRequest("255.255.255.255", 3389)},
+      {longest.c_str(), "80", nameRequest(longest, 80)},
       // Port text read like atoi, modulo 65536: "70000" is 4464 (0x1170), "" is 0.
       {"10.0.0.5", "70000", {0x05, 0x01, 0x00, 0x01, 0x0A, 0x00, 0x00, 0x05, 0x11, 0x70}},
       {"10.0.0.5", "", {0x05, 0x01, 0x00, 0x01, 0x0A, 0x00, 0x00, 0x05, 0x00, 0x00}},
   };
-  for (const RequestCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.host);
     ScriptedProxy proxy(ProxyScript::acceptNoAuth().hold());
     useTarget(c.host, c.port);
@@ -70,39 +58,35 @@ TEST_F(ConnectRequestTest, RequestBytesOnTheWire) {
     const std::vector<Bytes> messages = proxy.messages(0);
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_EQ(hexBytes(messages[1]), hexBytes(c.expected));
-    EXPECT_EQ(log_.lines(),
-              (std::vector<std::string>{
-                  "Connecting to Server " + std::string(c.host) + ":" + c.port + " ...\r\n",
-                  "Connected OK\r\n"}));
+    const std::string target = std::string(c.host) + ":" + c.port;
+    EXPECT_EQ(log_.lines(), (std::vector<std::string>{"Connecting to Server " + target + " ...\r\n",
+                                                      "Connected OK\r\n"}));
   }
 }
 
 // Replies that succeed, and what the target said right after them must still be readable.
-struct ReplyCase {
-  const char* name;
-  Bytes reply;
-  std::vector<std::size_t> cuts;
-};
-
 TEST_F(ConnectRequestTest, ReplyIsReadToItsEndAndNoFurther) {
   const Bytes targetHello = {'H', 'E', 'L', 'L', 'O', 0x00, 0xFF};
   Bytes ipv6Reply = {0x05, 0x00, 0x00, 0x04};
   ipv6Reply.insert(ipv6Reply.end(), 16, 0x11);
   ipv6Reply.insert(ipv6Reply.end(), {0x04, 0x38});
-  Bytes nameReply = {0x05, 0x00, 0x00, 0x03, 9,   'p', 'r',  'o',
-                     'x',  'y',  '.',  'l',  'a', 'n', 0x04, 0x38};
-  Bytes emptyName = {0x05, 0x00, 0x00, 0x03, 0, 0x00, 0x00};
-  const std::vector<ReplyCase> cases = {
+  const Bytes nameReply = {0x05, 0x00, 0x00, 0x03, 9,   'p', 'r',  'o',
+                           'x',  'y',  '.',  'l',  'a', 'n', 0x04, 0x38};
+  const struct {
+    const char* name;
+    Bytes reply;
+    std::vector<std::size_t> cuts;
+  } cases[] = {
       {"IPv4", kConnectReplyIpv4Zero, {}},
       {"IPv4 byte by byte", kConnectReplyIpv4Zero, {1, 2, 3, 4, 5, 6, 7, 8, 9}},
       {"IPv6", ipv6Reply, {}},
       {"IPv6 split in the address", ipv6Reply, {3, 11}},
       {"name", nameReply, {}},
       {"name split after its length byte", nameReply, {5}},
-      {"empty name", emptyName, {}},
+      {"empty name", {0x05, 0x00, 0x00, 0x03, 0, 0x00, 0x00}, {}},
       {"unknown ATYP: the head alone", {0x05, 0x00, 0x00, 0x07}, {}},
   };
-  for (const ReplyCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     for (bool withTarget : {false, true}) {
       Bytes bytes = c.reply;
@@ -119,15 +103,12 @@ TEST_F(ConnectRequestTest, ReplyIsReadToItsEndAndNoFurther) {
   }
 }
 
-struct FailureCase {
-  const char* name;
-  ProxyScript reply;
-  std::string lastLine;
-  bool prefixOnly = false;
-};
-
 TEST_F(ConnectRequestTest, FailuresEndWithTheirOwnLine) {
-  const std::vector<FailureCase> cases = {
+  const struct {
+    const char* name;
+    ProxyScript reply;
+    std::string lastLine;  // exact, or the start of an error line ("... err: ", its number varies)
+  } cases[] = {
       {"connection refused", answering().reply({0x05, 0x05, 0x00, 0x01, 0, 0, 0, 0, 0, 0}).hold(),
        "Error in Socks5 connection: 5.5\r\n"},
       {"refusal judged on two bytes", answering().reply({0x05, 0x04}).hold(),
@@ -136,14 +117,14 @@ TEST_F(ConnectRequestTest, FailuresEndWithTheirOwnLine) {
        "Error in Socks5 connection: 5.255\r\n"},
       {"SOCKS4-style answer", answering().reply({0x00, 0x5A, 0, 0, 0, 0, 0, 0}).hold(),
        "Error in Socks5 connection: 0.90\r\n"},
-      {"close right after the request", answering().close(), "recv(host) err: ", true},
-      {"one byte then close", answering().reply({0x05}).close(), "recv(host) err: ", true},
+      {"close right after the request", answering().close(), "recv(host) err: "},
+      {"one byte then close", answering().reply({0x05}).close(), "recv(host) err: "},
       {"close inside the address", answering().reply({0x05, 0x00, 0x00, 0x01, 10, 0}).close(),
-       "recv(host) err: ", true},
+       "recv(host) err: "},
       {"close inside a name", answering().reply({0x05, 0x00, 0x00, 0x03, 9, 'p'}).close(),
-       "recv(host) err: ", true},
+       "recv(host) err: "},
   };
-  for (const FailureCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ScriptedProxy proxy(c.reply);
     useTarget("host", "3389");
@@ -151,35 +132,24 @@ TEST_F(ConnectRequestTest, FailuresEndWithTheirOwnLine) {
     const std::vector<std::string> lines = log_.lines();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], "Connecting to Server host:3389 ...\r\n");
-    if (c.prefixOnly) {
-      EXPECT_EQ(lines[1].rfind(c.lastLine, 0), 0u) << lines[1];
-    } else {
-      EXPECT_EQ(lines[1], c.lastLine);
-    }
+    const bool prefixOnly = c.lastLine.ends_with("err: ");
+    EXPECT_EQ(prefixOnly ? lines[1].substr(0, c.lastLine.size()) : lines[1], c.lastLine);
   }
 }
 
 TEST_F(ConnectRequestTest, SilentOrStalledReplyTimesOut) {
-  const std::string timedOut = line("recv(host) err: %d\r\n", kErrTimedOut);
   for (const Bytes& partial : {Bytes{}, Bytes{0x05, 0x00}, Bytes{0x05, 0x00, 0x00, 0x01, 10}}) {
     SCOPED_TRACE(hexBytes(partial));
     ScriptedProxy proxy(partial.empty() ? answering().stall() : answering().reply(partial).stall());
     useTarget("host", "3389");
-    useProxy("127.0.0.1", proxy.portText());
-    session_.reset(openProxySession(tunnelSettings));
-    ASSERT_TRUE(session_);
-    testSeams.handshakeTimeoutMs = 300;
-    log_.clear();
-    EXPECT_EQ(requestConnect(session_.get(), tunnelSettings), 0);
-    EXPECT_EQ(log_.lines().back(), timedOut);
-    testSeams.handshakeTimeoutMs = 10000;
+    EXPECT_EQ(connectThrough(proxy, 300), 0);
+    EXPECT_EQ(log_.lines().back(), "recv(host) err: " + std::to_string(kErrTimedOut) + "\r\n");
   }
 }
 
 TEST_F(ConnectRequestTest, SendFailureOnAClosedSession) {
-  ScriptedProxy proxy(ProxyScript().expectGreeting().reply({0x05, 0x00}).reset());
-  useProxy("127.0.0.1", proxy.portText());
-  session_.reset(openProxySession(tunnelSettings));
+  ScriptedProxy proxy(selecting({0x05, 0x00}).reset());
+  session_ = openSession(proxy);
   ASSERT_TRUE(session_);
   ASSERT_TRUE(proxy.waitForClosed(0));
   useTarget("host", "3389");
@@ -187,8 +157,7 @@ TEST_F(ConnectRequestTest, SendFailureOnAClosedSession) {
   log_.clear();
   EXPECT_EQ(requestConnect(session_.get(), tunnelSettings), 0);
   const std::string last = log_.lines().back();
-  EXPECT_TRUE(last.rfind("send(host) err: ", 0) == 0 || last.rfind("recv(host) err: ", 0) == 0)
-      << last;
+  EXPECT_TRUE(last.starts_with("send(host) err: ") || last.starts_with("recv(host) err: ")) << last;
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "socks5/messages.h"
-#include "tests/support/loopback_target.h"
+#include "tests/socks5/socks5_test_util.h"
 
 namespace {
 
@@ -23,16 +23,6 @@ Bytes login(const std::string& user, const std::string& password) {
 Bytes connectRequest(const std::string& host, std::uint16_t port) {
   std::array<std::uint8_t, kMaxConnectRequestSize> out{};
   return Bytes(out.begin(), out.begin() + buildConnectRequest(host.c_str(), port, out));
-}
-
-Bytes nameRequest(const std::string& name, std::uint16_t port) {
-  Bytes bytes;
-  for (std::uint8_t head : {0x05, 0x01, 0x00, 0x03}) bytes.push_back(head);
-  bytes.push_back(static_cast<std::uint8_t>(name.size()));
-  for (char c : name) bytes.push_back(static_cast<std::uint8_t>(c));
-  bytes.push_back(static_cast<std::uint8_t>(port >> 8));
-  bytes.push_back(static_cast<std::uint8_t>(port & 0xFF));
-  return bytes;
 }
 
 }  // namespace
@@ -57,21 +47,16 @@ TEST(Socks5Messages, LoginRequestLayoutAndLimits) {
   EXPECT_TRUE(login("u", most + "x").empty());
 }
 
-struct ConnectCase {
-  const char* host;
-  std::uint16_t port;
-  Bytes expected;
-};
-
 TEST(Socks5Messages, ConnectRequestPicksTheAddressType) {
-  Bytes ipv6Loopback = {0x05, 0x01, 0x00, 0x04};
-  ipv6Loopback.insert(ipv6Loopback.end(), 15, 0x00);
-  ipv6Loopback.insert(ipv6Loopback.end(), {0x01, 0x0D, 0x3D});
-  Bytes ipv6Scoped = {0x05, 0x01, 0x00, 0x04, 0xFE, 0x80};
-  ipv6Scoped.insert(ipv6Scoped.end(), 13, 0x00);
-  ipv6Scoped.insert(ipv6Scoped.end(), {0x01, 0x00, 0x50});
-
-  const std::vector<ConnectCase> cases = {
+  const Bytes ipv6Loopback =
+      connectBytes(0x04, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 3389);
+  const Bytes ipv6Scoped =
+      connectBytes(0x04, {0xFE, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 80);
+  const struct {
+    const char* host;
+    std::uint16_t port;
+    Bytes expected;
+  } cases[] = {
       {"10.0.0.5", 3389, {0x05, 0x01, 0x00, 0x01, 0x0A, 0x00, 0x00, 0x05, 0x0D, 0x3D}},
       // inet_addr rules: the last part fills the remaining bytes, octal and hex parts.
       {"10.1", 3389, {0x05, 0x01, 0x00, 0x01, 0x0A, 0x00, 0x00, 0x01, 0x0D, 0x3D}},
@@ -86,9 +71,7 @@ TEST(Socks5Messages, ConnectRequestPicksTheAddressType) {
       {"10.0.0.256", 65535, nameRequest("10.0.0.256", 65535)},
       {"", 0, nameRequest("", 0)},
   };
-  for (const ConnectCase& c : cases) {
-    EXPECT_EQ(connectRequest(c.host, c.port), c.expected) << c.host;
-  }
+  for (const auto& c : cases) EXPECT_EQ(connectRequest(c.host, c.port), c.expected) << c.host;
   EXPECT_EQ(connectRequest("::1", 3389).size(), 22u);
   EXPECT_EQ(connectRequest("host", 3389).size(), 11u);
 }
@@ -127,9 +110,8 @@ TEST(Socks5Messages, MethodSelectionAndLoginReplies) {
       {{0x05, 0xFF}, MethodChoice::kRefused}, {{0x05, 0x01}, MethodChoice::kRefused},
       {{0x04, 0x00}, MethodChoice::kRefused}, {{0x04, 0x02}, MethodChoice::kRefused},
   };
-  for (const Case& c : cases) {
+  for (const Case& c : cases)
     EXPECT_EQ(checkMethodSelection(c.reply), c.choice) << hexBytes(c.reply);
-  }
   EXPECT_TRUE(loginAccepted(std::array<std::uint8_t, 2>{0x01, 0x00}));
   EXPECT_FALSE(loginAccepted(std::array<std::uint8_t, 2>{0x01, 0x01}));
   EXPECT_FALSE(loginAccepted(std::array<std::uint8_t, 2>{0x05, 0x00}));
@@ -157,8 +139,7 @@ TEST(Socks5Messages, ConnectReplySizeGrowsWithWhatArrived) {
       {{0x05, 0x00, 0x00, 0x02}, 4},
       {{0x05, 0x00, 0x00, 0x07, 0x01, 0x02}, 4},
   };
-  for (const Case& c : cases) {
+  for (const Case& c : cases)
     EXPECT_EQ(connectReplySize(c.received), c.size) << hexBytes(c.received);
-  }
   EXPECT_LE(connectReplySize(Bytes{0x05, 0x00, 0x00, 0x03, 0xFF}), kMaxConnectReplySize);
 }

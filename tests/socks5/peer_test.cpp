@@ -5,7 +5,6 @@
 #include <cctype>
 #include <ostream>
 #include <string>
-#include <vector>
 
 #include "socks5/connect_request.h"
 #include "tests/peers/peers.h"
@@ -17,6 +16,7 @@ struct Peer {
   const char* name;
   std::uint16_t port;
   bool login;
+  friend void PrintTo(const Peer& peer, std::ostream* out) { *out << peer.name; }
 };
 
 const Peer kPeers[] = {
@@ -25,10 +25,6 @@ const Peer kPeers[] = {
     {"microsocks", kMicrosocksPort, false},
     {"microsocks with login", kMicrosocksAuthPort, true},
 };
-
-void PrintTo(const Peer& peer, std::ostream* out) {
-  *out << peer.name;
-}
 
 class PeerTest : public Socks5Test, public testing::WithParamInterface<Peer> {
  protected:
@@ -49,7 +45,6 @@ class PeerTest : public Socks5Test, public testing::WithParamInterface<Peer> {
 TEST_P(PeerTest, ConnectThenBytesBothWays) {
   LoopbackTarget target(LoopbackTarget::Kind::kEcho);
   useTarget("127.0.0.1", target.portText());
-
   UniqueSocket session(openProxySession(tunnelSettings));
   ASSERT_TRUE(session) << log_.text();
   EXPECT_EQ(log_.contains("Login as quillanpeer:*** ...\r\n"), GetParam().login);
@@ -67,7 +62,6 @@ TEST_P(PeerTest, TargetThatSpeaksFirstKeepsItsBytes) {
   const Bytes welcome = {'2', '2', '0', ' ', 'h', 'i', '\r', '\n'};
   LoopbackTarget target(LoopbackTarget::Kind::kGreeter, {}, welcome);
   useTarget("127.0.0.1", target.portText());
-
   UniqueSocket session(openProxySession(tunnelSettings));
   ASSERT_TRUE(session) << log_.text();
   ASSERT_EQ(requestConnect(session.get(), tunnelSettings), 1) << log_.text();
@@ -99,28 +93,23 @@ TEST_P(PeerTest, ClosedTargetPortIsRefused) {
 
 INSTANTIATE_TEST_SUITE_P(Peers, PeerTest, testing::ValuesIn(kPeers),
                          [](const testing::TestParamInfo<Peer>& info) {
-                           std::string name;
-                           for (const char* c = info.param.name; *c != '\0'; ++c) {
-                             if (std::isalnum(static_cast<unsigned char>(*c))) name += *c;
-                           }
+                           std::string name = info.param.name;
+                           std::erase_if(name, [](unsigned char c) { return !std::isalnum(c); });
                            return name;
                          });
 
-TEST(PeerLogin, WrongPasswordIsRefused) {
-  resetTunnelSettings();
+using PeerLogin = Socks5Test;
+
+TEST_F(PeerLogin, WrongPasswordIsRefused) {
   for (std::uint16_t port : {kDanteAuthPort, kMicrosocksAuthPort}) {
     if (!peerListening(port)) GTEST_SKIP() << "peers are not running (run through ctest)";
     SCOPED_TRACE(port);
-    LogCapture log;
-    copySetting(tunnelSettings.proxyServer, "127.0.0.1");
-    copySetting(tunnelSettings.proxyPort, std::to_string(port).c_str());
-    copySetting(tunnelSettings.proxyUser, kPeerUser);
-    copySetting(tunnelSettings.proxyPassword, "wrong-password");
+    log_.clear();
+    useProxy("127.0.0.1", std::to_string(port), kPeerUser, "wrong-password");
     EXPECT_EQ(openProxySession(tunnelSettings), noSocket);
-    ASSERT_FALSE(log.lines().empty());
-    EXPECT_EQ(log.lines().back().rfind("Error in Socks5 login: 1.", 0), 0u) << log.text();
+    ASSERT_FALSE(log_.lines().empty());
+    EXPECT_EQ(log_.lines().back().rfind("Error in Socks5 login: 1.", 0), 0u) << log_.text();
   }
-  resetTunnelSettings();
 }
 
 }  // namespace

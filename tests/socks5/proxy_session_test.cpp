@@ -13,18 +13,14 @@ using namespace std::chrono_literals;
 
 class ProxySessionTest : public Socks5Test {
  protected:
+  // A proxy that asks for the login and reads the login request.
+  static ProxyScript askingLogin() { return selecting({0x05, 0x02}).expectLogin(); }
+
   // A session through a proxy that asks for the login and answers it with `status`; what the
   // proxy received (greeting, login request).
   std::vector<Bytes> loginSession(const char* user, const char* password, std::uint8_t status) {
-    ScriptedProxy proxy(ProxyScript()
-                            .expectGreeting()
-                            .reply({0x05, 0x02})
-                            .expectLogin()
-                            .reply({0x01, status})
-                            .hold());
-    useProxy("127.0.0.1", proxy.portText(), user, password);
-    UniqueSocket session(openProxySession(tunnelSettings));
-    EXPECT_EQ(bool(session), status == 0);
+    ScriptedProxy proxy(askingLogin().reply({0x01, status}).hold());
+    EXPECT_EQ(bool(openSession(proxy, user, password)), status == 0);
     EXPECT_TRUE(proxy.waitForScriptEnd(0));
     return proxy.messages(0);
   }
@@ -45,18 +41,17 @@ void expectErrorLine(const std::string& line, const std::string& step) {
 }
 
 TEST_F(ProxySessionTest, NoAuthSessionSendsThreeByteGreeting) {
-  ScriptedProxy proxy(ProxyScript().expectGreeting().reply({0x05, 0x00}).hold());
+  ScriptedProxy proxy(selecting({0x05, 0x00}).hold());
   ASSERT_TRUE(proxy.listening());
-  useProxy("127.0.0.1", proxy.portText());
-
-  UniqueSocket session(openProxySession(tunnelSettings));
+  UniqueSocket session = openSession(proxy);
   ASSERT_TRUE(session);
   ASSERT_TRUE(proxy.waitForScriptEnd(0));
   EXPECT_EQ(proxy.received(0), (Bytes{0x05, 0x01, 0x00}));
-  std::vector<std::string> expected = connectLines(proxy.portText());
-  expected.push_back("Socks5 Auth...\r\n");
-  expected.push_back("Socks5 Auth OK\r\n");
-  EXPECT_EQ(log_.lines(), expected);
+  const std::string port = proxy.portText();
+  EXPECT_EQ(log_.lines(), (std::vector<std::string>{
+                              "Connecting to Proxy 127.0.0.1:" + port + " ...\r\n",
+                              "Connecting to 127.0.0.1:" + port + "\r\n", "set options = 0\r\n",
+                              "Connected OK\r\n", "Socks5 Auth...\r\n", "Socks5 Auth OK\r\n"}));
 }
 
 TEST_F(ProxySessionTest, LoginWithOneCharacterNameAndPassword) {
@@ -85,102 +80,70 @@ TEST_F(ProxySessionTest, ProxyAsksForLoginThoughOnlyNoAuthWasOffered) {
   EXPECT_TRUE(log_.contains("Login as :*** ...\r\n"));
 }
 
-// Every refusal: the last line names the step; no socket comes back and the proxy sees the
-// connection closed.
+// Every refusal: the last line names the step; no socket comes back and the proxy, which holds
+// the connection after its steps, sees it closed.
 struct Refusal {
   const char* name;
   const char* user;
   ProxyScript script;
-  std::string lastLine;  // exact, or a prefix when `prefixOnly`
-  bool prefixOnly = false;
+  std::string lastLine;  // exact, or the start of an error line ("... err: ", its number varies)
 };
 
 TEST_F(ProxySessionTest, EveryRefusalEndsWithItsOwnLine) {
   const std::vector<Refusal> cases = {
-      {"no acceptable method", "", ProxyScript().expectGreeting().reply({0x05, 0xFF}).hold(),
-       "Error in SOCKS Auth: 5.255\r\n"},
-      {"SOCKS4 answer", "", ProxyScript().expectGreeting().reply({0x04, 0x5A}).hold(),
-       "Error in SOCKS Auth: 4.90\r\n"},
-      {"method not offered (GSSAPI)", "", ProxyScript().expectGreeting().reply({0x05, 0x01}).hold(),
-       "Error in SOCKS Auth: 5.1\r\n"},
-      {"version 4 with login method", "u",
-       ProxyScript().expectGreeting().reply({0x04, 0x02}).hold(), "Error in SOCKS Auth: 4.2\r\n"},
-      {"login refused", "u",
-       ProxyScript().expectGreeting().reply({0x05, 0x02}).expectLogin().reply({0x01, 0x01}).hold(),
-       "Error in Socks5 login: 1.1\r\n"},
-      {"login reply with wrong version", "u",
-       ProxyScript().expectGreeting().reply({0x05, 0x02}).expectLogin().reply({0x05, 0x00}).hold(),
+      {"no acceptable method", "", selecting({0x05, 0xFF}), "Error in SOCKS Auth: 5.255\r\n"},
+      {"SOCKS4 answer", "", selecting({0x04, 0x5A}), "Error in SOCKS Auth: 4.90\r\n"},
+      {"method not offered (GSSAPI)", "", selecting({0x05, 0x01}), "Error in SOCKS Auth: 5.1\r\n"},
+      {"version 4 with login method", "u", selecting({0x04, 0x02}), "Error in SOCKS Auth: 4.2\r\n"},
+      {"login refused", "u", askingLogin().reply({0x01, 0x01}), "Error in Socks5 login: 1.1\r\n"},
+      {"login reply with wrong version", "u", askingLogin().reply({0x05, 0x00}),
        "Error in Socks5 login: 5.0\r\n"},
-      {"login status 0xFF", "u",
-       ProxyScript().expectGreeting().reply({0x05, 0x02}).expectLogin().reply({0x01, 0xFF}).hold(),
+      {"login status 0xFF", "u", askingLogin().reply({0x01, 0xFF}),
        "Error in Socks5 login: 1.255\r\n"},
-      {"close after greeting", "", ProxyScript().expectGreeting().close(),
-       "recv(auth) err: ", true},
-      {"reset after greeting", "", ProxyScript().expectGreeting().reset(),
-       "recv(auth) err: ", true},
-      {"half a method selection", "", ProxyScript().expectGreeting().reply({0x05}).close(),
-       "recv(auth) err: ", true},
-      {"close after login request", "u",
-       ProxyScript().expectGreeting().reply({0x05, 0x02}).expectLogin().close(),
-       "recv(auth2) err: ", true},
-      {"half a login reply", "u",
-       ProxyScript().expectGreeting().reply({0x05, 0x02}).expectLogin().reply({0x01}).close(),
-       "recv(auth2) err: ", true},
+      {"close after greeting", "", ProxyScript().expectGreeting().close(), "recv(auth) err: "},
+      {"reset after greeting", "", ProxyScript().expectGreeting().reset(), "recv(auth) err: "},
+      {"half a method selection", "", selecting({0x05}).close(), "recv(auth) err: "},
+      {"close after login request", "u", askingLogin().close(), "recv(auth2) err: "},
+      {"half a login reply", "u", askingLogin().reply({0x01}).close(), "recv(auth2) err: "},
   };
   for (const Refusal& c : cases) {
     SCOPED_TRACE(c.name);
     log_.clear();
-    ScriptedProxy proxy(c.script);
-    useProxy("127.0.0.1", proxy.portText(), c.user, "p");
-    UniqueSocket session(openProxySession(tunnelSettings));
-    EXPECT_FALSE(session);
+    ScriptedProxy proxy(ProxyScript(c.script).hold());
+    EXPECT_FALSE(openSession(proxy, c.user, "p"));
     const std::vector<std::string> lines = log_.lines();
     ASSERT_FALSE(lines.empty());
-    if (c.prefixOnly) {
-      EXPECT_EQ(lines.back().rfind(c.lastLine, 0), 0u) << lines.back();
-      EXPECT_EQ(lines.back().substr(lines.back().size() - 2), "\r\n");
-    } else {
-      EXPECT_EQ(lines.back(), c.lastLine);
-    }
+    const std::string& last = lines.back();
+    const bool prefixOnly = c.lastLine.ends_with("err: ");
+    EXPECT_EQ(prefixOnly ? last.substr(0, c.lastLine.size()) : last, c.lastLine);
+    EXPECT_TRUE(last.ends_with("\r\n")) << last;
     EXPECT_TRUE(proxy.waitForClosed(0)) << "the session's socket was left open";
   }
 }
 
 TEST_F(ProxySessionTest, SplitRepliesAreReadWhole) {
-  ScriptedProxy proxy(ProxyScript()
-                          .expectGreeting()
-                          .replySplit({0x05, 0x02}, {1})
-                          .expectLogin()
-                          .replySplit({0x01, 0x00}, {1}, 50ms)
-                          .hold());
-  useProxy("127.0.0.1", proxy.portText(), "user", "password");
-  UniqueSocket session(openProxySession(tunnelSettings));
-  EXPECT_TRUE(session);
+  ProxyScript script = ProxyScript().expectGreeting().replySplit({0x05, 0x02}, {1}).expectLogin();
+  ScriptedProxy proxy(script.replySplit({0x01, 0x00}, {1}, 50ms).hold());
+  EXPECT_TRUE(openSession(proxy, "user", "password"));
   EXPECT_EQ(log_.lines().back(), "Socks5 Auth OK\r\n");
 }
 
 TEST_F(ProxySessionTest, SilentProxyTimesOutWithTheRecvLine) {
   testSeams.handshakeTimeoutMs = 300;
-  const std::string timedOut = line("recv(auth) err: %d\r\n", kErrTimedOut);
-  const std::string loginTimedOut = line("recv(auth2) err: %d\r\n", kErrTimedOut);
-  {
-    ScriptedProxy proxy(ProxyScript().expectGreeting().stall());
-    useProxy("127.0.0.1", proxy.portText());
-    EXPECT_EQ(openProxySession(tunnelSettings), noSocket);
-    EXPECT_EQ(log_.lines().back(), timedOut);
-  }
-  {
-    // One byte, then silence: the wait is for the whole reply, not for each byte.
-    ScriptedProxy proxy(ProxyScript().expectGreeting().reply({0x05}).stall());
-    useProxy("127.0.0.1", proxy.portText());
-    EXPECT_EQ(openProxySession(tunnelSettings), noSocket);
-    EXPECT_EQ(log_.lines().back(), timedOut);
-  }
-  {
-    ScriptedProxy proxy(ProxyScript().expectGreeting().reply({0x05, 0x02}).expectLogin().stall());
-    useProxy("127.0.0.1", proxy.portText(), "u", "p");
-    EXPECT_EQ(openProxySession(tunnelSettings), noSocket);
-    EXPECT_EQ(log_.lines().back(), loginTimedOut);
+  const struct {
+    ProxyScript script;
+    const char* user;
+    const char* step;
+  } cases[] = {
+      {ProxyScript().expectGreeting().stall(), "", "recv(auth) err: "},
+      // One byte, then silence: the wait is for the whole reply, not for each byte.
+      {selecting({0x05}).stall(), "", "recv(auth) err: "},
+      {askingLogin().stall(), "u", "recv(auth2) err: "},
+  };
+  for (const auto& c : cases) {
+    ScriptedProxy proxy(c.script);
+    EXPECT_FALSE(openSession(proxy, c.user, "p"));
+    EXPECT_EQ(log_.lines().back(), c.step + std::to_string(kErrTimedOut) + "\r\n");
   }
 }
 
@@ -202,11 +165,10 @@ TEST_F(ProxySessionTest, UnresolvableNameGivesOneResolverLine) {
 }
 
 TEST_F(ProxySessionTest, Ipv6ProxyIsLoggedInBrackets) {
-  ScriptedProxy proxy(ProxyScript().expectGreeting().reply({0x05, 0x00}).hold(), true);
+  ScriptedProxy proxy(selecting({0x05, 0x00}).hold(), true);
   if (!proxy.listening()) GTEST_SKIP() << "no IPv6 loopback here";
   useProxy("::1", proxy.portText());
-  UniqueSocket session(openProxySession(tunnelSettings));
-  EXPECT_TRUE(session);
+  EXPECT_TRUE(UniqueSocket(openProxySession(tunnelSettings)));
   EXPECT_TRUE(log_.contains("Connecting to [::1]:" + proxy.portText() + "\r\n"));
 
   const std::vector<std::string> refused = failedSession("::1", std::to_string(freeLoopbackPort()));
@@ -230,10 +192,9 @@ TEST_F(ProxySessionTest, ResolverOrderIsKeptIpv6First) {
   if (resolveStreamAddresses("localhost", "1", addresses) != 0 || addresses.size() < 2 ||
       addresses[0].family != kFamilyIpv6 || addresses[1].family != kFamilyIpv4)
     GTEST_SKIP() << "localhost does not resolve to IPv6 then IPv4 here";
-  ScriptedProxy proxy(ProxyScript().expectGreeting().reply({0x05, 0x00}).hold());
+  ScriptedProxy proxy(selecting({0x05, 0x00}).hold());
   useProxy("localhost", proxy.portText());  // listening on 127.0.0.1 only
-  UniqueSocket session(openProxySession(tunnelSettings));
-  EXPECT_TRUE(session);
+  EXPECT_TRUE(UniqueSocket(openProxySession(tunnelSettings)));
   const std::vector<std::string> lines = log_.lines();
   ASSERT_GE(lines.size(), 5u);
   EXPECT_EQ(lines[1], "Connecting to [::1]:" + proxy.portText() + "\r\n");

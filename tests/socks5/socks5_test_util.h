@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "common/test_seams.h"
 #include "config/tunnel_settings.h"
@@ -16,11 +15,12 @@
 
 class Socks5Test : public testing::Test {
  protected:
+  // Long enough for a slow emulated run, short enough that a hang shows as a failure.
+  static constexpr int kHandshakeMs = 10000;
+
   void SetUp() override {
     resetTunnelSettings();
-    savedTimeout_ = testSeams.handshakeTimeoutMs.load();
-    // Long enough for a slow emulated run, short enough that a hang shows as a failure.
-    testSeams.handshakeTimeoutMs = 10000;
+    testSeams.handshakeTimeoutMs = kHandshakeMs;
   }
   void TearDown() override {
     testSeams.handshakeTimeoutMs = savedTimeout_;
@@ -38,21 +38,30 @@ class Socks5Test : public testing::Test {
     copySetting(tunnelSettings.targetServer, host.c_str());
     copySetting(tunnelSettings.targetPort, port.c_str());
   }
-
-  // The lines a successful session to 127.0.0.1:port writes before negotiating.
-  static std::vector<std::string> connectLines(const std::string& port) {
-    return {"Connecting to Proxy 127.0.0.1:" + port + " ...\r\n",
-            "Connecting to 127.0.0.1:" + port + "\r\n", "set options = 0\r\n", "Connected OK\r\n"};
-  }
-
-  static std::string line(const char* format, int value) {
-    char text[128];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
+  // A proxy that reads the greeting and answers with the method selection `reply`.
+  static ProxyScript selecting(Bytes reply) { return ProxyScript().expectGreeting().reply(reply); }
+  // Points the settings at `proxy` and opens a session through it.
+  static UniqueSocket openSession(const ScriptedProxy& proxy, const std::string& user = "",
+                                  const std::string& password = "") {
+    useProxy("127.0.0.1", proxy.portText(), user, password);
+    return UniqueSocket(openProxySession(tunnelSettings));
   }
 
   LogCapture log_;
-
- private:
-  int savedTimeout_ = 0;
+  const int savedTimeout_ = testSeams.handshakeTimeoutMs.load();
 };
+
+// A CONNECT request as the client sends it: 05 01 00, ATYP, the address, the port (big-endian);
+// for ATYP 3 the address is the name after its length byte.
+inline Bytes connectBytes(std::uint8_t atyp, Bytes address, std::uint16_t port) {
+  Bytes bytes{0x05, 0x01, 0x00, atyp};
+  bytes.insert(bytes.end(), address.begin(), address.end());
+  bytes.insert(bytes.end(),
+               {static_cast<std::uint8_t>(port >> 8), static_cast<std::uint8_t>(port)});
+  return bytes;
+}
+inline Bytes nameRequest(const std::string& name, std::uint16_t port) {
+  Bytes address{static_cast<std::uint8_t>(name.size())};
+  address.insert(address.end(), name.begin(), name.end());
+  return connectBytes(0x03, address, port);
+}
