@@ -1,7 +1,6 @@
-// quillan-drive: the test driver as a command line, for scripts (the run command's demo).
-//   quillan-drive wait | click ID | set ID TEXT | text ID | wait-enabled ID [MS] | box |
-//                 answer ID | rect | move X Y
-// Acts on the visible "Quillan proxy" dialog; exit status 0 on success, 1 on failure.
+// quillan-drive: the test driver as a command line, for scripts (the run command's demo). Acts
+// on the visible "Quillan proxy" dialog (commands in usage()); exit status 0 on success, 1 on
+// failure.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -45,14 +44,13 @@ int main(int argc, char** argv) {
     int id = number(argv[2]);
     return waitUntil([&] { return itemEnabled(dialog, id); }, limit) ? 0 : 1;
   }
+  HWND box = findMessageBox(dialog);
   if (command == "box") {
-    HWND box = findMessageBox(dialog);
     if (box == nullptr) return 1;
     std::printf("%s\n", messageBoxText(box).c_str());
     return 0;
   }
   if (command == "answer" && argc == 3) {
-    HWND box = findMessageBox(dialog);
     return box != nullptr && answerMessageBox(box, number(argv[2])) ? 0 : 1;
   }
   if (command == "rect") {
