@@ -62,6 +62,11 @@ class AppTest : public testing::Test {
     return text;
   }
 
+  // Start enabled, Stop disabled: no tunnel running or starting.
+  bool idle() const {
+    return windriver::itemEnabled(dialog, IDC_START) && !windriver::itemEnabled(dialog, IDC_STOP);
+  }
+
   windriver::AppProcess app;
   HWND dialog = nullptr;
 };

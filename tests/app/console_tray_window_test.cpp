@@ -95,8 +95,6 @@ class ConsoleTrayTest : public AppTest {
   std::uint16_t local_ = 0;
 };
 
-// --- Log console --------------------------------------------------------------------------------
-
 using LogConsoleTest = ConsoleTrayTest;
 
 TEST_F(LogConsoleTest, ShowsTheRunningLogWithTrafficLinesOnlyWhileOpen) {
@@ -186,8 +184,6 @@ TEST_F(LogConsoleTest, ClosingTheConsoleWindowEndsTheProgram) {
   ASSERT_TRUE(PostMessageA(consoleWindow, WM_CLOSE, 0, 0));
   EXPECT_TRUE(app.waitExit(30000).has_value()) << "the program outlived its console";
 }
-
-// --- Tray icon ----------------------------------------------------------------------------------
 
 using TrayIconTest = ConsoleTrayTest;
 

@@ -207,8 +207,7 @@ TEST_F(StartTest, RelaysThroughDanteAndStopRestoresTheButtons) {
     }
 
     ASSERT_TRUE(click(dialog, IDC_STOP));
-    ASSERT_TRUE(waitUntil(
-        [&] { return itemEnabled(dialog, IDC_START) && !itemEnabled(dialog, IDC_STOP); }));
+    ASSERT_TRUE(waitUntil([&] { return idle(); }));
     EXPECT_TRUE(waitUntil([&] { return itemText(dialog, IDC_STOP) == "Stop"; }));
     EXPECT_EQ(echoRound(local, "x"), "") << "the listener is closed after Stop";
   }
@@ -252,8 +251,7 @@ TEST_F(StartFailureTest, ProxyUnreachableIsReportedBeforeTheListenerCloses) {
   EXPECT_FALSE(itemEnabled(dialog, IDC_START)) << "still proving while the box is up";
   EXPECT_EQ(app.output().find("Closing local server main thread..."), npos);
   ASSERT_TRUE(answerMessageBox(box, IDOK));
-  EXPECT_TRUE(
-      waitUntil([&] { return itemEnabled(dialog, IDC_START) && !itemEnabled(dialog, IDC_STOP); }));
+  EXPECT_TRUE(waitUntil([&] { return idle(); }));
   EXPECT_TRUE(waitUntil(
       [&] { return app.output().find("Closing local server main thread...\r\n") != npos; }));
 }
@@ -264,8 +262,7 @@ TEST_F(StartFailureTest, ConnectRefusedByDante) {
   fill({"", std::to_string(freeLoopbackPort()), "127.0.0.1", std::to_string(freeLoopbackPort()),
         "127.0.0.1", std::to_string(kDantePort), "", ""});
   EXPECT_EQ(startExpectingBox(), "Cannot connect to Remote (target) server.");
-  EXPECT_TRUE(
-      waitUntil([&] { return itemEnabled(dialog, IDC_START) && !itemEnabled(dialog, IDC_STOP); }));
+  EXPECT_TRUE(waitUntil([&] { return idle(); }));
 }
 
 using CloseTest = AppTest;

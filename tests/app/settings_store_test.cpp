@@ -84,8 +84,7 @@ TEST_F(LoadLimitsTest, PortsAcceptFiveDigitsAndRefuseSix) {
 }
 
 TEST_F(LoadLimitsTest, TextOf255CharactersLoadsWholeAnd256IsRefused) {
-  const std::string longest(255, 's');
-  const std::string tooLong(256, 't');
+  const std::string longest(255, 's'), tooLong(256, 't');
   ASSERT_TRUE(writeString("cSockServ", longest));
   ASSERT_TRUE(writeString("cTargServ", tooLong));
   ASSERT_TRUE(writeString("cSockPass", tooLong));
