@@ -66,11 +66,6 @@ LRESULT CALLBACK slowCaptionProc(HWND window, UINT message, WPARAM wParam, LPARA
   return CallWindowProcA(buttonProc, window, message, wParam, lParam);
 }
 
-std::FILE* reopenFails() {
-  ++reopenCalls;
-  return nullptr;
-}
-
 class LogConsoleInProcess : public testing::Test {
  protected:
   // The console's stream and the button caption agree with `open`.
@@ -151,7 +146,10 @@ TEST_F(LogConsoleInProcess, NoOtherLineComesBeforeTheFirstLine) {
 }
 
 TEST_F(LogConsoleInProcess, FailedReopenGivesTheConsoleBackAndTheNextPressWorks) {
-  testSeams.consoleReopen = reopenFails;
+  testSeams.consoleReopen = []() -> std::FILE* {
+    ++reopenCalls;
+    return nullptr;
+  };
   {
     LogCapture log;
     toggleLogConsole();

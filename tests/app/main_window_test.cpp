@@ -24,6 +24,8 @@ struct ControlSpec {
 
 // The border is checked apart: an edit control turns WS_BORDER into WS_EX_CLIENTEDGE.
 constexpr LONG kEdit = WS_TABSTOP | ES_AUTOHSCROLL;
+// Not on a field for any text, nor on an enabled push button that is not the default one.
+constexpr LONG kNotText = ES_READONLY | ES_NUMBER, kNotPushed = WS_DISABLED | BS_DEFPUSHBUTTON;
 
 // The whole template in its tab order, with the fresh-start texts of the fields.
 const std::vector<ControlSpec> kControls = {
@@ -34,27 +36,23 @@ const std::vector<ControlSpec> kControls = {
     {IDC_LOCAL_PORT, "Edit", "757", 213, 20, 51, 14, kEdit | ES_NUMBER, ES_READONLY},
     {-1, "Button", "Forward Remote Desktop traffic to: (IPv4 or IPv6 or Domain Name : port)", 6, 45,
      268, 36, BS_GROUPBOX, WS_TABSTOP},
-    {IDC_TARGET_SERVER, "Edit", "rdp-host.example.net", 15, 59, 184, 14, kEdit,
-     ES_READONLY | ES_NUMBER},
+    {IDC_TARGET_SERVER, "Edit", "rdp-host.example.net", 15, 59, 184, 14, kEdit, kNotText},
     {-1, "Static", ":", 205, 61, 8, 8, 0, WS_TABSTOP},
     {IDC_TARGET_PORT, "Edit", "3389", 213, 59, 51, 14, kEdit | ES_NUMBER, ES_READONLY},
     {-1, "Button", "Using the following SOCKS5 proxy: (IPv4 or IPv6 or Domain Name : port)", 6, 84,
      268, 55, BS_GROUPBOX, WS_TABSTOP},
-    {IDC_PROXY_SERVER, "Edit", "socks-proxy.example.net", 15, 98, 184, 14, kEdit,
-     ES_READONLY | ES_NUMBER},
+    {IDC_PROXY_SERVER, "Edit", "socks-proxy.example.net", 15, 98, 184, 14, kEdit, kNotText},
     {-1, "Static", ":", 205, 100, 8, 8, 0, WS_TABSTOP},
     {IDC_PROXY_PORT, "Edit", "1080", 213, 98, 51, 14, kEdit | ES_NUMBER, ES_READONLY},
-    {IDC_PROXY_USER, "Edit", "", 60, 119, 80, 14, kEdit, ES_READONLY | ES_NUMBER | ES_PASSWORD},
-    {IDC_PROXY_PASSWORD, "Edit", "", 185, 118, 80, 14, kEdit,
-     ES_READONLY | ES_NUMBER | ES_PASSWORD},
+    {IDC_PROXY_USER, "Edit", "", 60, 119, 80, 14, kEdit, kNotText | ES_PASSWORD},
+    {IDC_PROXY_PASSWORD, "Edit", "", 185, 118, 80, 14, kEdit, kNotText | ES_PASSWORD},
     {-1, "Static", "Username:", 18, 121, 36, 8, 0, WS_TABSTOP},
     {-1, "Static", "Password:", 146, 121, 34, 8, 0, WS_TABSTOP},
-    {IDC_START, "Button", "Start", 6, 145, 52, 18, WS_TABSTOP, WS_DISABLED | BS_DEFPUSHBUTTON},
+    {IDC_START, "Button", "Start", 6, 145, 52, 18, WS_TABSTOP, kNotPushed},
     {IDC_STOP, "Button", "Stop", 60, 145, 52, 18, WS_TABSTOP | WS_DISABLED, BS_DEFPUSHBUTTON},
-    {IDC_LOG_TOGGLE, "Button", "Start Log", 114, 145, 52, 18, WS_TABSTOP,
-     WS_DISABLED | BS_DEFPUSHBUTTON},
-    {IDCANCEL, "Button", "Close", 222, 145, 52, 18, WS_TABSTOP, WS_DISABLED | BS_DEFPUSHBUTTON},
-    {IDC_WEB_PAGE, "Button", nullptr, 6, 168, 268, 12, WS_TABSTOP, WS_DISABLED | BS_DEFPUSHBUTTON},
+    {IDC_LOG_TOGGLE, "Button", "Start Log", 114, 145, 52, 18, WS_TABSTOP, kNotPushed},
+    {IDCANCEL, "Button", "Close", 222, 145, 52, 18, WS_TABSTOP, kNotPushed},
+    {IDC_WEB_PAGE, "Button", nullptr, 6, 168, 268, 12, WS_TABSTOP, kNotPushed},
 };
 
 // The dialog's base units, found from its client area of 280 x 186 dialog units the way

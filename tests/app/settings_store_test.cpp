@@ -25,12 +25,12 @@ TEST_F(FirstRunTest, NoKeyShowsTheDefaultsAndCreatesNothing) {
 
 TEST_F(FirstRunTest, FailedStartStillCreatesAllSevenValuesInOrder) {
   ASSERT_NO_FATAL_FAILURE(launch());
-  // Nothing answers at the proxy port, so the trial fails; the empty user name is stored as the
-  // terminator alone.
-  WindowFields typed = {"127.0.0.1", "", "target.example.org", "3389", "127.0.0.1",
-                        "",          "", "pass word"};
+  WindowFields typed = kDefaults;  // the user name stays empty: stored as the terminator alone
   typed[kLocalPort] = std::to_string(freeLoopbackPort());
-  typed[kProxyPort] = std::to_string(freeLoopbackPort());
+  typed[kTargetServer] = "target.example.org";
+  typed[kProxyServer] = "127.0.0.1";
+  typed[kProxyPort] = std::to_string(freeLoopbackPort());  // nothing answers: the trial fails
+  typed[kProxyPassword] = "pass word";
   fill(typed);
 
   EXPECT_EQ(startExpectingBox(), "Cannot connect to SOCKS5 Proxy server.");

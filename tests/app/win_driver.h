@@ -38,11 +38,10 @@ inline bool waitUntil(const std::function<bool()>& condition, DWORD timeoutMs = 
 inline bool sendWithTimeout(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
                             LRESULT* result = nullptr, DWORD timeoutMs = 5000) {
   DWORD_PTR value = 0;
-  if (!SendMessageTimeoutA(window, message, wParam, lParam, SMTO_ABORTIFHUNG, timeoutMs, &value)) {
-    return false;
-  }
-  if (result != nullptr) *result = static_cast<LRESULT>(value);
-  return true;
+  bool answered =
+      SendMessageTimeoutA(window, message, wParam, lParam, SMTO_ABORTIFHUNG, timeoutMs, &value);
+  if (answered && result != nullptr) *result = static_cast<LRESULT>(value);
+  return answered;
 }
 
 // Cross-process text through SendMessageTimeout; empty on failure.
@@ -50,11 +49,9 @@ inline std::string windowText(HWND window) {
   LRESULT length = 0, copied = 0;
   if (window == nullptr || !sendWithTimeout(window, WM_GETTEXTLENGTH, 0, 0, &length)) return {};
   std::string text(static_cast<std::size_t>(length) + 1, '\0');
-  if (!sendWithTimeout(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
-                       &copied)) {
-    return {};
-  }
-  text.resize(static_cast<std::size_t>(copied));
+  bool read = sendWithTimeout(window, WM_GETTEXT, text.size(),
+                              reinterpret_cast<LPARAM>(text.data()), &copied);
+  text.resize(read ? static_cast<std::size_t>(copied) : 0);
   return text;
 }
 
@@ -396,17 +393,16 @@ inline std::optional<RegistryValue> readValue(const char* name) {
   if (key == nullptr) return {};
   RegistryValue value;
   DWORD size = 0;
-  std::optional<RegistryValue> result;
-  if (RegQueryValueExA(key, name, nullptr, &value.type, nullptr, &size) == ERROR_SUCCESS) {
-    value.data.resize(size);
-    if (RegQueryValueExA(key, name, nullptr, &value.type,
-                         reinterpret_cast<BYTE*>(value.data.data()), &size) == ERROR_SUCCESS) {
-      value.data.resize(size);
-      result = value;
-    }
+  LSTATUS status = RegQueryValueExA(key, name, nullptr, &value.type, nullptr, &size);
+  value.data.resize(size);  // then the bytes, into a buffer of the size just found
+  if (status == ERROR_SUCCESS) {
+    status = RegQueryValueExA(key, name, nullptr, &value.type,
+                              reinterpret_cast<BYTE*>(value.data.data()), &size);
   }
   RegCloseKey(key);
-  return result;
+  value.data.resize(size);
+  if (status != ERROR_SUCCESS) return {};
+  return value;
 }
 
 // Value names in their enumeration order.

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "platform/resolver_win.h"
 
@@ -77,23 +78,17 @@ TEST(ResolverEntries, WithoutUsableLibrariesTheIpv4OnlyResolverTakesOver) {
   }
 }
 
-struct Query {
-  const char* host;
-  const char* service;
-};
-
 TEST(Ipv4OnlyResolver, GivesTheSystemsEntriesForIpv4Literals) {
   const ResolverEntries& system = processResolverEntries();
-  const Query queries[] = {
+  const std::pair<const char*, const char*> queries[] = {
       {"127.0.0.1", "80"},   {"10.20.30.40", "65535"}, {"192.168.1.1", "0"},
       {"127.0.0.1", "http"}, {"1.2.3.4", nullptr},
   };
-  for (const Query& q : queries) {
-    ResolvedAddresses expected;
-    ResolvedAddresses got;
-    SCOPED_TRACE(std::string(q.host) + " " + (q.service ? q.service : "(null)"));
-    ASSERT_EQ(resolveStreamAddressesWith(system, q.host, q.service, expected), 0);
-    ASSERT_EQ(resolveStreamAddressesWith(ipv4Only(), q.host, q.service, got), 0);
+  for (const auto& [host, service] : queries) {
+    ResolvedAddresses expected, got;
+    SCOPED_TRACE(std::string(host) + " " + (service ? service : "(null)"));
+    ASSERT_EQ(resolveStreamAddressesWith(system, host, service, expected), 0);
+    ASSERT_EQ(resolveStreamAddressesWith(ipv4Only(), host, service, got), 0);
     ASSERT_EQ(got.size(), expected.size());
     for (std::size_t i = 0; i < got.size(); ++i) {
       EXPECT_EQ(got[i].family, expected[i].family);
