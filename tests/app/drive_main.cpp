@@ -33,8 +33,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (command == "wait") return 0;
-  if (command == "click" && argc == 3) return click(dialog, number(argv[2])) ? 0 : 1;
-  if (command == "set" && argc == 4) return setItemText(dialog, number(argv[2]), argv[3]) ? 0 : 1;
+  if (command == "click" && argc == 3) return !click(dialog, number(argv[2]));
+  if (command == "set" && argc == 4) return !setItemText(dialog, number(argv[2]), argv[3]);
   if (command == "text" && argc == 3) {
     std::printf("%s\n", itemText(dialog, number(argv[2])).c_str());
     return 0;
@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
   if (command == "wait-enabled" && argc >= 3) {
     DWORD limit = argc >= 4 ? static_cast<DWORD>(number(argv[3])) : kDefaultTimeoutMs;
     int id = number(argv[2]);
-    return waitUntil([&] { return itemEnabled(dialog, id); }, limit) ? 0 : 1;
+    return !waitUntil([&] { return itemEnabled(dialog, id); }, limit);
   }
   HWND box = findMessageBox(dialog);
   if (command == "box") {
@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (command == "answer" && argc == 3) {
-    return box != nullptr && answerMessageBox(box, number(argv[2])) ? 0 : 1;
+    return !(box != nullptr && answerMessageBox(box, number(argv[2])));
   }
   if (command == "rect") {
     // Screen coordinates of the whole window: width height left top.
@@ -63,10 +63,8 @@ int main(int argc, char** argv) {
   }
   if (command == "move" && argc == 4) {
     // Top-left corner to X, Y (screen coordinates); size and z order stay.
-    return SetWindowPos(dialog, nullptr, number(argv[2]), number(argv[3]), 0, 0,
-                        SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE)
-               ? 0
-               : 1;
+    return !SetWindowPos(dialog, nullptr, number(argv[2]), number(argv[3]), 0, 0,
+                         SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
   return usage();
 }
