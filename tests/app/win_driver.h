@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -225,7 +227,8 @@ class AppProcess {
     }
     outputPath_ = file.data();
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE output = CreateFileA(outputPath_.c_str(), GENERIC_WRITE, kShareAll, &inherit,
+    HANDLE output = CreateFileA(outputPath_.c_str(), GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (output == INVALID_HANDLE_VALUE) return false;
     STARTUPINFOA startup{};
@@ -269,22 +272,11 @@ class AppProcess {
 
   // Everything the program has written to standard output so far.
   std::string output() const {
-    std::string text;
-    if (outputPath_.empty()) return text;
-    HANDLE file = CreateFileA(outputPath_.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return text;
-    std::array<char, 4096> chunk{};
-    DWORD got = 0;
-    while (ReadFile(file, chunk.data(), static_cast<DWORD>(chunk.size()), &got, nullptr) && got) {
-      text.append(chunk.data(), got);
-    }
-    CloseHandle(file);
-    return text;
+    std::ifstream file(outputPath_, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
   }
 
  private:
-  static constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   HANDLE process_ = nullptr;
   DWORD processId_ = 0;
   std::string outputPath_;
