@@ -3,30 +3,69 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 
+#include "resources/resource.h"
 #include "tests/app/win_driver.h"
 #include "tests/support/loopback_target.h"
 
-// The eight settings fields as the window shows them, 1001 to 1008.
-struct WindowFields {
-  std::string localAddress, localPort, targetServer, targetPort, proxyServer, proxyPort, proxyUser,
-      proxyPassword;
-};
+// The eight settings fields as the window shows them, in the order of their ids (1001 to 1008).
+inline constexpr int kLocalAddress = 0, kLocalPort = 1, kTargetServer = 2, kTargetPort = 3,
+                     kProxyServer = 4, kProxyPort = 5, kProxyUser = 6, kProxyPassword = 7;
+using WindowFields = std::array<std::string, 8>;
 
 class AppTest : public testing::Test {
  protected:
-  void SetUp() override;
-  void TearDown() override;
+  void SetUp() override { ASSERT_TRUE(windriver::deleteKey()); }
+
+  void TearDown() override {
+    app.terminate();
+    windriver::deleteKey();
+  }
 
   // Starts quillan.exe and waits for its dialog (use with ASSERT_NO_FATAL_FAILURE).
-  void launch();
-  WindowFields readFields() const;
+  void launch() {
+    ASSERT_TRUE(app.launch(QUILLAN_EXE)) << "cannot start " << QUILLAN_EXE;
+    dialog = windriver::waitMainDialog(app.processId());
+    ASSERT_NE(dialog, nullptr) << "no visible dialog; output:\n" << app.output();
+  }
+
+  WindowFields readFields() const {
+    WindowFields fields;
+    for (int i = 0; i < 8; ++i) fields[i] = windriver::itemText(dialog, IDC_LOCAL_ADDRESS + i);
+    return fields;
+  }
+
   // Puts text into the fields with WM_SETTEXT; 1001 (read-only) is left alone.
-  void fill(const WindowFields& fields) const;
+  void fill(const WindowFields& fields) const {
+    for (int i = kLocalPort; i < 8; ++i) {
+      EXPECT_TRUE(windriver::setItemText(dialog, IDC_LOCAL_ADDRESS + i, fields[i])) << i;
+    }
+  }
+
   // Clicks Start and waits for an error box owned by the dialog; its text, after checking the
   // caption and pressing OK.
-  std::string startExpectingBox();
+  std::string startExpectingBox() {
+    using namespace windriver;
+    EXPECT_TRUE(click(dialog, IDC_START));
+    HWND box = waitMessageBox(dialog);
+    if (box == nullptr) {
+      ADD_FAILURE() << "no message box; output:\n" << app.output();
+      return {};
+    }
+    EXPECT_EQ(windowText(box), kDialogTitle);
+    EXPECT_FALSE(IsWindowEnabled(dialog)) << "the box is modal to the window";
+    std::string text = messageBoxText(box);
+    EXPECT_TRUE(answerMessageBox(box, IDOK));
+    EXPECT_TRUE(waitUntil([&] { return findMessageBox(dialog) == nullptr; }));
+    return text;
+  }
+
+  // Start enabled, Stop disabled: no tunnel running or starting.
+  bool idle() const {
+    return windriver::itemEnabled(dialog, IDC_START) && !windriver::itemEnabled(dialog, IDC_STOP);
+  }
 
   windriver::AppProcess app;
   HWND dialog = nullptr;

@@ -1,14 +1,14 @@
 # Log console and tray icon: their code from quillan_app (read through the test seams), plus the
-# end-to-end cases that drive quillan.exe. The stub of the window handles comes first, so the
-# archive's main window is never linked in.
+# end-to-end cases that drive quillan.exe. The window handles are defined by the log console
+# test, so the archive's main window is never linked in.
 enable_language(RC)
 quillan_add_test(quillan_console_tray_test
-  SOURCES log_console_unit_test.cpp tray_icon_unit_test.cpp app_state_stub.cpp tray_test.rc
+  SOURCES log_console_unit_test.cpp tray_icon_unit_test.cpp tray_test.rc
   LIBS quillan_app quillan_win_driver
   PROPERTIES RUN_SERIAL TRUE)
 
 quillan_add_test(quillan_console_tray_window_test
-  SOURCES console_tray_window_test.cpp app_fixture.cpp
+  SOURCES console_tray_window_test.cpp
   LIBS quillan_win_driver quillan_platform
   PROPERTIES ${QUILLAN_PEER_PROPERTIES} RUN_SERIAL TRUE)
 target_compile_definitions(quillan_console_tray_window_test PRIVATE QUILLAN_EXE="$<TARGET_FILE:quillan>")

@@ -1,18 +1,12 @@
 // The log console and the tray icon of quillan.exe, driven from this process: the console's text
 // is read by attaching to the program's console, the icon's presence is asked of the desktop's
 // notification area (window + id 1), the tunnel runs through the real Dante peer.
-#include <windows.h>
-#include <shellapi.h>
-
-#include <gtest/gtest.h>
-
+#include <algorithm>
 #include <string>
 
-#include "resources/resource.h"
 #include "app/app_state.h"
 #include "tests/app/app_fixture.h"
 #include "tests/peers/peers.h"
-#include "tests/support/loopback_target.h"
 
 using namespace windriver;
 
@@ -39,9 +33,9 @@ class ConsoleTrayTest : public AppTest {
 
   // Points the window at Dante and the echo target and presses Start; returns once Stop is
   // enabled (the route is proven and the listener accepts).
-  void startTunnel(const LoopbackTarget& target) {
+  void startTunnel() {
     local_ = freeLoopbackPort();
-    fill({"", std::to_string(local_), "127.0.0.1", target.portText(), "127.0.0.1",
+    fill({"", std::to_string(local_), "127.0.0.1", target_.portText(), "127.0.0.1",
           std::to_string(kDantePort), "", ""});
     ASSERT_TRUE(click(dialog, IDC_START));
     // The trial session goes through Dante; generous on a loaded machine.
@@ -51,22 +45,22 @@ class ConsoleTrayTest : public AppTest {
         << app.output();
   }
 
-  // One connection through the tunnel: `line` out, the echo back, then closed. Generous on a
-  // loaded machine: the hops are the listener, a relay thread, Dante and the echo target.
-  void moveData(const std::string& line) { EXPECT_EQ(echoRound(local_, line), line); }
+  void launchTunnel() {
+    ASSERT_NO_FATAL_FAILURE(launch());
+    ASSERT_NO_FATAL_FAILURE(startTunnel());
+  }
 
-  std::string consoleText() const { return readConsoleText(app.processId()).value_or(""); }
+  // One connection through the tunnel: `line` out, the echo back, then closed.
+  void moveData(const std::string& line) { EXPECT_EQ(echoRound(local_, line), line); }
 
   // Waits until the console shows every one of `texts`; the console's text at the end.
   std::string waitConsoleShows(const std::vector<std::string>& texts) const {
     std::string text;
+    auto shown = [&](const std::string& each) { return text.find(each) != npos; };
     waitUntil(
         [&] {
-          text = consoleText();
-          for (const std::string& each : texts) {
-            if (text.find(each) == npos) return false;
-          }
-          return true;
+          text = readConsoleText(app.processId()).value_or("");
+          return std::all_of(texts.begin(), texts.end(), shown);
         },
         kDefaultTimeoutMs, 100);
     return text;
@@ -90,18 +84,23 @@ class ConsoleTrayTest : public AppTest {
     }));
   }
 
+  // Restored by a click on the icon: visible, not minimised, and the icon gone.
+  void expectRestored() {
+    ASSERT_TRUE(waitUntil([&] { return IsWindowVisible(dialog) && !IsIconic(dialog); }))
+        << "visible " << IsWindowVisible(dialog) << " iconic " << IsIconic(dialog);
+    EXPECT_TRUE(waitUntil([&] { return !trayIconExists(dialog); })) << "the icon stayed";
+  }
+
+  LoopbackTarget target_{LoopbackTarget::Kind::kEcho};
   std::uint16_t local_ = 0;
 };
-
-// --- Log console --------------------------------------------------------------------------------
 
 using LogConsoleTest = ConsoleTrayTest;
 
 TEST_F(LogConsoleTest, ShowsTheRunningLogWithTrafficLinesOnlyWhileOpen) {
-  LoopbackTarget target(LoopbackTarget::Kind::kEcho);
   ASSERT_NO_FATAL_FAILURE(launch());
   EXPECT_EQ(itemText(dialog, IDC_LOG_TOGGLE), "Start Log");
-  ASSERT_NO_FATAL_FAILURE(startTunnel(target));
+  ASSERT_NO_FATAL_FAILURE(startTunnel());
 
   // Console closed: the lines go to the standard output the program was started with, and the
   // per-chunk traffic lines are not written at all.
@@ -119,7 +118,7 @@ TEST_F(LogConsoleTest, ShowsTheRunningLogWithTrafficLinesOnlyWhileOpen) {
   // Stop and start again so the start and trial session lines are written into the console.
   ASSERT_TRUE(click(dialog, IDC_STOP));
   ASSERT_TRUE(waitUntil([&] { return itemEnabled(dialog, IDC_START); }));
-  ASSERT_NO_FATAL_FAILURE(startTunnel(target));
+  ASSERT_NO_FATAL_FAILURE(startTunnel());
   const std::string line = "through the open console\n";
   ASSERT_NO_FATAL_FAILURE(moveData(line));
   const std::string dante = "127.0.0.1:" + std::to_string(kDantePort);
@@ -144,9 +143,7 @@ TEST_F(LogConsoleTest, ShowsTheRunningLogWithTrafficLinesOnlyWhileOpen) {
 }
 
 TEST_F(LogConsoleTest, CloseAndReopenStartsAFreshConsole) {
-  LoopbackTarget target(LoopbackTarget::Kind::kEcho);
-  ASSERT_NO_FATAL_FAILURE(launch());
-  ASSERT_NO_FATAL_FAILURE(startTunnel(target));
+  ASSERT_NO_FATAL_FAILURE(launchTunnel());
 
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(testing::Message() << "round " << round);
@@ -188,8 +185,6 @@ TEST_F(LogConsoleTest, ClosingTheConsoleWindowEndsTheProgram) {
   EXPECT_TRUE(app.waitExit(30000).has_value()) << "the program outlived its console";
 }
 
-// --- Tray icon ----------------------------------------------------------------------------------
-
 using TrayIconTest = ConsoleTrayTest;
 
 TEST_F(TrayIconTest, MinimiseWhileIdleIsAnOrdinaryMinimise) {
@@ -201,9 +196,7 @@ TEST_F(TrayIconTest, MinimiseWhileIdleIsAnOrdinaryMinimise) {
 }
 
 TEST_F(TrayIconTest, MinimiseWhileOnParksAndEitherButtonBringsItBack) {
-  LoopbackTarget target(LoopbackTarget::Kind::kEcho);
-  ASSERT_NO_FATAL_FAILURE(launch());
-  ASSERT_NO_FATAL_FAILURE(startTunnel(target));
+  ASSERT_NO_FATAL_FAILURE(launchTunnel());
 
   int mark = 1;
   // Minimise, restore, minimise again: the icon is added each time.
@@ -225,9 +218,7 @@ TEST_F(TrayIconTest, MinimiseWhileOnParksAndEitherButtonBringsItBack) {
     EXPECT_TRUE(trayIconExists(dialog)) << "an ignored mouse event removed the icon";
 
     ASSERT_TRUE(postTrayCallback(dialog, kTrayCallbackMessage, button));
-    ASSERT_TRUE(waitUntil([&] { return IsWindowVisible(dialog) && !IsIconic(dialog); }))
-        << "visible " << IsWindowVisible(dialog) << " iconic " << IsIconic(dialog);
-    EXPECT_TRUE(waitUntil([&] { return !trayIconExists(dialog); })) << "the icon stayed";
+    ASSERT_NO_FATAL_FAILURE(expectRestored());
     // The tunnel is untouched by all this.
     ASSERT_NO_FATAL_FAILURE(moveData("still relaying\n"));
   }
@@ -238,9 +229,7 @@ TEST_F(TrayIconTest, MinimiseWhileOnParksAndEitherButtonBringsItBack) {
 // takes for granted. The icons sit at the right end of the taskbar; the slots are tried from the
 // right until the window comes back (a click on empty tray space does nothing).
 TEST_F(TrayIconTest, AClickOnTheIconInTheNotificationAreaRestores) {
-  LoopbackTarget target(LoopbackTarget::Kind::kEcho);
-  ASSERT_NO_FATAL_FAILURE(launch());
-  ASSERT_NO_FATAL_FAILURE(startTunnel(target));
+  ASSERT_NO_FATAL_FAILURE(launchTunnel());
   HWND tray = FindWindowA("Shell_TrayWnd", nullptr);
   ASSERT_NE(tray, nullptr) << "no taskbar: run under the Wine virtual desktop";
 
@@ -265,9 +254,7 @@ TEST_F(TrayIconTest, AClickOnTheIconInTheNotificationAreaRestores) {
 // registered "TaskbarCreated" message; a parked window puts its icon back, or it could never be
 // restored.
 TEST_F(TrayIconTest, ParkedIconComesBackWhenTheShellRestarts) {
-  LoopbackTarget target(LoopbackTarget::Kind::kEcho);
-  ASSERT_NO_FATAL_FAILURE(launch());
-  ASSERT_NO_FATAL_FAILURE(startTunnel(target));
+  ASSERT_NO_FATAL_FAILURE(launchTunnel());
   ASSERT_TRUE(postSysCommand(dialog, SC_MINIMIZE));
   ASSERT_TRUE(waitUntil([&] { return trayIconExists(dialog); })) << "no icon was added";
 
@@ -279,8 +266,7 @@ TEST_F(TrayIconTest, ParkedIconComesBackWhenTheShellRestarts) {
 
   // It is the parked window's icon: a click still brings the window back and removes it.
   ASSERT_TRUE(postTrayCallback(dialog, kTrayCallbackMessage, WM_LBUTTONDOWN));
-  ASSERT_TRUE(waitUntil([&] { return IsWindowVisible(dialog) && !IsIconic(dialog); }));
-  EXPECT_TRUE(waitUntil([&] { return !trayIconExists(dialog); })) << "the icon stayed";
+  ASSERT_NO_FATAL_FAILURE(expectRestored());
 
   // Not parked: a shell restart adds nothing.
   ASSERT_TRUE(PostMessageA(dialog, taskbarCreated, 0, 0));
@@ -289,9 +275,7 @@ TEST_F(TrayIconTest, ParkedIconComesBackWhenTheShellRestarts) {
 }
 
 TEST_F(TrayIconTest, RefusedIconFallsBackToAnOrdinaryMinimise) {
-  LoopbackTarget target(LoopbackTarget::Kind::kEcho);
-  ASSERT_NO_FATAL_FAILURE(launch());
-  ASSERT_NO_FATAL_FAILURE(startTunnel(target));
+  ASSERT_NO_FATAL_FAILURE(launchTunnel());
 
   // An icon with the window's handle and id 1 is already there, so the shell refuses the add.
   ASSERT_TRUE(addForeignTrayIcon(dialog));

@@ -1,7 +1,6 @@
-// quillan-drive: the test driver as a command line, for scripts (the run command's demo).
-//   quillan-drive wait | click ID | set ID TEXT | text ID | wait-enabled ID [MS] | box |
-//                 answer ID | rect | move X Y
-// Acts on the visible "Quillan proxy" dialog; exit status 0 on success, 1 on failure.
+// quillan-drive: the test driver as a command line, for scripts (the run command's demo). Acts
+// on the visible "Quillan proxy" dialog (commands in usage()); exit status 0 on success, 1 on
+// failure.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -34,8 +33,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (command == "wait") return 0;
-  if (command == "click" && argc == 3) return click(dialog, number(argv[2])) ? 0 : 1;
-  if (command == "set" && argc == 4) return setItemText(dialog, number(argv[2]), argv[3]) ? 0 : 1;
+  if (command == "click" && argc == 3) return !click(dialog, number(argv[2]));
+  if (command == "set" && argc == 4) return !setItemText(dialog, number(argv[2]), argv[3]);
   if (command == "text" && argc == 3) {
     std::printf("%s\n", itemText(dialog, number(argv[2])).c_str());
     return 0;
@@ -43,17 +42,16 @@ int main(int argc, char** argv) {
   if (command == "wait-enabled" && argc >= 3) {
     DWORD limit = argc >= 4 ? static_cast<DWORD>(number(argv[3])) : kDefaultTimeoutMs;
     int id = number(argv[2]);
-    return waitUntil([&] { return itemEnabled(dialog, id); }, limit) ? 0 : 1;
+    return !waitUntil([&] { return itemEnabled(dialog, id); }, limit);
   }
+  HWND box = findMessageBox(dialog);
   if (command == "box") {
-    HWND box = findMessageBox(dialog);
     if (box == nullptr) return 1;
     std::printf("%s\n", messageBoxText(box).c_str());
     return 0;
   }
   if (command == "answer" && argc == 3) {
-    HWND box = findMessageBox(dialog);
-    return box != nullptr && answerMessageBox(box, number(argv[2])) ? 0 : 1;
+    return !(box != nullptr && answerMessageBox(box, number(argv[2])));
   }
   if (command == "rect") {
     // Screen coordinates of the whole window: width height left top.
@@ -65,10 +63,8 @@ int main(int argc, char** argv) {
   }
   if (command == "move" && argc == 4) {
     // Top-left corner to X, Y (screen coordinates); size and z order stay.
-    return SetWindowPos(dialog, nullptr, number(argv[2]), number(argv[3]), 0, 0,
-                        SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE)
-               ? 0
-               : 1;
+    return !SetWindowPos(dialog, nullptr, number(argv[2]), number(argv[3]), 0, 0,
+                         SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
   return usage();
 }

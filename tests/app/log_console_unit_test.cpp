@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <atomic>
 #include <cstdio>
 #include <mutex>
@@ -18,7 +17,14 @@
 #include "common/log.h"
 #include "common/test_seams.h"
 #include "resources/resource.h"
+#include "tests/app/win_driver.h"
 #include "tests/support/log_capture.h"
+
+// The process-wide window handles, defined here so that the archive's main window is never linked
+// into this program: the tests point them at windows of their own.
+HINSTANCE appInstance = GetModuleHandleA(nullptr);
+HICON smallIcon = nullptr;
+HWND mainWindow = nullptr;
 
 namespace {
 
@@ -60,19 +66,14 @@ LRESULT CALLBACK slowCaptionProc(HWND window, UINT message, WPARAM wParam, LPARA
   return CallWindowProcA(buttonProc, window, message, wParam, lParam);
 }
 
-std::FILE* reopenFails() {
-  ++reopenCalls;
-  return nullptr;
-}
-
-std::string buttonCaption() {
-  std::array<char, 64> text{};
-  GetDlgItemTextA(mainWindow, IDC_LOG_TOGGLE, text.data(), static_cast<int>(text.size()));
-  return text.data();
-}
-
 class LogConsoleInProcess : public testing::Test {
  protected:
+  // The console's stream and the button caption agree with `open`.
+  static void expectConsole(bool open) {
+    EXPECT_EQ(consoleStream.load() != nullptr, open);
+    EXPECT_EQ(windriver::itemText(mainWindow, IDC_LOG_TOGGLE), open ? "Stop Log" : "Start Log");
+  }
+
   void SetUp() override {
     // A test program started from a console shares it; a process can own only one.
     FreeConsole();
@@ -108,17 +109,15 @@ TEST_F(LogConsoleInProcess, OpenAndCloseRepeatedlyEachOpenStartsWithItsOwnLine) 
     SCOPED_TRACE(round);
     LogCapture log;
     toggleLogConsole();
-    EXPECT_NE(consoleStream.load(), nullptr);
+    expectConsole(true);
     EXPECT_NE(GetConsoleWindow(), nullptr) << "no console was created";
-    EXPECT_EQ(buttonCaption(), "Stop Log");
     ASSERT_FALSE(log.lines().empty());
     EXPECT_EQ(log.lines().front(), "Log Console Started\r\n");
     EXPECT_EQ(log.lines().size(), 1u);
 
     toggleLogConsole();
-    EXPECT_EQ(consoleStream.load(), nullptr);
+    expectConsole(false);
     EXPECT_EQ(GetConsoleWindow(), nullptr) << "the console is still attached";
-    EXPECT_EQ(buttonCaption(), "Start Log");
     EXPECT_EQ(log.lines().size(), 1u) << "closing writes no line";
   }
   EXPECT_EQ(reopenCalls, 3);
@@ -147,22 +146,23 @@ TEST_F(LogConsoleInProcess, NoOtherLineComesBeforeTheFirstLine) {
 }
 
 TEST_F(LogConsoleInProcess, FailedReopenGivesTheConsoleBackAndTheNextPressWorks) {
-  testSeams.consoleReopen = reopenFails;
+  testSeams.consoleReopen = []() -> std::FILE* {
+    ++reopenCalls;
+    return nullptr;
+  };
   {
     LogCapture log;
     toggleLogConsole();
     EXPECT_EQ(reopenCalls, 1);
-    EXPECT_EQ(consoleStream.load(), nullptr);
+    expectConsole(false);
     EXPECT_EQ(GetConsoleWindow(), nullptr) << "an empty console was left on the screen";
-    EXPECT_EQ(buttonCaption(), "Start Log");
     EXPECT_TRUE(log.lines().empty());
   }
   // Not stuck: the next press creates a console again.
   testSeams.consoleReopen = reopenOntoNul;
   LogCapture log;
   toggleLogConsole();
-  EXPECT_NE(consoleStream.load(), nullptr);
-  EXPECT_EQ(buttonCaption(), "Stop Log");
+  expectConsole(true);
   EXPECT_EQ(log.text(), "Log Console Started\r\n");
 }
 
@@ -173,8 +173,7 @@ TEST_F(LogConsoleInProcess, NoConsoleCanBeCreatedSoNothingChanges) {
   LogCapture log;
   toggleLogConsole();
   EXPECT_EQ(reopenCalls, 0);
-  EXPECT_EQ(consoleStream.load(), nullptr);
-  EXPECT_EQ(buttonCaption(), "Start Log");
+  expectConsole(false);
   EXPECT_TRUE(log.lines().empty());
 }
 

@@ -1,9 +1,9 @@
 // The main window driven from outside: its controls, the port clamp, Start/Stop against a real
 // SOCKS5 server, the start failure boxes, and Close with and without the tunnel on.
+#include <array>
 #include <string>
 #include <vector>
 
-#include "resources/resource.h"
 #include "tests/app/app_fixture.h"
 #include "tests/peers/peers.h"
 
@@ -24,6 +24,8 @@ struct ControlSpec {
 
 // The border is checked apart: an edit control turns WS_BORDER into WS_EX_CLIENTEDGE.
 constexpr LONG kEdit = WS_TABSTOP | ES_AUTOHSCROLL;
+// Not on a field for any text, nor on an enabled push button that is not the default one.
+constexpr LONG kNotText = ES_READONLY | ES_NUMBER, kNotPushed = WS_DISABLED | BS_DEFPUSHBUTTON;
 
 // The whole template in its tab order, with the fresh-start texts of the fields.
 const std::vector<ControlSpec> kControls = {
@@ -34,45 +36,33 @@ const std::vector<ControlSpec> kControls = {
     {IDC_LOCAL_PORT, "Edit", "757", 213, 20, 51, 14, kEdit | ES_NUMBER, ES_READONLY},
     {-1, "Button", "Forward Remote Desktop traffic to: (IPv4 or IPv6 or Domain Name : port)", 6, 45,
      268, 36, BS_GROUPBOX, WS_TABSTOP},
-    {IDC_TARGET_SERVER, "Edit", "rdp-host.example.net", 15, 59, 184, 14, kEdit,
-     ES_READONLY | ES_NUMBER},
+    {IDC_TARGET_SERVER, "Edit", "rdp-host.example.net", 15, 59, 184, 14, kEdit, kNotText},
     {-1, "Static", ":", 205, 61, 8, 8, 0, WS_TABSTOP},
     {IDC_TARGET_PORT, "Edit", "3389", 213, 59, 51, 14, kEdit | ES_NUMBER, ES_READONLY},
     {-1, "Button", "Using the following SOCKS5 proxy: (IPv4 or IPv6 or Domain Name : port)", 6, 84,
      268, 55, BS_GROUPBOX, WS_TABSTOP},
-    {IDC_PROXY_SERVER, "Edit", "socks-proxy.example.net", 15, 98, 184, 14, kEdit,
-     ES_READONLY | ES_NUMBER},
+    {IDC_PROXY_SERVER, "Edit", "socks-proxy.example.net", 15, 98, 184, 14, kEdit, kNotText},
     {-1, "Static", ":", 205, 100, 8, 8, 0, WS_TABSTOP},
     {IDC_PROXY_PORT, "Edit", "1080", 213, 98, 51, 14, kEdit | ES_NUMBER, ES_READONLY},
-    {IDC_PROXY_USER, "Edit", "", 60, 119, 80, 14, kEdit, ES_READONLY | ES_NUMBER | ES_PASSWORD},
-    {IDC_PROXY_PASSWORD, "Edit", "", 185, 118, 80, 14, kEdit,
-     ES_READONLY | ES_NUMBER | ES_PASSWORD},
+    {IDC_PROXY_USER, "Edit", "", 60, 119, 80, 14, kEdit, kNotText | ES_PASSWORD},
+    {IDC_PROXY_PASSWORD, "Edit", "", 185, 118, 80, 14, kEdit, kNotText | ES_PASSWORD},
     {-1, "Static", "Username:", 18, 121, 36, 8, 0, WS_TABSTOP},
     {-1, "Static", "Password:", 146, 121, 34, 8, 0, WS_TABSTOP},
-    {IDC_START, "Button", "Start", 6, 145, 52, 18, WS_TABSTOP, WS_DISABLED | BS_DEFPUSHBUTTON},
+    {IDC_START, "Button", "Start", 6, 145, 52, 18, WS_TABSTOP, kNotPushed},
     {IDC_STOP, "Button", "Stop", 60, 145, 52, 18, WS_TABSTOP | WS_DISABLED, BS_DEFPUSHBUTTON},
-    {IDC_LOG_TOGGLE, "Button", "Start Log", 114, 145, 52, 18, WS_TABSTOP,
-     WS_DISABLED | BS_DEFPUSHBUTTON},
-    {IDCANCEL, "Button", "Close", 222, 145, 52, 18, WS_TABSTOP, WS_DISABLED | BS_DEFPUSHBUTTON},
-    {IDC_WEB_PAGE, "Button", nullptr, 6, 168, 268, 12, WS_TABSTOP, WS_DISABLED | BS_DEFPUSHBUTTON},
+    {IDC_LOG_TOGGLE, "Button", "Start Log", 114, 145, 52, 18, WS_TABSTOP, kNotPushed},
+    {IDCANCEL, "Button", "Close", 222, 145, 52, 18, WS_TABSTOP, kNotPushed},
+    {IDC_WEB_PAGE, "Button", nullptr, 6, 168, 268, 12, WS_TABSTOP, kNotPushed},
 };
 
 // The dialog's base units, found from its client area of 280 x 186 dialog units the way
 // MapDialogRect rounds (MapDialogRect itself does not work across processes).
-struct BaseUnits {
-  int x = 0, y = 0;
-};
-
-std::optional<BaseUnits> baseUnitsOf(HWND dialog) {
+std::optional<POINT> baseUnitsOf(HWND dialog) {
   RECT client{};
   GetClientRect(dialog, &client);
-  BaseUnits units;
-  for (int x = 1; x < 64 && units.x == 0; ++x) {
-    if (MulDiv(280, x, 4) == client.right) units.x = x;
-  }
-  for (int y = 1; y < 64 && units.y == 0; ++y) {
-    if (MulDiv(186, y, 8) == client.bottom) units.y = y;
-  }
+  POINT units{0, 0};
+  for (int x = 1; x < 64 && units.x == 0; ++x) units.x = MulDiv(280, x, 4) == client.right ? x : 0;
+  for (int y = 1; y < 64 && units.y == 0; ++y) units.y = MulDiv(186, y, 8) == client.bottom ? y : 0;
   if (units.x == 0 || units.y == 0) return {};
   return units;
 }
@@ -84,7 +74,7 @@ using DialogTest = AppTest;
 TEST_F(DialogTest, WindowIsAFixedSizeDialogWithMinimiseBox) {
   ASSERT_NO_FATAL_FAILURE(launch());
   EXPECT_EQ(windowText(dialog), "Quillan proxy");
-  LONG style = windowStyle(dialog);
+  LONG style = GetWindowLongA(dialog, GWL_STYLE);
   EXPECT_EQ(style & (WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX),
             WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX);
   EXPECT_EQ(style & (WS_MAXIMIZEBOX | WS_THICKFRAME), 0);
@@ -100,7 +90,7 @@ TEST_F(DialogTest, WindowIsAFixedSizeDialogWithMinimiseBox) {
 
 TEST_F(DialogTest, EveryControlInTabOrderWithIdTextPlaceAndStyle) {
   ASSERT_NO_FATAL_FAILURE(launch());
-  std::optional<BaseUnits> units = baseUnitsOf(dialog);
+  std::optional<POINT> units = baseUnitsOf(dialog);
   ASSERT_TRUE(units);
   std::vector<HWND> controls = children(dialog);
   ASSERT_EQ(controls.size(), kControls.size());
@@ -118,16 +108,16 @@ TEST_F(DialogTest, EveryControlInTabOrderWithIdTextPlaceAndStyle) {
     RECT rect{};
     GetWindowRect(control, &rect);
     MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&rect), 2);
-    // Origin and size are converted separately when the dialog creates a control.
-    EXPECT_EQ(rect.left, MulDiv(expected.x, units->x, 4));
-    EXPECT_EQ(rect.top, MulDiv(expected.y, units->y, 8));
-    EXPECT_EQ(rect.right - rect.left, MulDiv(expected.width, units->x, 4));
-    EXPECT_EQ(rect.bottom - rect.top, MulDiv(expected.height, units->y, 8));
-    LONG style = windowStyle(control);
+    // Left, top, width, height; origin and size are converted separately when the dialog
+    // creates a control.
+    using Place = std::array<LONG, 4>;
+    EXPECT_EQ((Place{rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top}),
+              (Place{MulDiv(expected.x, units->x, 4), MulDiv(expected.y, units->y, 8),
+                     MulDiv(expected.width, units->x, 4), MulDiv(expected.height, units->y, 8)}));
+    LONG style = GetWindowLongA(control, GWL_STYLE);
     if (expected.className == std::string("Edit")) {
-      bool bordered = (style & WS_BORDER) != 0 ||
-                      (GetWindowLongA(control, GWL_EXSTYLE) & WS_EX_CLIENTEDGE) != 0;
-      EXPECT_TRUE(bordered);
+      EXPECT_TRUE((style & WS_BORDER) != 0 ||
+                  (GetWindowLongA(control, GWL_EXSTYLE) & WS_EX_CLIENTEDGE) != 0);
     }
     EXPECT_EQ(style & expected.requiredStyle, expected.requiredStyle) << std::hex << style;
     EXPECT_EQ(style & expected.forbiddenStyle, 0) << std::hex << style;
@@ -215,20 +205,20 @@ TEST_F(StartTest, RelaysThroughDanteAndStopRestoresTheButtons) {
     }
 
     ASSERT_TRUE(click(dialog, IDC_STOP));
-    ASSERT_TRUE(waitUntil(
-        [&] { return itemEnabled(dialog, IDC_START) && !itemEnabled(dialog, IDC_STOP); }));
+    ASSERT_TRUE(waitUntil([&] { return idle(); }));
     EXPECT_TRUE(waitUntil([&] { return itemText(dialog, IDC_STOP) == "Stop"; }));
     EXPECT_EQ(echoRound(local, "x"), "") << "the listener is closed after Stop";
   }
 
   std::string log = app.output();
-  EXPECT_NE(log.find("Starting local server...\r\n"), npos) << log;
-  EXPECT_NE(log.find("Waiting for connection to 127.0.0.1:" + std::to_string(local) + "\r\n"),
-            npos);
-  EXPECT_NE(log.find("Testing SOCKS5 at 127.0.0.1:" + std::to_string(kDantePort) + "\r\n"), npos);
-  EXPECT_NE(log.find("Testing Remote server 127.0.0.1:" + target.portText() + "\r\n"), npos);
-  EXPECT_NE(log.find("Stopping local server...\r\n"), npos);
-  EXPECT_EQ(readValue("cTargPort")->data, target.portText() + std::string(1, '\0'))
+  for (const std::string& line : std::vector<std::string>{
+           "Starting local server...",
+           "Waiting for connection to 127.0.0.1:" + std::to_string(local),
+           "Testing SOCKS5 at 127.0.0.1:" + std::to_string(kDantePort),
+           "Testing Remote server 127.0.0.1:" + target.portText(), "Stopping local server..."}) {
+    EXPECT_NE(log.find(line + "\r\n"), npos) << line << " missing from:\n" << log;
+  }
+  EXPECT_EQ(readValue("cTargPort")->data, target.portText() + '\0')
       << "a successful Start saves too";
 }
 
@@ -259,8 +249,7 @@ TEST_F(StartFailureTest, ProxyUnreachableIsReportedBeforeTheListenerCloses) {
   EXPECT_FALSE(itemEnabled(dialog, IDC_START)) << "still proving while the box is up";
   EXPECT_EQ(app.output().find("Closing local server main thread..."), npos);
   ASSERT_TRUE(answerMessageBox(box, IDOK));
-  EXPECT_TRUE(
-      waitUntil([&] { return itemEnabled(dialog, IDC_START) && !itemEnabled(dialog, IDC_STOP); }));
+  EXPECT_TRUE(waitUntil([&] { return idle(); }));
   EXPECT_TRUE(waitUntil(
       [&] { return app.output().find("Closing local server main thread...\r\n") != npos; }));
 }
@@ -271,8 +260,7 @@ TEST_F(StartFailureTest, ConnectRefusedByDante) {
   fill({"", std::to_string(freeLoopbackPort()), "127.0.0.1", std::to_string(freeLoopbackPort()),
         "127.0.0.1", std::to_string(kDantePort), "", ""});
   EXPECT_EQ(startExpectingBox(), "Cannot connect to Remote (target) server.");
-  EXPECT_TRUE(
-      waitUntil([&] { return itemEnabled(dialog, IDC_START) && !itemEnabled(dialog, IDC_STOP); }));
+  EXPECT_TRUE(waitUntil([&] { return idle(); }));
 }
 
 using CloseTest = AppTest;

@@ -3,14 +3,11 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "resources/resource.h"
 #include "tests/app/app_fixture.h"
 
 using namespace windriver;
@@ -44,13 +41,18 @@ const BYTE* resourceBytes(int type, int id) {
                           : static_cast<const BYTE*>(LockResource(LoadResource(module, found)));
 }
 
-// The icon group as stored (RT_GROUP_ICON): a 6-byte header, then 14 bytes per image.
+// The icon group as stored (RT_GROUP_ICON): a 6-byte header, then 14 bytes per image; and the
+// start of an extended dialog template (DLGTEMPLATEEX).
 #pragma pack(push, 2)
 struct GroupIconEntry {
   BYTE width, height, colourCount, reserved;
   WORD planes, bitCount;
   DWORD bytes;
   WORD id;
+};
+struct DialogTemplateExStart {
+  WORD version, signature;
+  DWORD helpId, extendedStyle, style;
 };
 #pragma pack(pop)
 
@@ -103,21 +105,16 @@ TEST(ResourcesTest, IconHas16And32And48PixelImagesIn256Colours) {
 // The window's frame comes from these styles alone: any other (a modal frame, a maximise box)
 // changes what the user sees.
 TEST(ResourcesTest, DialogTemplateIsExtendedWithExactlyItsStyles) {
-  // DLGTEMPLATEEX: version, signature, help id, extended style, style.
   const BYTE* header = resourceBytes(5, IDD_MAIN);
   ASSERT_NE(header, nullptr) << "RT_DIALOG 103";
-  WORD version = 0, signature = 0;
-  DWORD extendedStyle = 0, style = 0;
-  std::memcpy(&version, header, 2);
-  std::memcpy(&signature, header + 2, 2);
-  std::memcpy(&extendedStyle, header + 8, 4);
-  std::memcpy(&style, header + 12, 4);
-  EXPECT_EQ(version, 1);
-  EXPECT_EQ(signature, 0xFFFF);
-  EXPECT_EQ(extendedStyle, 0u);
-  EXPECT_EQ(style, static_cast<DWORD>(DS_SHELLFONT | DS_CENTER | WS_POPUP | WS_CAPTION |
-                                      WS_SYSMENU | WS_MINIMIZEBOX))
-      << std::hex << style;
+  DialogTemplateExStart start{};
+  std::memcpy(&start, header, sizeof start);
+  EXPECT_EQ(start.version, 1);
+  EXPECT_EQ(start.signature, 0xFFFF);
+  EXPECT_EQ(start.extendedStyle, 0u);
+  EXPECT_EQ(start.style, static_cast<DWORD>(DS_SHELLFONT | DS_CENTER | WS_POPUP | WS_CAPTION |
+                                            WS_SYSMENU | WS_MINIMIZEBOX))
+      << std::hex << start.style;
 }
 
 using ManifestTest = AppTest;
@@ -130,16 +127,11 @@ TEST_F(ManifestTest, WindowRunsWithCommonControls6) {
   ASSERT_NE(snapshot, INVALID_HANDLE_VALUE);
   MODULEENTRY32 module{};
   module.dwSize = sizeof module;
-  std::string comctl;
+  std::string comctl;  // its path in lower case
   for (BOOL more = Module32First(snapshot, &module); more; more = Module32Next(snapshot, &module)) {
-    std::string name = module.szModule;
-    std::transform(name.begin(), name.end(), name.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (name == "comctl32.dll") comctl = module.szExePath;
+    if (lstrcmpiA(module.szModule, "comctl32.dll") == 0) comctl = CharLowerA(module.szExePath);
   }
   CloseHandle(snapshot);
-  std::transform(comctl.begin(), comctl.end(), comctl.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   EXPECT_NE(comctl.find("winsxs"), std::string::npos) << comctl;
   EXPECT_NE(comctl.find("common-controls"), std::string::npos) << comctl;
 }

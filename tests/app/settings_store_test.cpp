@@ -5,30 +5,13 @@
 #include <vector>
 
 #include "tests/app/app_fixture.h"
-#include "resources/resource.h"
 
 using namespace windriver;
 
 namespace {
 
-const std::vector<std::string> kValueOrder = {"cLocPort",  "cSockServ", "cSockPort", "cSockName",
-                                              "cSockPass", "cTargServ", "cTargPort"};
-
 const WindowFields kDefaults = {
     "127.0.0.1", "757", "rdp-host.example.net", "3389", "socks-proxy.example.net", "1080", "", ""};
-
-void expectFields(const WindowFields& actual, const WindowFields& expected) {
-  for (auto field :
-       {&WindowFields::localAddress, &WindowFields::localPort, &WindowFields::targetServer,
-        &WindowFields::targetPort, &WindowFields::proxyServer, &WindowFields::proxyPort,
-        &WindowFields::proxyUser, &WindowFields::proxyPassword}) {
-    EXPECT_EQ(actual.*field, expected.*field);
-  }
-}
-
-std::string terminated(const std::string& text) {
-  return text + std::string(1, '\0');
-}
 
 }  // namespace
 
@@ -36,40 +19,39 @@ using FirstRunTest = AppTest;
 
 TEST_F(FirstRunTest, NoKeyShowsTheDefaultsAndCreatesNothing) {
   ASSERT_NO_FATAL_FAILURE(launch());
-  expectFields(readFields(), kDefaults);
+  EXPECT_EQ(readFields(), kDefaults);
   EXPECT_FALSE(keyExists()) << "loading must not create the key";
 }
 
 TEST_F(FirstRunTest, FailedStartStillCreatesAllSevenValuesInOrder) {
   ASSERT_NO_FATAL_FAILURE(launch());
-  WindowFields typed = kDefaults;
-  typed.localPort = std::to_string(freeLoopbackPort());
-  typed.targetServer = "target.example.org";
-  typed.proxyServer = "127.0.0.1";
-  typed.proxyPort = std::to_string(freeLoopbackPort());  // nothing answers: the trial fails
-  typed.proxyUser = "";                                  // stored as the terminator alone
-  typed.proxyPassword = "pass word";
+  WindowFields typed = kDefaults;  // the user name stays empty: stored as the terminator alone
+  typed[kLocalPort] = std::to_string(freeLoopbackPort());
+  typed[kTargetServer] = "target.example.org";
+  typed[kProxyServer] = "127.0.0.1";
+  typed[kProxyPort] = std::to_string(freeLoopbackPort());  // nothing answers: the trial fails
+  typed[kProxyPassword] = "pass word";
   fill(typed);
 
   EXPECT_EQ(startExpectingBox(), "Cannot connect to SOCKS5 Proxy server.");
   ASSERT_TRUE(waitUntil([] { return valueNames().size() == 7; })) << valueNames().size();
-  // Wine enumerates values sorted by name, so only the set can be checked here.
-  std::vector<std::string> names = valueNames();
-  std::vector<std::string> expectedNames = kValueOrder;
+  // In the order they are written. Wine enumerates values sorted by name, so only the set can
+  // be checked here.
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"cLocPort", typed[kLocalPort]},      {"cSockServ", typed[kProxyServer]},
+      {"cSockPort", typed[kProxyPort]},     {"cSockName", typed[kProxyUser]},
+      {"cSockPass", typed[kProxyPassword]}, {"cTargServ", typed[kTargetServer]},
+      {"cTargPort", typed[kTargetPort]}};
+  std::vector<std::string> names = valueNames(), expectedNames;
+  for (const auto& [name, text] : expected) expectedNames.push_back(name);
   std::sort(names.begin(), names.end());
   std::sort(expectedNames.begin(), expectedNames.end());
   EXPECT_EQ(names, expectedNames);
-
-  const std::vector<std::pair<const char*, std::string>> expected = {
-      {"cLocPort", typed.localPort},      {"cSockServ", typed.proxyServer},
-      {"cSockPort", typed.proxyPort},     {"cSockName", typed.proxyUser},
-      {"cSockPass", typed.proxyPassword}, {"cTargServ", typed.targetServer},
-      {"cTargPort", typed.targetPort}};
   for (const auto& [name, text] : expected) {
-    std::optional<RegistryValue> value = readValue(name);
+    std::optional<RegistryValue> value = readValue(name.c_str());
     ASSERT_TRUE(value) << name;
     EXPECT_EQ(value->type, static_cast<DWORD>(REG_SZ)) << name;
-    EXPECT_EQ(value->data, terminated(text)) << name << ": stored length is text + 1";
+    EXPECT_EQ(value->data, text + '\0') << name << ": stored length is text + 1";
   }
   EXPECT_FALSE(readValue("cLocAddr")) << "the local address is never stored";
 }
@@ -87,7 +69,7 @@ TEST_F(FirstRunTest, SavedValuesComeBackAfterARestart) {
   ASSERT_EQ(app.waitExit(), 0u);
 
   ASSERT_NO_FATAL_FAILURE(launch());
-  expectFields(readFields(), typed);
+  EXPECT_EQ(readFields(), typed);
 }
 
 using LoadLimitsTest = AppTest;
@@ -97,23 +79,19 @@ TEST_F(LoadLimitsTest, PortsAcceptFiveDigitsAndRefuseSix) {
   ASSERT_TRUE(writeString("cTargPort", "65000"));  // 6 bytes: accepted
   ASSERT_TRUE(writeString("cSockPort", "99999"));  // accepted, then clamped by the window
   ASSERT_NO_FATAL_FAILURE(launch());
-  EXPECT_EQ(itemText(dialog, IDC_LOCAL_PORT), "757");
-  EXPECT_EQ(itemText(dialog, IDC_TARGET_PORT), "65000");
-  EXPECT_EQ(itemText(dialog, IDC_PROXY_PORT), "65535");
+  EXPECT_EQ(readFields(), (WindowFields{"127.0.0.1", "757", "rdp-host.example.net", "65000",
+                                        "socks-proxy.example.net", "65535", "", ""}));
 }
 
 TEST_F(LoadLimitsTest, TextOf255CharactersLoadsWholeAnd256IsRefused) {
-  const std::string longest(255, 's');
-  const std::string tooLong(256, 't');
+  const std::string longest(255, 's'), tooLong(256, 't');
   ASSERT_TRUE(writeString("cSockServ", longest));
   ASSERT_TRUE(writeString("cTargServ", tooLong));
   ASSERT_TRUE(writeString("cSockPass", tooLong));
   ASSERT_TRUE(writeString("cSockName", ""));
   ASSERT_NO_FATAL_FAILURE(launch());
-  EXPECT_EQ(itemText(dialog, IDC_PROXY_SERVER), longest);
-  EXPECT_EQ(itemText(dialog, IDC_TARGET_SERVER), kDefaults.targetServer);
-  EXPECT_EQ(itemText(dialog, IDC_PROXY_PASSWORD), "");
-  EXPECT_EQ(itemText(dialog, IDC_PROXY_USER), "");
+  EXPECT_EQ(readFields(), (WindowFields{"127.0.0.1", "757", kDefaults[kTargetServer], "3389",
+                                        longest, "1080", "", ""}));
 }
 
 // Values written by another tool without the terminator: the bytes are the text when there is
@@ -127,17 +105,14 @@ TEST_F(LoadLimitsTest, ValueWithoutTerminatorIsTakenAsItsBytesOrRefusedWhenFull)
   ASSERT_TRUE(writeValue("cSockPass", REG_SZ, std::string(255, 'p')));
   ASSERT_TRUE(writeValue("cTargPort", REG_SZ, ""));  // no data at all: empty text
   ASSERT_NO_FATAL_FAILURE(launch());
-  EXPECT_EQ(itemText(dialog, IDC_TARGET_SERVER), "rdp.example.com");
-  EXPECT_EQ(itemText(dialog, IDC_PROXY_PORT), "1081");
-  EXPECT_EQ(itemText(dialog, IDC_LOCAL_PORT), "757");
-  EXPECT_EQ(itemText(dialog, IDC_PROXY_USER), "");
-  EXPECT_EQ(itemText(dialog, IDC_PROXY_PASSWORD), std::string(255, 'p'));
-  EXPECT_EQ(itemText(dialog, IDC_TARGET_PORT), "");
+  EXPECT_EQ(readFields(),
+            (WindowFields{"127.0.0.1", "757", "rdp.example.com", "", "socks-proxy.example.net",
+                          "1081", "", std::string(255, 'p')}));
 }
 
 TEST_F(LoadLimitsTest, ValueTypeIsNotExamined) {
   // A REG_EXPAND_SZ with a plain text is read like REG_SZ; its text is used as it is.
-  ASSERT_TRUE(writeValue("cSockServ", REG_EXPAND_SZ, terminated("proxy.example.org")));
+  ASSERT_TRUE(writeValue("cSockServ", REG_EXPAND_SZ, std::string("proxy.example.org") + '\0'));
   ASSERT_NO_FATAL_FAILURE(launch());
   EXPECT_EQ(itemText(dialog, IDC_PROXY_SERVER), "proxy.example.org");
 }

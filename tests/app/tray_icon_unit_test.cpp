@@ -2,7 +2,6 @@
 // the icon's presence (window + id 1), the window's visibility, the refused-add path and the reuse
 // of the one taskbar-list object.
 #include <windows.h>
-#include <shellapi.h>
 #include <ole2.h>
 
 #include <gtest/gtest.h>
@@ -16,9 +15,7 @@
 
 namespace {
 
-using windriver::addForeignTrayIcon;
-using windriver::deleteTrayIcon;
-using windriver::trayIconExists;
+using namespace windriver;
 
 // Stands in for the default console handler, which would end the process: registered before the
 // tray's handler, so it runs after it, and only if that one passed the event on.
@@ -47,7 +44,7 @@ class TrayIconInProcess : public testing::Test {
   void SetUp() override {
     // The entry of quillan.exe does the same before the window exists.
     OleInitialize(nullptr);
-    ASSERT_EQ(FindWindowA("Shell_TrayWnd", nullptr) != nullptr, true)
+    ASSERT_NE(FindWindowA("Shell_TrayWnd", nullptr), nullptr)
         << "no notification area: run under the Wine virtual desktop";
     window_ = CreateWindowExA(0, "STATIC", "tray test", WS_OVERLAPPEDWINDOW, 40, 40, 300, 200,
                               nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);

@@ -5,16 +5,11 @@
 #include <array>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "platform/resolver_win.h"
 
 namespace {
-
-std::string systemDirectory() {
-  std::array<char, MAX_PATH + 1> directory{};
-  UINT length = GetSystemDirectoryA(directory.data(), static_cast<UINT>(directory.size()));
-  return length > 0 && length < directory.size() ? directory.data() : "";
-}
 
 ResolverEntries ipv4Only() {
   return loadResolverEntries(nullptr);
@@ -54,8 +49,10 @@ void WSAAPI freeManyAddrInfo(addrinfo*) {
 }  // namespace
 
 TEST(ResolverEntries, ComeFromTheSystemSocketLibrary) {
-  std::string directory = systemDirectory();
-  ASSERT_FALSE(directory.empty());
+  std::array<char, MAX_PATH + 1> buffer{};
+  UINT length = GetSystemDirectoryA(buffer.data(), static_cast<UINT>(buffer.size()));
+  ASSERT_TRUE(length > 0 && length < buffer.size());
+  const std::string directory = buffer.data();
   ResolverEntries entries = loadResolverEntries(directory.c_str());
   HMODULE loaded = GetModuleHandleA("ws2_32.dll");
   ASSERT_NE(loaded, nullptr);
@@ -81,23 +78,17 @@ TEST(ResolverEntries, WithoutUsableLibrariesTheIpv4OnlyResolverTakesOver) {
   }
 }
 
-struct Query {
-  const char* host;
-  const char* service;
-};
-
 TEST(Ipv4OnlyResolver, GivesTheSystemsEntriesForIpv4Literals) {
   const ResolverEntries& system = processResolverEntries();
-  const Query queries[] = {
+  const std::pair<const char*, const char*> queries[] = {
       {"127.0.0.1", "80"},   {"10.20.30.40", "65535"}, {"192.168.1.1", "0"},
       {"127.0.0.1", "http"}, {"1.2.3.4", nullptr},
   };
-  for (const Query& q : queries) {
-    ResolvedAddresses expected;
-    ResolvedAddresses got;
-    SCOPED_TRACE(std::string(q.host) + " " + (q.service ? q.service : "(null)"));
-    ASSERT_EQ(resolveStreamAddressesWith(system, q.host, q.service, expected), 0);
-    ASSERT_EQ(resolveStreamAddressesWith(ipv4Only(), q.host, q.service, got), 0);
+  for (const auto& [host, service] : queries) {
+    ResolvedAddresses expected, got;
+    SCOPED_TRACE(std::string(host) + " " + (service ? service : "(null)"));
+    ASSERT_EQ(resolveStreamAddressesWith(system, host, service, expected), 0);
+    ASSERT_EQ(resolveStreamAddressesWith(ipv4Only(), host, service, got), 0);
     ASSERT_EQ(got.size(), expected.size());
     for (std::size_t i = 0; i < got.size(); ++i) {
       EXPECT_EQ(got[i].family, expected[i].family);
@@ -132,25 +123,18 @@ TEST(ResolveStreamAddresses, MoreEntriesThanAResultHoldsAreCutKeepingTheFirstInO
 
 TEST(Ipv4OnlyResolver, FailsWithTheResolversCodes) {
   const ResolverEntries& system = processResolverEntries();
-  struct Case {
-    Query query;
-    int code;
-  } cases[] = {
-      {{"127.0.0.1", "no-such-service-quillan"}, EAI_SERVICE},
-      {{"127.0.0.1", "65536"}, EAI_SERVICE},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.query.host) + " " + c.query.service);
+  // The system's resolver is asked too, except for a port number out of range.
+  for (const char* service : {"no-such-service-quillan", "65536"}) {
+    SCOPED_TRACE(service);
     ResolvedAddresses got;
     got.add(ResolvedAddress{});
     WSASetLastError(0);
-    EXPECT_EQ(resolveStreamAddressesWith(ipv4Only(), c.query.host, c.query.service, got), c.code);
-    EXPECT_EQ(WSAGetLastError(), c.code);
+    EXPECT_EQ(resolveStreamAddressesWith(ipv4Only(), "127.0.0.1", service, got), EAI_SERVICE);
+    EXPECT_EQ(WSAGetLastError(), EAI_SERVICE);
     EXPECT_TRUE(got.empty());
-    if (std::strcmp(c.query.service, "65536") != 0) {
+    if (std::strcmp(service, "65536") != 0) {
       ResolvedAddresses expected;
-      EXPECT_EQ(resolveStreamAddressesWith(system, c.query.host, c.query.service, expected),
-                c.code);
+      EXPECT_EQ(resolveStreamAddressesWith(system, "127.0.0.1", service, expected), EAI_SERVICE);
     }
   }
   // Only IPv4: an IPv6 literal is a name it cannot find.
