@@ -9,13 +9,16 @@
 #include "common/log.h"
 #include "common/test_seams.h"
 
+// What the sink has collected: guarded by logMutex(), under which the sink is always called.
+inline std::vector<std::string> capturedLogLines;
+
 class LogCapture {
  public:
   LogCapture() {
     std::lock_guard<std::mutex> lock(logMutex());
-    captured().clear();
+    capturedLogLines.clear();
     testSeams.logSink = [](const char* text, std::size_t length) {
-      captured().emplace_back(text, length);
+      capturedLogLines.emplace_back(text, length);
     };
   }
   ~LogCapture() {
@@ -26,7 +29,7 @@ class LogCapture {
   // Every line written so far, each with its own line end, in order.
   std::vector<std::string> lines() const {
     std::lock_guard<std::mutex> lock(logMutex());
-    return captured();
+    return capturedLogLines;
   }
   std::string text() const {
     std::string all;
@@ -36,13 +39,6 @@ class LogCapture {
   bool contains(const std::string& line) const { return std::ranges::count(lines(), line) != 0; }
   void clear() {
     std::lock_guard<std::mutex> lock(logMutex());
-    captured().clear();
-  }
-
- private:
-  // Guarded by the log mutex: the sink is always called with it held.
-  static std::vector<std::string>& captured() {
-    static std::vector<std::string> all;
-    return all;
+    capturedLogLines.clear();
   }
 };

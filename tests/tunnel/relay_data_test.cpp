@@ -56,10 +56,7 @@ class DataTest : public TunnelTest {
     }
     const char* user = proxy == Proxy::kDanteAuth ? kPeerUser : "";
     const char* password = proxy == Proxy::kDanteAuth ? kPeerPassword : "";
-    ASSERT_NE(startAccepting(proxyPort, targetPort, 10000, user, password), 0);
-    if (client == nullptr) return;
-    client->reset(connectLoopback(localPort_));
-    ASSERT_TRUE(*client);
+    startAccepting(proxyPort, client, targetPort, 10000, user, password);
   }
 
   // The relay's "connection closed" lines: one, written at the first end.

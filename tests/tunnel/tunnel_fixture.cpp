@@ -86,9 +86,8 @@ void useSettings(std::uint16_t localPort, std::uint16_t proxyPort, std::uint16_t
 }
 
 std::string connectionId(const LogCapture& log, std::size_t n) {
-  const std::string marker = ", Starting data transfer. setopt() = ";
   for (const std::string& line : linesStarting(log, "Con: ")) {
-    const std::size_t at = line.find(marker);
+    const std::size_t at = line.find(", Starting data transfer. setopt() = ");
     if (at != std::string::npos && n-- == 0) return line.substr(5, at - 5);
   }
   return "";
@@ -114,17 +113,18 @@ bool waitForLine(const LogCapture& log, const std::string& line, std::chrono::mi
   return waitUntil(limit, [&] { return log.contains(line); });
 }
 
-std::uint16_t TunnelTest::startAccepting(std::uint16_t proxyPort, std::uint16_t targetPort,
-                                         int handshakeTimeoutMs, const char* user,
-                                         const char* password) {
+void TunnelTest::startAccepting(std::uint16_t proxyPort, UniqueSocket* client,
+                                std::uint16_t targetPort, int handshakeTimeoutMs, const char* user,
+                                const char* password) {
   localPort_ = freeLoopbackPort();
   useSettings(localPort_, proxyPort, targetPort);
   copySetting(tunnelSettings.proxyUser, user);
   copySetting(tunnelSettings.proxyPassword, password);
   testSeams.handshakeTimeoutMs = handshakeTimeoutMs;
-  const bool accepting = startService() == 1 && waitForEvent("enableStop");
-  EXPECT_TRUE(accepting) << log_.text();
-  return accepting ? localPort_ : 0;
+  ASSERT_TRUE(startService() == 1 && waitForEvent("enableStop")) << log_.text();
+  if (client == nullptr) return;
+  client->reset(connectLoopback(localPort_));
+  ASSERT_TRUE(*client);
 }
 
 void TunnelTest::expectEcho(Socket socket, const Bytes& bytes, std::chrono::milliseconds limit) {

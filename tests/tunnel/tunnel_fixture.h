@@ -37,11 +37,11 @@ class TunnelTest : public testing::Test {
   TunnelTest();
   ~TunnelTest() override;
   // Starts the service on a free port (localPort_) through the proxy on 127.0.0.1:`proxyPort`
-  // (with a login when `user` is not empty) to 127.0.0.1:`targetPort` and waits until it
-  // accepts; the local port, or 0 after a failure.
-  std::uint16_t startAccepting(std::uint16_t proxyPort, std::uint16_t targetPort = 3389,
-                               int handshakeTimeoutMs = 10000, const char* user = "",
-                               const char* password = "");
+  // (with a login when `user` is not empty) to 127.0.0.1:`targetPort`, waits until it accepts
+  // and connects `client` to it when given; fails fatally when one of these fails.
+  void startAccepting(std::uint16_t proxyPort, UniqueSocket* client = nullptr,
+                      std::uint16_t targetPort = 3389, int handshakeTimeoutMs = 10000,
+                      const char* user = "", const char* password = "");
   // Sends `bytes` and expects them back within `limit`.
   static void expectEcho(Socket socket, const Bytes& bytes,
                          std::chrono::milliseconds limit = kHangLimit);

@@ -59,12 +59,11 @@ TEST_F(TunnelServiceTest, BadLocalAddressFailsInBindWithThePlatformError) {
 
     // "Error %d in local bind() to %s:%s" with the platform's "address not available".
     const std::string text = messageText.data();
-    const std::string tail =
-        " in local bind() to " + std::string(address) + ":" + std::to_string(port);
     int error = 0;
     EXPECT_EQ(std::sscanf(text.c_str(), "Error %d in local bind()", &error), 1) << text;
     EXPECT_GT(error, 0);
-    EXPECT_EQ(text, "Error " + std::to_string(error) + tail);
+    EXPECT_EQ(text, "Error " + std::to_string(error) + " in local bind() to " + address + ":" +
+                        std::to_string(port));
     EXPECT_EQ(log_.lines(),
               (std::vector<std::string>{"Starting local server...\r\n", text + "\r\n"}));
     EXPECT_EQ(listenerHandle.load(), nullptr);
@@ -78,11 +77,8 @@ struct TrialCase {
   bool proxyListens;
   const char* box;
   const char* lastDetail;  // a line of the SOCKS5 client that must come before the box
+  friend void PrintTo(const TrialCase& trial, std::ostream* out) { *out << trial.name; }
 };
-
-void PrintTo(const TrialCase& trial, std::ostream* out) {
-  *out << trial.name;
-}
 
 class TrialFailureTest : public TunnelTest, public testing::WithParamInterface<TrialCase> {};
 
@@ -152,7 +148,7 @@ TEST_F(TunnelServiceTest, ButtonsFollowProvingAcceptingAndStop) {
 
 TEST_F(TunnelServiceTest, RelaysUseTheSettingsTheServiceStartedWith) {
   ScriptedProxy proxy(ProxyScript::acceptNoAuth().echo());
-  ASSERT_NE(startAccepting(proxy.port()), 0);
+  ASSERT_NO_FATAL_FAILURE(startAccepting(proxy.port()));
 
   // What a later Start writes: no relay of this service may see it.
   copySetting(tunnelSettings.proxyPort, "1");
@@ -168,10 +164,9 @@ TEST_F(TunnelServiceTest, RefusedConnectCostsOnlyThatConnection) {
   // Connection 0 is the trial, 1 the refused relay, 2 a relay that works.
   ScriptedProxy proxy({ProxyScript::acceptNoAuth(), ProxyScript::refuseConnect(0x05),
                        ProxyScript::acceptNoAuth().echo()});
-  ASSERT_NE(startAccepting(proxy.port()), 0);
+  UniqueSocket refused;
+  ASSERT_NO_FATAL_FAILURE(startAccepting(proxy.port(), &refused));
 
-  UniqueSocket refused(connectLoopback(localPort_));
-  ASSERT_TRUE(refused);
   EXPECT_TRUE(waitPeerClosed(refused.get(), kHangLimit));
   ASSERT_TRUE(waitForLines(log_, "Con: ", 1));
   const std::vector<std::string> conLines = linesStarting(log_, "Con: ");
@@ -191,10 +186,8 @@ TEST_F(TunnelServiceTest, SuccessWithAnUnknownAddressTypeProvesTheRouteAndRelays
   // 05 00 with ATYP 7: the route holds, and the bytes after the reply head are the target's.
   ProxyScript script = ProxyScript().expectGreeting().reply({0x05, 0x00}).expectConnect();
   ScriptedProxy proxy(script.reply({0x05, 0x00, 0x00, 0x07, 'h', 'i', 0x00, 0xFF}).echo());
-  ASSERT_NE(startAccepting(proxy.port()), 0);
-
-  UniqueSocket client(connectLoopback(localPort_));
-  ASSERT_TRUE(client);
+  UniqueSocket client;
+  ASSERT_NO_FATAL_FAILURE(startAccepting(proxy.port(), &client));
   EXPECT_EQ(receiveBytes(client.get(), 4, 10s), (Bytes{'h', 'i', 0x00, 0xFF}));
   EXPECT_EQ(countLines(log_, "Error in"), 0u) << log_.text();
 }
@@ -207,11 +200,8 @@ struct CloseCase {
   const char* name;
   Ender ender;
   const char* line;  // after "Con: <id>, "
+  friend void PrintTo(const CloseCase& close, std::ostream* out) { *out << close.name; }
 };
-
-void PrintTo(const CloseCase& close, std::ostream* out) {
-  *out << close.name;
-}
 
 class RelayCloseTest : public TunnelTest, public testing::WithParamInterface<CloseCase> {};
 
@@ -224,10 +214,9 @@ TEST_P(RelayCloseTest, LogsWhoClosedWithTheReceiveResult) {
   if (c.ender == Ender::kRemoteClose) relayScript = ProxyScript::acceptNoAuth().awaitGate().close();
   if (c.ender == Ender::kRemoteReset) relayScript = ProxyScript::acceptNoAuth().awaitGate().reset();
   ScriptedProxy proxy({ProxyScript::acceptNoAuth(), relayScript});
-  ASSERT_NE(startAccepting(proxy.port()), 0);
+  UniqueSocket client;
+  ASSERT_NO_FATAL_FAILURE(startAccepting(proxy.port(), &client));
 
-  UniqueSocket client(connectLoopback(localPort_));
-  ASSERT_TRUE(client);
   ASSERT_TRUE(waitForLines(log_, "Con: ", 1));
   const std::string id = connectionId(log_);
   ASSERT_FALSE(id.empty()) << log_.text();
@@ -256,10 +245,9 @@ TEST_F(TunnelServiceTest, UrgentBytesTravelInLineAndInOrderAndLeaveTheRelayIdle)
   // The proxy side speaks once the relay runs (the client's first bytes came through it).
   ProxyScript relay = ProxyScript::acceptNoAuth().expect(2).reply({'a', 'b'}).urgent('!');
   ScriptedProxy proxy({ProxyScript::acceptNoAuth(), relay.reply({'c', 'd'}).hold()});
-  ASSERT_NE(startAccepting(proxy.port()), 0);
+  UniqueSocket client;
+  ASSERT_NO_FATAL_FAILURE(startAccepting(proxy.port(), &client));
 
-  UniqueSocket client(connectLoopback(localPort_));
-  ASSERT_TRUE(client);
   ASSERT_TRUE(sendAllBytes(client.get(), Bytes{'g', 'o'}));
   EXPECT_EQ(receiveBytes(client.get(), 5, 10s), (Bytes{'a', 'b', '!', 'c', 'd'}));
   ASSERT_TRUE(sendAllBytes(client.get(), Bytes{'x', 'y'}));
@@ -284,10 +272,9 @@ TEST_F(TunnelServiceTest, TrafficLinesCountEachChunkWhileTheConsoleIsOpen) {
   ScriptedProxy proxy(
       {ProxyScript::acceptNoAuth(), ProxyScript::acceptNoAuth().reply(burst).echo()});
   consoleStream.store(stdout);
-  ASSERT_NE(startAccepting(proxy.port()), 0);
+  UniqueSocket client;
+  ASSERT_NO_FATAL_FAILURE(startAccepting(proxy.port(), &client));
 
-  UniqueSocket client(connectLoopback(localPort_));
-  ASSERT_TRUE(client);
   EXPECT_EQ(receiveBytes(client.get(), kBurst, kHangLimit), burst);
   ASSERT_NO_FATAL_FAILURE(expectEcho(client.get(), {'u', 'p'}));
   const std::string id = connectionId(log_);
@@ -325,7 +312,7 @@ TEST_F(TunnelServiceTest, TrafficLinesCountEachChunkWhileTheConsoleIsOpen) {
 
 TEST_F(TunnelServiceTest, StopEndsIdleRelaysOrderlyAndWithoutALine) {
   ScriptedProxy proxy(ProxyScript::acceptNoAuth().echo());
-  ASSERT_NE(startAccepting(proxy.port()), 0);
+  ASSERT_NO_FATAL_FAILURE(startAccepting(proxy.port()));
 
   std::vector<UniqueSocket> clients;
   for (int i = 0; i < 3; ++i) {
@@ -351,10 +338,9 @@ TEST_F(TunnelServiceTest, StopThenStartAtOnceStillEndsTheOldRelays) {
   slowRelay.expectConnect().reply(kConnectReplyIpv4Zero).echo();
   ScriptedProxy proxy({ProxyScript::acceptNoAuth(), slowRelay, ProxyScript::acceptNoAuth().echo()});
   // The held relay waits for the gate, however slow Stop and Start are.
-  ASSERT_NE(startAccepting(proxy.port(), 3389, 60000), 0);
+  UniqueSocket old;
+  ASSERT_NO_FATAL_FAILURE(startAccepting(proxy.port(), &old, 3389, 60000));
 
-  UniqueSocket old(connectLoopback(localPort_));
-  ASSERT_TRUE(old);
   ASSERT_TRUE(proxy.waitForConnections(2));
   stopService();
   ASSERT_EQ(startService(), 1);
