@@ -9,19 +9,19 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <ws2tcpip.h>
+using NativeSocket = SOCKET;
+constexpr int kNoSignal = 0;
 #else
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <unistd.h>
+using NativeSocket = int;
+constexpr int kNoSignal = MSG_NOSIGNAL;
 #endif
 
 namespace {
 
-using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-constexpr auto kSlice = 50ms;
-constexpr auto kConnectionLimit = std::chrono::seconds(300);
+constexpr auto kSlice = std::chrono::milliseconds(50);
 
 std::uint64_t splitMix(std::uint64_t x) {
   x += 0x9e3779b97f4a7c15ULL;
@@ -29,21 +29,6 @@ std::uint64_t splitMix(std::uint64_t x) {
   x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
   return x ^ (x >> 31);
 }
-
-bool waitFor(Socket socket, bool read, bool write, std::chrono::milliseconds wait, WaitItem& item) {
-  item = WaitItem{socket, read, write};
-  return waitSockets(std::span<WaitItem>(&item, 1), wait) > 0;
-}
-
-unsigned currentProcessNumber() {
-#ifdef _WIN32
-  return static_cast<unsigned>(GetCurrentProcessId());
-#else
-  return static_cast<unsigned>(getpid());
-#endif
-}
-
-}  // namespace
 
 void fillStream(std::uint64_t seed, std::uint64_t offset, std::span<std::uint8_t> out) {
   const std::uint64_t stream = splitMix(seed);
@@ -56,6 +41,8 @@ void fillStream(std::uint64_t seed, std::uint64_t offset, std::span<std::uint8_t
     }
   }
 }
+
+}  // namespace
 
 Bytes streamBytes(std::uint64_t seed, std::size_t count) {
   Bytes bytes(count);
@@ -116,17 +103,11 @@ PumpResult pumpData(Socket socket, const PumpPlan& plan, const std::atomic<bool>
   for (;;) {
     const bool sending = result.sent < plan.sendBytes;
     if (!sending && plan.halfClose && !shut) shut = shutdownSend(socket) == 0;
-    if (!sending && result.received >= plan.expectBytes) {
-      result.completed = true;
-      break;
-    }
-    if (stop != nullptr && stop->load()) break;
-    if (Clock::now() >= deadline) {
-      result.timedOut = true;
-      break;
-    }
-    WaitItem item;
-    waitFor(socket, true, sending, kSlice, item);
+    result.completed = !sending && result.received >= plan.expectBytes;
+    if (result.completed || (stop != nullptr && stop->load())) break;
+    result.timedOut = Clock::now() >= deadline;
+    if (result.timedOut) break;
+    const WaitItem item = waitSocket(socket, true, sending, kSlice);
     if (item.readable) {
       int got = recvSome(socket, in.data(), in.size());
       if (got > 0) {
@@ -138,30 +119,31 @@ PumpResult pumpData(Socket socket, const PumpPlan& plan, const std::atomic<bool>
       }
     }
     // Several writes per wake-up; their sizes vary so the far side sees uneven segments.
-    bool failed = false;
     for (int burst = 0; item.writable && result.sent < plan.sendBytes && burst < 64; ++burst) {
       if (outAt == outLength) {
-        const std::uint64_t prepared = result.sent;
         std::size_t size = 1 + static_cast<std::size_t>((writes++ * 7919) % out.size());
         outLength =
-            static_cast<std::size_t>(std::min<std::uint64_t>(size, plan.sendBytes - prepared));
-        fillStream(plan.seed, prepared, std::span(out.data(), outLength));
+            static_cast<std::size_t>(std::min<std::uint64_t>(size, plan.sendBytes - result.sent));
+        fillStream(plan.seed, result.sent, std::span(out.data(), outLength));
         outAt = 0;
       }
       int sent = sendSome(socket, out.data() + outAt, outLength - outAt);
       if (sent <= 0) {
-        failed = sent < 0 && !isWouldBlock(lastSocketError());
+        result.peerClosed = sent < 0 && !isWouldBlock(lastSocketError());
         break;
       }
       outAt += static_cast<std::size_t>(sent);
       result.sent += static_cast<std::uint64_t>(sent);
     }
-    if (failed) {
-      result.peerClosed = true;
-      break;
-    }
+    if (result.peerClosed) break;
   }
   return result;
+}
+
+WaitItem waitSocket(Socket socket, bool read, bool write, std::chrono::milliseconds wait) {
+  WaitItem item{socket, read, write};
+  waitSockets(std::span(&item, 1), wait);
+  return item;
 }
 
 Socket connectLoopback(std::uint16_t port) {
@@ -169,13 +151,9 @@ Socket connectLoopback(std::uint16_t port) {
   if (resolveStreamAddresses("127.0.0.1", std::to_string(port).c_str(), addresses) != 0 ||
       addresses.empty())
     return noSocket;
-  Socket socket = openTcpSocket(kFamilyIpv4);
-  if (socket == noSocket) return noSocket;
-  if (!connectTo(socket, addresses.front())) {
-    closeSocket(socket);
-    return noSocket;
-  }
-  return socket;
+  UniqueSocket socket(openTcpSocket(kFamilyIpv4));
+  if (!socket || !connectTo(socket.get(), addresses.front())) return noSocket;
+  return socket.release();
 }
 
 UniqueSocket listenLoopback(bool ipv6) {
@@ -183,22 +161,11 @@ UniqueSocket listenLoopback(bool ipv6) {
   if (resolveStreamAddresses(ipv6 ? "::1" : "127.0.0.1", "0", addresses) != 0 || addresses.empty())
     return {};
   UniqueSocket listener(openTcpSocket(ipv6 ? kFamilyIpv6 : kFamilyIpv4));
-  const ResolvedAddress& address = addresses.front();
-#ifdef _WIN32
-  const bool bound = listener && ::bind(static_cast<SOCKET>(listener.get()),
-                                        reinterpret_cast<const sockaddr*>(address.address.data()),
-                                        address.length) == 0;
-#else
-  const bool bound = listener && ::bind(static_cast<int>(listener.get()),
-                                        reinterpret_cast<const sockaddr*>(address.address.data()),
-                                        static_cast<socklen_t>(address.length)) == 0;
-#endif
+  const auto* name = reinterpret_cast<const sockaddr*>(addresses.front().address.data());
+  const bool bound = listener && ::bind(static_cast<NativeSocket>(listener.get()), name,
+                                        static_cast<socklen_t>(addresses.front().length)) == 0;
   if (!bound || !listenOn(listener.get(), maxListenBacklog())) return {};
   return listener;
-}
-
-HeldPort::HeldPort() : listener(listenLoopback()) {
-  if (listener) port = localPortOf(listener.get());
 }
 
 std::uint16_t freeLoopbackPort() {
@@ -214,9 +181,9 @@ std::uint16_t freeLoopbackPort() {
   std::lock_guard<std::mutex> lock(mutex);
   for (unsigned tries = 0; tries < kBlocks * kBlockSize; ++tries) {
     if (next == kBlockSize) {
-      // Start where the process id points, so parallel processes seldom meet on one block.
+      // Start at a block the clock picks, so parallel processes seldom meet on one block.
       bool claimed = false;
-      block = (currentProcessNumber() + static_cast<unsigned>(heldBlocks.size()) * 7) % kBlocks;
+      block = static_cast<unsigned>(Clock::now().time_since_epoch().count() % kBlocks);
       for (unsigned probe = 0; probe < kBlocks && !claimed; ++probe) {
         block = (block + 1) % kBlocks;
         UniqueSocket holder(openTcpSocket(kFamilyIpv4));
@@ -235,28 +202,27 @@ std::uint16_t freeLoopbackPort() {
   return 0;
 }
 
-bool waitPeerClosed(Socket socket, std::chrono::milliseconds limit, int* result) {
+bool waitPeerClosed(Socket socket, std::chrono::milliseconds limit, int* result,
+                    const std::atomic<bool>* stop) {
   const auto deadline = Clock::now() + limit;
   std::array<std::uint8_t, 4096> sink{};
-  while (Clock::now() < deadline) {
-    WaitItem item;
-    if (!waitFor(socket, true, false, kSlice, item) || !item.readable) continue;
+  while (Clock::now() < deadline && (stop == nullptr || !*stop)) {
+    if (!waitSocket(socket, true, false, kSlice).readable) continue;
     int got = recvSome(socket, sink.data(), sink.size());
-    if (got > 0) continue;
-    if (got < 0 && isWouldBlock(lastSocketError())) continue;
+    if (got > 0 || (got < 0 && isWouldBlock(lastSocketError()))) continue;
     if (result != nullptr) *result = got;
     return true;
   }
   return false;
 }
 
-Bytes receiveBytes(Socket socket, std::size_t count, std::chrono::milliseconds limit) {
+Bytes receiveBytes(Socket socket, std::size_t count, std::chrono::milliseconds limit,
+                   const std::atomic<bool>* stop) {
   const auto deadline = Clock::now() + limit;
   Bytes bytes;
   std::array<std::uint8_t, 16384> chunk{};
-  while (bytes.size() < count && Clock::now() < deadline) {
-    WaitItem item;
-    if (!waitFor(socket, true, false, kSlice, item) || !item.readable) continue;
+  while (bytes.size() < count && Clock::now() < deadline && (stop == nullptr || !*stop)) {
+    if (!waitSocket(socket, true, false, kSlice).readable) continue;
     int got = recvSome(socket, chunk.data(), std::min(chunk.size(), count - bytes.size()));
     if (got < 0 && isWouldBlock(lastSocketError())) continue;
     if (got <= 0) break;
@@ -270,8 +236,7 @@ bool sendAllBytes(Socket socket, std::span<const std::uint8_t> bytes) {
   while (!bytes.empty() && Clock::now() < deadline) {
     int sent = sendSome(socket, bytes.data(), bytes.size());
     if (sent < 0 && isWouldBlock(lastSocketError())) {
-      WaitItem item;
-      waitFor(socket, false, true, kSlice, item);
+      waitSocket(socket, false, true, kSlice);
       continue;
     }
     if (sent <= 0) return false;
@@ -294,32 +259,20 @@ std::string echoRound(std::uint16_t port, std::string_view text) {
 
 void resetConnection(Socket socket) {
   // SO_LINGER on with a zero time-out: close sends RST and drops whatever is queued.
-  linger option{};
-  option.l_onoff = 1;
-  option.l_linger = 0;
-#ifdef _WIN32
-  ::setsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_LINGER,
+  const linger option{1, 0};
+  ::setsockopt(static_cast<NativeSocket>(socket), SOL_SOCKET, SO_LINGER,
                reinterpret_cast<const char*>(&option), sizeof option);
-#else
-  ::setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_LINGER, &option, sizeof option);
-#endif
   closeSocket(socket);
 }
 
 bool sendUrgentByte(Socket socket, std::uint8_t byte) {
-#ifdef _WIN32
-  return ::send(static_cast<SOCKET>(socket), reinterpret_cast<const char*>(&byte), 1, MSG_OOB) == 1;
-#else
-  return ::send(static_cast<int>(socket), &byte, 1, MSG_OOB | MSG_NOSIGNAL) == 1;
-#endif
+  const auto* data = reinterpret_cast<const char*>(&byte);
+  return ::send(static_cast<NativeSocket>(socket), data, 1, MSG_OOB | kNoSignal) == 1;
 }
 
 double processCpuSeconds() {
 #ifdef _WIN32
-  FILETIME created{};
-  FILETIME exited{};
-  FILETIME kernel{};
-  FILETIME user{};
+  FILETIME created{}, exited{}, kernel{}, user{};
   if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
   auto ticks = [](const FILETIME& time) {  // 100 ns each
     return static_cast<double>((std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime);
@@ -340,39 +293,4 @@ bool runningUnderWine() {
 #else
   return false;
 #endif
-}
-
-// The plain echo keeps reading while up to `ring` bytes wait to be sent back. The stubborn one
-// reads one chunk, then sends all of it before it reads again, as a single-threaded server
-// with blocking sends does. The one at end holds everything (up to `ring`) until the peer has
-// ended its stream. Each sends back all it read, also after the peer's end, then returns.
-void echoStream(Socket socket, const std::atomic<bool>& stop, bool stubborn, bool atEnd) {
-  Bytes ring(stubborn ? 65536 : 1 << 20);
-  std::size_t head = 0;    // next byte to send
-  std::size_t length = 0;  // bytes waiting
-  bool ended = false;      // the peer ended its stream
-  const auto deadline = Clock::now() + kConnectionLimit;
-  while (!stop && Clock::now() < deadline && !(ended && length == 0)) {
-    const bool canRead = !ended && (stubborn ? length == 0 : length < ring.size());
-    const bool canWrite = length > 0 && (!atEnd || ended);
-    WaitItem item;
-    waitFor(socket, canRead, canWrite, kSlice, item);
-    if (item.readable) {
-      std::size_t tail = (head + length) % ring.size();
-      std::size_t room = std::min(ring.size() - length, ring.size() - tail);
-      int got = recvSome(socket, ring.data() + tail, room);
-      if (got < 0 && !isWouldBlock(lastSocketError())) return;
-      if (got == 0) ended = true;
-      if (got > 0) length += static_cast<std::size_t>(got);
-    }
-    if (item.writable) {
-      std::size_t run = std::min(length, ring.size() - head);
-      int sent = sendSome(socket, ring.data() + head, run);
-      if (sent < 0 && !isWouldBlock(lastSocketError())) return;
-      if (sent > 0) {
-        head = (head + static_cast<std::size_t>(sent)) % ring.size();
-        length -= static_cast<std::size_t>(sent);
-      }
-    }
-  }
 }

@@ -38,7 +38,6 @@ bool waitUntil(std::chrono::milliseconds limit, Predicate done) {
 
 // Test streams: stream `seed` begins with its seed (8 bytes, little-endian), so a receiver
 // regenerates what it should get and needs no digest from the sender.
-void fillStream(std::uint64_t seed, std::uint64_t offset, std::span<std::uint8_t> out);
 Bytes streamBytes(std::uint64_t seed, std::size_t count);
 
 // Compares received bytes with the stream their first 8 bytes name, as they arrive.
@@ -81,6 +80,8 @@ std::ostream& operator<<(std::ostream& out, const PumpResult& result);
 // Runs `plan` on a connected socket (switched to non-blocking here). `stop` may be null.
 PumpResult pumpData(Socket socket, const PumpPlan& plan, const std::atomic<bool>* stop = nullptr);
 
+// One wait of at most `wait` on `socket`: what it became ready for.
+WaitItem waitSocket(Socket socket, bool read, bool write, std::chrono::milliseconds wait);
 // Blocking connect to 127.0.0.1:port; noSocket on failure.
 Socket connectLoopback(std::uint16_t port);
 // A listener on 127.0.0.1 (or ::1) on a port the system picks; empty on failure.
@@ -89,10 +90,9 @@ UniqueSocket listenLoopback(bool ipv6 = false);
 // A loopback listener that accepts nothing: a port held by this process, or a proxy that never
 // answers (connections complete in its backlog).
 struct HeldPort {
-  HeldPort();
   std::string text() const { return std::to_string(port); }
-  UniqueSocket listener;
-  std::uint16_t port = 0;
+  UniqueSocket listener = listenLoopback();
+  std::uint16_t port = listener ? localPortOf(listener.get()) : 0;
 };
 
 // A loopback port nothing listens on, for a server that binds it itself (the tunnel, a Dante
@@ -103,12 +103,14 @@ struct HeldPort {
 std::uint16_t freeLoopbackPort();
 
 // Waits until the peer closes the connection: true when a receive returned 0 or an error
-// (reset) within `limit`. Bytes that arrive before are dropped. Sets *result to the last
-// receive result (0 or -1) when given.
-bool waitPeerClosed(Socket socket, std::chrono::milliseconds limit, int* result = nullptr);
+// (reset) within `limit` (and before `stop`, when given). Bytes that arrive before are dropped.
+// Sets *result to the last receive result (0 or -1) when given.
+bool waitPeerClosed(Socket socket, std::chrono::milliseconds limit, int* result = nullptr,
+                    const std::atomic<bool>* stop = nullptr);
 
-// Reads until `count` bytes have arrived, the peer closed or `limit` passed.
-Bytes receiveBytes(Socket socket, std::size_t count, std::chrono::milliseconds limit = kHangLimit);
+// Reads until `count` bytes have arrived, the peer closed, `limit` passed or `stop` was set.
+Bytes receiveBytes(Socket socket, std::size_t count, std::chrono::milliseconds limit = kHangLimit,
+                   const std::atomic<bool>* stop = nullptr);
 // Sends all of `bytes` (waiting while a non-blocking socket is full); false on an error.
 bool sendAllBytes(Socket socket, std::span<const std::uint8_t> bytes);
 bool sendAllBytes(Socket socket, std::string_view text);
@@ -125,8 +127,3 @@ double processCpuSeconds();
 // True when the Windows build runs under Wine, whose sockets differ from Windows where the tests
 // say so (an abortive close arrives as an orderly one).
 bool runningUnderWine();
-
-// The echo loop of the loopback targets: `stubborn` reads nothing
-// more while a send is pending, `atEnd` sends nothing back before the peer's end of stream.
-void echoStream(Socket socket, const std::atomic<bool>& stop, bool stubborn = false,
-                bool atEnd = false);

@@ -3,19 +3,56 @@
 #include "tests/support/loopback_target.h"
 
 #include <algorithm>
-#include <cstdio>
 
 const Bytes kConnectReplyIpv4Zero = {0x05, 0x00, 0x00, 0x01, 0, 0, 0, 0, 0, 0};
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
 constexpr auto kSlice = std::chrono::milliseconds(20);  // one wait, between stop checks
 constexpr auto kStepLimit = std::chrono::seconds(20);   // a whole expect/stall step at most
 constexpr auto kModeLimit = std::chrono::seconds(120);  // a final mode at most
+constexpr auto kEchoLimit = std::chrono::seconds(300);  // an echo at most
 
-bool readable(Socket socket, std::chrono::milliseconds wait) {
-  WaitItem item{socket, true};
-  return waitSockets(std::span<WaitItem>(&item, 1), wait) > 0 && item.readable;
+// The plain echo keeps reading while up to `ring` bytes wait to be sent back. The stubborn one
+// reads one chunk, then sends all of it before it reads again, as a single-threaded server
+// with blocking sends does. The one at end holds everything (up to `ring`) until the peer has
+// ended its stream. Each sends back all it read, also after the peer's end, then returns.
+void echoStream(Socket socket, const std::atomic<bool>& stop, bool stubborn, bool atEnd) {
+  Bytes ring(stubborn ? 65536 : 1 << 20);
+  std::size_t head = 0;    // next byte to send
+  std::size_t length = 0;  // bytes waiting
+  bool ended = false;      // the peer ended its stream
+  const auto deadline = Clock::now() + kEchoLimit;
+  while (!stop && Clock::now() < deadline && !(ended && length == 0)) {
+    const bool canRead = !ended && (stubborn ? length == 0 : length < ring.size());
+    const WaitItem item = waitSocket(socket, canRead, length > 0 && (!atEnd || ended), kSlice);
+    if (item.readable) {
+      std::size_t tail = (head + length) % ring.size();
+      std::size_t room = std::min(ring.size() - length, ring.size() - tail);
+      int got = recvSome(socket, ring.data() + tail, room);
+      if (got < 0 && !isWouldBlock(lastSocketError())) return;
+      ended = ended || got == 0;
+      length += static_cast<std::size_t>(std::max(got, 0));
+    }
+    if (item.writable) {
+      int sent = sendSome(socket, ring.data() + head, std::min(length, ring.size() - head));
+      if (sent < 0 && !isWouldBlock(lastSocketError())) return;
+      head = (head + static_cast<std::size_t>(std::max(sent, 0))) % ring.size();
+      length -= static_cast<std::size_t>(std::max(sent, 0));
+    }
+  }
+}
+
+ProxyScript targetScript(LoopbackTarget::Kind kind, const PumpPlan& plan, Bytes greeting) {
+  using Kind = LoopbackTarget::Kind;
+  using Mode = ProxyScript::Mode;
+  ProxyScript script;
+  if (kind == Kind::kGreeter) script.reply(std::move(greeting));
+  if (kind == Kind::kSourceSink) return script.pump(plan);
+  return script.then(kind == Kind::kStubbornEcho ? Mode::kStubbornEcho
+                     : kind == Kind::kEchoAtEnd  ? Mode::kEchoAtEnd
+                                                 : Mode::kEcho);
 }
 
 }  // namespace
@@ -23,30 +60,22 @@ bool readable(Socket socket, std::chrono::milliseconds wait) {
 std::string hexBytes(std::span<const std::uint8_t> bytes) {
   std::string text;
   for (std::uint8_t byte : bytes) {
-    char piece[4];
-    std::snprintf(piece, sizeof piece, "%02X", byte);
     if (!text.empty()) text += ' ';
-    text += piece;
+    text += {"0123456789ABCDEF"[byte >> 4], "0123456789ABCDEF"[byte & 15]};
   }
   return text;
 }
 
-// ---- ProxyScript ----
-
-ProxyScript& ProxyScript::add(Step::Kind kind, std::size_t count, Bytes bytes) {
-  steps_.push_back(Step{kind, count, std::move(bytes), {}, {}});
+ProxyScript& ProxyScript::add(Step::Kind kind, std::size_t count, Bytes bytes,
+                              std::vector<std::size_t> cuts, std::chrono::milliseconds gap) {
+  steps_.push_back(Step{kind, count, std::move(bytes), std::move(cuts), gap});
   return *this;
 }
 
-ProxyScript& ProxyScript::replySplit(Bytes bytes, std::vector<std::size_t> cuts,
-                                     std::chrono::milliseconds gap) {
-  steps_.push_back(Step{Step::Kind::kReply, 0, std::move(bytes), std::move(cuts), gap});
-  return *this;
-}
-
-ProxyScript& ProxyScript::then(Mode mode, std::uint16_t port) {
+ProxyScript& ProxyScript::then(Mode mode, std::uint16_t port, const PumpPlan& plan) {
   mode_ = mode;
   forwardPort_ = port;
+  plan_ = plan;
   return *this;
 }
 
@@ -57,30 +86,20 @@ ProxyScript ProxyScript::acceptNoAuth() {
 }
 
 ProxyScript ProxyScript::refuseConnect(std::uint8_t rep) {
-  ProxyScript script;
-  script.expectGreeting()
-      .reply({0x05, 0x00})
-      .expectConnect()
-      .reply({0x05, rep, 0x00, 0x01, 0, 0, 0, 0, 0, 0})
-      .close();
-  return script;
+  ProxyScript script = acceptNoAuth();
+  script.steps_.back().bytes[1] = rep;  // REP of the CONNECT reply
+  return script.close();
 }
-
-// ---- ScriptedProxy ----
 
 struct ScriptedProxy::Connection {
   std::size_t index = 0;
   Socket socket = noSocket;  // owned by the connection's thread once it runs
   std::thread thread;
-  // Guarded by the proxy's mutex_:
-  std::vector<Bytes> messages;
+  std::vector<Bytes> messages;  // these two guarded by the proxy's mutex_
   Bytes relayed;
-  bool scriptDone = false;
-  bool closed = false;
+  std::atomic<bool> scriptDone{false};
+  std::atomic<bool> closed{false};
 };
-
-ScriptedProxy::ScriptedProxy(ProxyScript script, bool ipv6)
-    : ScriptedProxy(std::vector<ProxyScript>{std::move(script)}, ipv6) {}
 
 ScriptedProxy::ScriptedProxy(std::vector<ProxyScript> scripts, bool ipv6)
     : scripts_(std::move(scripts)), listener_(listenLoopback(ipv6)) {
@@ -94,31 +113,28 @@ ScriptedProxy::~ScriptedProxy() {
   stopping_ = true;
   if (acceptor_.joinable()) acceptor_.join();
   // The acceptor has ended, so the list no longer grows; each thread closes its own socket.
-  for (auto& connection : connections_) {
+  for (auto& connection : connections_)
     if (connection->thread.joinable()) connection->thread.join();
-  }
 }
 
 void ScriptedProxy::acceptLoop() {
   while (!stopping_) {
-    if (!readable(listener_.get(), kSlice)) continue;
+    if (!waitSocket(listener_.get(), true, false, kSlice).readable) continue;
     Socket accepted = acceptConnection(listener_.get());
     if (accepted == noSocket) continue;
     std::lock_guard<std::mutex> lock(mutex_);
     if (endless_) {
-      // A closed connection's thread has left the lock for good: joining it cannot block.
+      // A closed connection's thread has nothing left to do: joining it returns at once.
       std::erase_if(connections_, [](std::unique_ptr<Connection>& each) {
         if (!each->closed) return false;
         each->thread.join();
         return true;
       });
     }
-    auto connection = std::make_unique<Connection>();
-    connection->index = accepted_++;
-    connection->socket = accepted;
-    Connection* raw = connection.get();
-    connections_.push_back(std::move(connection));
-    raw->thread = std::thread([this, raw] { serve(*raw); });
+    Connection& connection = *connections_.emplace_back(std::make_unique<Connection>());
+    connection.index = accepted_++;
+    connection.socket = accepted;
+    connection.thread = std::thread([this, &connection] { serve(connection); });
   }
 }
 
@@ -129,81 +145,51 @@ const ProxyScript& ScriptedProxy::scriptOf(const Connection& connection) const {
 
 void ScriptedProxy::serve(Connection& connection) {
   const ProxyScript& script = scriptOf(connection);
-  bool open = runSteps(connection);
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    connection.scriptDone = true;
-  }
+  const bool open = runSteps(connection, script);
+  connection.scriptDone = true;
   if (open) {
     runMode(connection, script);
     closeSocket(connection.socket);
   }
-  std::lock_guard<std::mutex> lock(mutex_);
   connection.closed = true;
 }
 
 // Runs the steps; false when a step has already closed the socket.
-bool ScriptedProxy::runSteps(Connection& connection) {
-  const ProxyScript& script = scriptOf(connection);
+bool ScriptedProxy::runSteps(Connection& connection, const ProxyScript& script) {
   const Socket socket = connection.socket;
 
   // Reads exactly `count` more bytes into `message`; false when the client closed first, the
   // server is stopping, or the step ran out of time.
   auto readInto = [&](Bytes& message, std::size_t count) {
-    const auto deadline = std::chrono::steady_clock::now() + kStepLimit;
-    std::size_t wanted = message.size() + count;
-    while (message.size() < wanted) {
-      if (stopping_ || std::chrono::steady_clock::now() > deadline) return false;
-      if (!readable(socket, kSlice)) continue;
-      std::array<std::uint8_t, 512> chunk{};
-      std::size_t ask = std::min(chunk.size(), wanted - message.size());
-      int got = recvSome(socket, chunk.data(), ask);
-      if (got <= 0) return false;
-      message.insert(message.end(), chunk.begin(), chunk.begin() + got);
-    }
-    return true;
-  };
-  auto record = [&](Bytes message) {
-    if (endless_) return;
-    std::lock_guard<std::mutex> lock(mutex_);
-    connection.messages.push_back(std::move(message));
+    const Bytes more = receiveBytes(socket, count, kStepLimit, &stopping_);
+    message.insert(message.end(), more.begin(), more.end());
+    return more.size() == count;
   };
 
-  for (const ProxyScript::Step& step : script.steps()) {
+  for (const ProxyScript::Step& step : script.steps_) {
     using Kind = ProxyScript::Step::Kind;
     Bytes message;
     bool ok = true;
     switch (step.kind) {
       case Kind::kExpect:
         ok = readInto(message, step.count);
-        record(message);
         break;
       case Kind::kExpectGreeting:
         // VER NMETHODS, then NMETHODS method bytes.
         ok = readInto(message, 2) && readInto(message, message[1]);
-        record(message);
         break;
       case Kind::kExpectLogin:
         // VER ULEN UNAME PLEN PASSWD.
         ok = readInto(message, 2) && readInto(message, message[1]) && readInto(message, 1) &&
              readInto(message, message.back());
-        record(message);
         break;
       case Kind::kExpectConnect: {
         // VER CMD RSV ATYP, then 4 (IPv4), 16 (IPv6) or 1+n (name) address bytes, then 2.
         ok = readInto(message, 4);
-        if (ok) {
-          std::uint8_t atyp = message[3];
-          if (atyp == 0x01) {
-            ok = readInto(message, 4);
-          } else if (atyp == 0x04) {
-            ok = readInto(message, 16);
-          } else if (atyp == 0x03) {
-            ok = readInto(message, 1) && readInto(message, message.back());
-          }
-        }
+        const std::uint8_t atyp = ok ? message[3] : 0;
+        if (atyp == 0x03) ok = readInto(message, 1) && readInto(message, message[4]);
+        ok = ok && readInto(message, atyp == 0x01 ? 4 : atyp == 0x04 ? 16 : 0);
         ok = ok && readInto(message, 2);
-        record(message);
         break;
       }
       case Kind::kReply: {
@@ -231,19 +217,16 @@ bool ScriptedProxy::runSteps(Connection& connection) {
       case Kind::kReset:
         resetConnection(socket);
         return false;
-      case Kind::kStall: {
-        const auto deadline = std::chrono::steady_clock::now() + kStepLimit;
-        while (!stopping_ && std::chrono::steady_clock::now() < deadline) {
-          if (!readable(socket, kSlice)) continue;
-          std::array<std::uint8_t, 512> chunk{};
-          if (recvSome(socket, chunk.data(), chunk.size()) <= 0) break;
-        }
+      case Kind::kStall:
+        waitPeerClosed(socket, kStepLimit, nullptr, &stopping_);
         closeSocket(socket);
         return false;
-      }
     }
-    if (!ok) {
-      // The client went away (or time ran out) in the middle of a message.
+    if (step.kind <= Kind::kExpectConnect && !endless_) {  // the expect steps come first
+      std::lock_guard<std::mutex> lock(mutex_);
+      connection.messages.push_back(std::move(message));
+    }
+    if (!ok) {  // the client went away (or time ran out) in the middle of a message
       closeSocket(socket);
       return false;
     }
@@ -254,14 +237,14 @@ bool ScriptedProxy::runSteps(Connection& connection) {
 void ScriptedProxy::runMode(Connection& connection, const ProxyScript& script) {
   using Mode = ProxyScript::Mode;
   const Socket client = connection.socket;
-  const Mode mode = script.mode();
+  const Mode mode = script.mode_;
   if (mode == Mode::kClose) return;
   if (mode == Mode::kEcho || mode == Mode::kStubbornEcho || mode == Mode::kEchoAtEnd) {
     setNonBlocking(client);
     return echoStream(client, stopping_, mode == Mode::kStubbornEcho, mode == Mode::kEchoAtEnd);
   }
   if (mode == Mode::kPump) {
-    PumpPlan plan = script.plan();
+    PumpPlan plan = script.plan_;
     plan.seed += connection.index;
     const PumpResult result = pumpData(client, plan, &stopping_);
     {
@@ -269,25 +252,21 @@ void ScriptedProxy::runMode(Connection& connection, const ProxyScript& script) {
       results_.push_back(result);
     }
     // Closing now could reset data still on its way; the client closes first.
-    if (result.completed) waitPeerClosed(client, plan.limit);
+    if (result.completed) waitPeerClosed(client, plan.limit, nullptr, &stopping_);
     return;
   }
 
-  Socket target = noSocket;
-  if (mode == Mode::kForward) {
-    target = connectLoopback(script.forwardPort());
-    if (target == noSocket) return;
-  }
+  const Socket target = mode == Mode::kForward ? connectLoopback(script.forwardPort_) : noSocket;
+  if (mode == Mode::kForward && target == noSocket) return;
 
   // Forwarding passes an end of stream on as a half-close and goes on the other way until that
   // ends too; hold ends with the client's end.
-  const auto deadline = std::chrono::steady_clock::now() + kModeLimit;
+  const auto deadline = Clock::now() + kModeLimit;
   std::array<std::uint8_t, 16384> buffer{};
   bool clientEnded = false;
   bool targetEnded = target == noSocket;
   bool failed = false;
-  while (!failed && !(clientEnded && targetEnded) && !stopping_ &&
-         std::chrono::steady_clock::now() < deadline) {
+  while (!failed && !(clientEnded && targetEnded) && !stopping_ && Clock::now() < deadline) {
     std::array<WaitItem, 2> items{};
     std::size_t count = 0;
     if (!clientEnded) items[count++] = WaitItem{client, true};
@@ -340,8 +319,7 @@ bool ScriptedProxy::waitForClosed(std::size_t index, std::chrono::milliseconds l
 
 std::vector<Bytes> ScriptedProxy::messages(std::size_t index) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (index >= connections_.size()) return {};
-  return connections_[index]->messages;
+  return index < connections_.size() ? connections_[index]->messages : std::vector<Bytes>{};
 }
 
 Bytes ScriptedProxy::received(std::size_t index) const {
@@ -353,8 +331,7 @@ Bytes ScriptedProxy::received(std::size_t index) const {
 
 Bytes ScriptedProxy::relayed(std::size_t index) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (index >= connections_.size()) return {};
-  return connections_[index]->relayed;
+  return index < connections_.size() ? connections_[index]->relayed : Bytes{};
 }
 
 std::vector<PumpResult> ScriptedProxy::results() const {
@@ -366,24 +343,9 @@ bool ScriptedProxy::waitAllClosed(std::chrono::milliseconds limit) const {
   return waitUntil(limit, [&] {
     std::lock_guard<std::mutex> lock(mutex_);
     return std::all_of(connections_.begin(), connections_.end(),
-                       [](const auto& connection) { return connection->closed; });
+                       [](const auto& connection) { return connection->closed.load(); });
   });
 }
-
-namespace {
-
-ProxyScript targetScript(LoopbackTarget::Kind kind, const PumpPlan& plan, Bytes greeting) {
-  using Kind = LoopbackTarget::Kind;
-  using Mode = ProxyScript::Mode;
-  ProxyScript script;
-  if (kind == Kind::kGreeter) script.reply(std::move(greeting));
-  if (kind == Kind::kSourceSink) return script.pump(plan);
-  return script.then(kind == Kind::kStubbornEcho ? Mode::kStubbornEcho
-                     : kind == Kind::kEchoAtEnd  ? Mode::kEchoAtEnd
-                                                 : Mode::kEcho);
-}
-
-}  // namespace
 
 LoopbackTarget::LoopbackTarget(Kind kind, const PumpPlan& plan, Bytes greeting)
     : ScriptedProxy(targetScript(kind, plan, std::move(greeting))) {}

@@ -4,8 +4,7 @@
 // forwards to a loopback target. Without a handshake it is the target (LoopbackTarget).
 //
 // Typical use:
-//   ScriptedProxy proxy({ProxyScript().expectGreeting().reply({0x05, 0x00})
-//                            .expectConnect().reply(kConnectReplyIpv4Zero).echo()});
+//   ScriptedProxy proxy(ProxyScript::acceptNoAuth().echo());
 //   copySetting(tunnelSettings.proxyServer, "127.0.0.1");
 //   copySetting(tunnelSettings.proxyPort, proxy.portText().c_str());
 //   ... openProxySession(tunnelSettings) / requestConnect(socket, tunnelSettings) ...
@@ -70,7 +69,9 @@ class ProxyScript {
   // Sends `bytes` in pieces: `cuts` are offsets into `bytes` (ascending), each piece sent on
   // its own after `gap`, so the client sees several TCP segments.
   ProxyScript& replySplit(Bytes bytes, std::vector<std::size_t> cuts,
-                          std::chrono::milliseconds gap = std::chrono::milliseconds(30));
+                          std::chrono::milliseconds gap = std::chrono::milliseconds(30)) {
+    return add(Step::Kind::kReply, 0, std::move(bytes), std::move(cuts), gap);
+  }
   // Holds the connection here until the test calls ScriptedProxy::openGate(), so that what
   // comes next happens after a point the test has seen (bounded like any step).
   ProxyScript& awaitGate() { return add(Step::Kind::kAwaitGate); }
@@ -84,26 +85,19 @@ class ProxyScript {
   // index; relay both ways to 127.0.0.1:port.
   ProxyScript& hold() { return then(Mode::kHold); }
   ProxyScript& echo() { return then(Mode::kEcho); }
-  ProxyScript& pump(const PumpPlan& plan) {
-    plan_ = plan;
-    return then(Mode::kPump);
-  }
+  ProxyScript& pump(const PumpPlan& plan) { return then(Mode::kPump, 0, plan); }
   ProxyScript& forward(std::uint16_t port) { return then(Mode::kForward, port); }
-  ProxyScript& then(Mode mode, std::uint16_t port = 0);
+  ProxyScript& then(Mode mode, std::uint16_t port = 0, const PumpPlan& plan = {});
 
-  // Shorthands for the usual handshakes.
   // No-auth session that accepts the CONNECT: greeting → 05 00, request → success reply.
   static ProxyScript acceptNoAuth();
   // Same, but the CONNECT is refused with REP `rep` (05 rep 00 01 + 6 zero bytes), then closed.
   static ProxyScript refuseConnect(std::uint8_t rep);
 
-  const std::vector<Step>& steps() const { return steps_; }
-  Mode mode() const { return mode_; }
-  std::uint16_t forwardPort() const { return forwardPort_; }
-  const PumpPlan& plan() const { return plan_; }
-
  private:
-  ProxyScript& add(Step::Kind kind, std::size_t count = 0, Bytes bytes = {});
+  friend class ScriptedProxy;
+  ProxyScript& add(Step::Kind kind, std::size_t count = 0, Bytes bytes = {},
+                   std::vector<std::size_t> cuts = {}, std::chrono::milliseconds gap = {});
 
   std::vector<Step> steps_;
   Mode mode_ = Mode::kClose;
@@ -116,10 +110,9 @@ class ScriptedProxy {
   // Connection i follows scripts[i]; connections beyond the list follow the last script.
   // Listens on 127.0.0.1 (or ::1 when `ipv6`) on a port the system picks.
   explicit ScriptedProxy(std::vector<ProxyScript> scripts, bool ipv6 = false);
-  explicit ScriptedProxy(ProxyScript script, bool ipv6 = false);
+  explicit ScriptedProxy(ProxyScript script, bool ipv6 = false)
+      : ScriptedProxy(std::vector<ProxyScript>{std::move(script)}, ipv6) {}
   ~ScriptedProxy();
-  ScriptedProxy(const ScriptedProxy&) = delete;
-  ScriptedProxy& operator=(const ScriptedProxy&) = delete;
 
   // False when the listener could not be set up (the test should fail or skip).
   bool listening() const { return port_ != 0; }
@@ -127,14 +120,11 @@ class ScriptedProxy {
   std::string portText() const { return std::to_string(port_); }
 
   std::size_t connectionCount() const;
-  bool waitForConnections(std::size_t count,
-                          std::chrono::milliseconds limit = std::chrono::seconds(60)) const;
+  bool waitForConnections(std::size_t count, std::chrono::milliseconds limit = kHangLimit) const;
   // Waits until connection `index` has finished its steps (not its final mode).
-  bool waitForScriptEnd(std::size_t index,
-                        std::chrono::milliseconds limit = std::chrono::seconds(60)) const;
+  bool waitForScriptEnd(std::size_t index, std::chrono::milliseconds limit = kHangLimit) const;
   // Waits until connection `index` has ended entirely (its socket closed).
-  bool waitForClosed(std::size_t index,
-                     std::chrono::milliseconds limit = std::chrono::seconds(60)) const;
+  bool waitForClosed(std::size_t index, std::chrono::milliseconds limit = kHangLimit) const;
 
   // For long runs (the soak's misbehaving proxy): from now on connection i follows
   // scripts[i % count], nothing is recorded, and ended connections are reaped as others arrive.
@@ -157,7 +147,7 @@ class ScriptedProxy {
   struct Connection;
   void acceptLoop();
   void serve(Connection& connection);
-  bool runSteps(Connection& connection);
+  bool runSteps(Connection& connection, const ProxyScript& script);
   void runMode(Connection& connection, const ProxyScript& script);
   const ProxyScript& scriptOf(const Connection& connection) const;
 

@@ -15,6 +15,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -22,29 +23,7 @@
 
 #include "tests/support/loopback_target.h"
 
-namespace {
-
-std::atomic<bool> stopping{false};
-
-void onSignal(int) {
-  stopping = true;
-}
-
-bool scriptFor(const std::string& name, std::uint16_t targetPort, ProxyScript& out) {
-  if (name == "accept")
-    out = ProxyScript::acceptNoAuth().forward(targetPort);
-  else if (name == "refuse")
-    out = ProxyScript::refuseConnect(0x05);
-  else if (name == "reset")
-    out = ProxyScript::acceptNoAuth().reset();
-  else if (name == "stall")
-    out = ProxyScript().expectGreeting().stall();
-  else
-    return false;
-  return true;
-}
-
-}  // namespace
+static std::atomic<bool> stopping{false};
 
 int main(int argc, char** argv) {
   std::string cycle = "accept,refuse,accept,reset,accept,stall";
@@ -54,36 +33,36 @@ int main(int argc, char** argv) {
     if (key == "--target-port") targetPort = std::strtol(argv[i + 1], nullptr, 10);
     if (key == "--cycle") cycle = argv[i + 1];
   }
+  const std::map<std::string, ProxyScript> behaviours = {
+      {"accept", ProxyScript::acceptNoAuth().forward(static_cast<std::uint16_t>(targetPort))},
+      {"refuse", ProxyScript::refuseConnect(0x05)},
+      {"reset", ProxyScript::acceptNoAuth().reset()},
+      {"stall", ProxyScript().expectGreeting().stall()}};
   std::vector<ProxyScript> scripts;
   std::istringstream names(cycle);
   for (std::string name; std::getline(names, name, ',');) {
-    ProxyScript script;
-    if (!scriptFor(name, static_cast<std::uint16_t>(targetPort), script)) {
+    const auto known = behaviours.find(name);
+    if (known == behaviours.end()) {
       std::fprintf(stderr, "unknown behaviour %s\n", name.c_str());
       return 2;
     }
-    scripts.push_back(std::move(script));
+    scripts.push_back(known->second);
   }
   if (targetPort <= 0 || targetPort > 65535 || scripts.empty()) {
     std::fprintf(stderr, "usage: %s --target-port N [--cycle accept,refuse,reset,stall,...]\n",
                  argv[0]);
     return 2;
   }
+  const auto onSignal = [](int) { stopping = true; };
   std::signal(SIGINT, onSignal);
   std::signal(SIGTERM, onSignal);
-  if (startSocketLibrary() != 0) return 1;
-  int code = 1;
-  {
-    ScriptedProxy proxy(scripts);
-    proxy.runEndlessly();
-    if (proxy.listening()) {
-      std::printf("port %u\n", static_cast<unsigned>(proxy.port()));
-      std::fflush(stdout);
-      while (!stopping) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      std::printf("connections %zu\n", proxy.connectionCount());
-      code = 0;
-    }
-  }
-  stopSocketLibrary();
-  return code;
+  if (startSocketLibrary() != 0) return 1;  // POSIX only: nothing to stop at exit
+  ScriptedProxy proxy(scripts);
+  proxy.runEndlessly();
+  if (!proxy.listening()) return 1;
+  std::printf("port %u\n", static_cast<unsigned>(proxy.port()));
+  std::fflush(stdout);
+  while (!stopping) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::printf("connections %zu\n", proxy.connectionCount());
+  return 0;
 }

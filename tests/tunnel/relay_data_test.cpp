@@ -6,8 +6,6 @@
 #include <algorithm>
 #include <thread>
 
-#include "config/tunnel_settings.h"
-#include "platform/unique_socket.h"
 #include "tests/peers/peers.h"
 #include "tests/support/loopback_target.h"
 #include "tests/tunnel/tunnel_fixture.h"
@@ -37,37 +35,28 @@ constexpr auto kDataLimit = std::chrono::milliseconds(240000);
 
 enum class Proxy { kDante, kDanteAuth, kScripted };
 
-const char* proxyName(Proxy proxy) {
-  if (proxy == Proxy::kDante) return "Dante";
-  if (proxy == Proxy::kDanteAuth) return "DanteWithLogin";
-  return "Scripted";
-}
-
 void PrintTo(Proxy proxy, std::ostream* out) {
-  *out << proxyName(proxy);
+  *out << (proxy == Proxy::kDante       ? "Dante"
+           : proxy == Proxy::kDanteAuth ? "DanteWithLogin"
+                                        : "Scripted");
 }
 
 // Runs the tunnel through the chosen proxy to 127.0.0.1:targetPort.
 class DataTest : public TunnelTest {
  protected:
-  // False (after a skip or failure) when the tunnel could not be started.
-  void startTunnel(Proxy proxy, std::uint16_t targetPort) {
+  // Skips, or fails fatally, when the tunnel could not be started; then connects `client` to it.
+  void startTunnel(Proxy proxy, std::uint16_t targetPort, UniqueSocket* client = nullptr) {
     std::uint16_t proxyPort = proxy == Proxy::kDanteAuth ? kDanteAuthPort : kDantePort;
-    if (proxy != Proxy::kScripted) {
-      if (!peerListening(proxyPort)) GTEST_SKIP() << "Dante is not running (run through ctest)";
-    } else {
+    if (proxy == Proxy::kScripted) {
       scripted_ = std::make_unique<ScriptedProxy>(ProxyScript::acceptNoAuth().forward(targetPort));
       ASSERT_TRUE(scripted_->listening());
       proxyPort = scripted_->port();
+    } else if (!peerListening(proxyPort)) {
+      GTEST_SKIP() << "Dante is not running (run through ctest)";
     }
-    localPort_ = freeLoopbackPort();
-    useSettings(localPort_, proxyPort, "127.0.0.1", targetPort);
-    if (proxy == Proxy::kDanteAuth) {
-      copySetting(tunnelSettings.proxyUser, kPeerUser);
-      copySetting(tunnelSettings.proxyPassword, kPeerPassword);
-    }
-    ASSERT_EQ(startService(), 1);
-    ASSERT_TRUE(frontEnd_.waitFor("enableStop", kHangLimit)) << log_.text();
+    const char* user = proxy == Proxy::kDanteAuth ? kPeerUser : "";
+    const char* password = proxy == Proxy::kDanteAuth ? kPeerPassword : "";
+    startAccepting(proxyPort, client, targetPort, 10000, user, password);
   }
 
   // The relay's "connection closed" lines: one, written at the first end.
@@ -81,31 +70,26 @@ class DataTest : public TunnelTest {
   }
 
   void expectNoRelayFailed() {
-    for (const std::string& line : log_.lines()) {
+    for (const std::string& line : log_.lines())
       EXPECT_EQ(line.find("failed"), std::string::npos) << line;
-    }
   }
 
-  std::uint16_t localPort_ = 0;
   std::unique_ptr<ScriptedProxy> scripted_;
 };
 
 // The target's results for connections that completed their plan (the trial route also
 // reaches the target, and ends early).
 std::vector<PumpResult> completed(const LoopbackTarget& target) {
-  std::vector<PumpResult> done;
-  for (const PumpResult& result : target.results()) {
-    if (result.completed) done.push_back(result);
-  }
+  std::vector<PumpResult> done = target.results();
+  std::erase_if(done, [](const PumpResult& result) { return !result.completed; });
   return done;
 }
 
 // Waits until `count` connections completed their plan; false at once when one got a wrong byte.
 bool waitCompleted(const LoopbackTarget& target, std::size_t count) {
   waitUntil(kDataLimit, [&] {
-    const std::vector<PumpResult> results = target.results();
     return completed(target).size() >= count ||
-           std::any_of(results.begin(), results.end(), [](auto& each) { return !each.intact(); });
+           std::ranges::any_of(target.results(), [](auto& each) { return !each.intact(); });
   });
   const bool done = completed(target).size() >= count;
   EXPECT_TRUE(done) << testing::PrintToString(target.results());
@@ -121,13 +105,24 @@ void expectStream(const StreamCheck& check, std::uint64_t seed, std::uint64_t by
 
 // Both ends send `bytes` of stream `seed` and expect as many back.
 PumpPlan plan(std::uint64_t bytes, std::uint64_t seed, std::size_t maxWrite = 65536) {
-  PumpPlan result;
-  result.sendBytes = bytes;
-  result.seed = seed;
-  result.expectBytes = bytes;
-  result.maxWrite = maxWrite;
-  result.limit = kDataLimit;
-  return result;
+  PumpPlan both{.sendBytes = bytes, .seed = seed, .expectBytes = bytes, .maxWrite = maxWrite};
+  both.limit = kDataLimit;
+  return both;
+}
+
+// Runs `count` clients at once through the tunnel on `port`, client i with planFor(i).
+template <typename PlanFor>
+std::vector<PumpResult> pumpClients(std::uint16_t port, std::size_t count, PlanFor planFor) {
+  std::vector<PumpResult> results(count);
+  std::vector<std::thread> clients;
+  for (std::size_t i = 0; i < count; ++i) {
+    clients.emplace_back([&, i] {
+      UniqueSocket client(connectLoopback(port));
+      if (client) results[i] = pumpData(client.get(), planFor(i));
+    });
+  }
+  for (std::thread& client : clients) client.join();
+  return results;
 }
 
 class ProxyDataTest : public DataTest, public testing::WithParamInterface<Proxy> {};
@@ -135,44 +130,35 @@ class ProxyDataTest : public DataTest, public testing::WithParamInterface<Proxy>
 TEST_P(ProxyDataTest, TargetThatSpeaksFirstIsHeardBeforeTheClientSaysAnything) {
   const Bytes greeting = {'2', '2', '0', ' ', 'r', 'e', 'a', 'd', 'y', '\r', '\n'};
   LoopbackTarget target(LoopbackTarget::Kind::kGreeter, {}, greeting);
-  startTunnel(GetParam(), target.port());
+  UniqueSocket client;
+  startTunnel(GetParam(), target.port(), &client);
   if (IsSkipped() || HasFatalFailure()) return;
-
-  UniqueSocket client(connectLoopback(localPort_));
-  ASSERT_TRUE(client);
   EXPECT_EQ(receiveBytes(client.get(), greeting.size(), kHangLimit), greeting);
-  const Bytes reply = {'H', 'E', 'L', 'O'};
-  ASSERT_TRUE(sendAllBytes(client.get(), reply));
-  EXPECT_EQ(receiveBytes(client.get(), reply.size(), kHangLimit), reply);
+  ASSERT_NO_FATAL_FAILURE(expectEcho(client.get(), {'H', 'E', 'L', 'O'}));
   expectNoRelayFailed();
 }
 
 TEST_P(ProxyDataTest, ManySmallWritesBothWaysArriveIntact) {
-  constexpr std::uint64_t kBytes = kSmallWritesBytes;
-  LoopbackTarget target(LoopbackTarget::Kind::kSourceSink, plan(kBytes, 500, 61));
-  startTunnel(GetParam(), target.port());
+  LoopbackTarget target(LoopbackTarget::Kind::kSourceSink, plan(kSmallWritesBytes, 500, 61));
+  UniqueSocket client;
+  startTunnel(GetParam(), target.port(), &client);
   if (IsSkipped() || HasFatalFailure()) return;
-
-  UniqueSocket client(connectLoopback(localPort_));
-  ASSERT_TRUE(client);
   // Writes of 1 to 61 bytes, tens of thousands of them each way.
-  PumpResult mine = pumpData(client.get(), plan(kBytes, 1, 61));
+  PumpResult mine = pumpData(client.get(), plan(kSmallWritesBytes, 1, 61));
   ASSERT_TRUE(mine.completed) << mine;
   ASSERT_TRUE(waitCompleted(target, 1));
   const PumpResult theirs = completed(target)[0];
-  expectStream(theirs, 1, kBytes);
-  expectStream(mine, theirs.sentSeed, kBytes);
+  expectStream(theirs, 1, kSmallWritesBytes);
+  expectStream(mine, theirs.sentSeed, kSmallWritesBytes);
   expectNoRelayFailed();
 }
 
 TEST_P(ProxyDataTest, ClientThatEndsItsStreamFirstGetsTheWholeReply) {
   // The target answers only once it has seen the client's end, as an HTTP/1.0 server may.
   LoopbackTarget target(LoopbackTarget::Kind::kEchoAtEnd);
-  startTunnel(GetParam(), target.port());
+  UniqueSocket client;
+  startTunnel(GetParam(), target.port(), &client);
   if (IsSkipped() || HasFatalFailure()) return;
-
-  UniqueSocket client(connectLoopback(localPort_));
-  ASSERT_TRUE(client);
   ASSERT_TRUE(sendAllBytes(client.get(), streamBytes(7, kHalfCloseBytes)));
   ASSERT_EQ(shutdownSend(client.get()), 0);
   expectStream(checkStream(receiveBytes(client.get(), kHalfCloseBytes)), 7, kHalfCloseBytes);
@@ -186,11 +172,9 @@ TEST_P(ProxyDataTest, TargetThatEndsItsStreamFirstStillHearsTheClient) {
   PumpPlan theirs = plan(kHalfCloseBytes, 900);
   theirs.halfClose = true;
   LoopbackTarget target(LoopbackTarget::Kind::kSourceSink, theirs);
-  startTunnel(GetParam(), target.port());
+  UniqueSocket client;
+  startTunnel(GetParam(), target.port(), &client);
   if (IsSkipped() || HasFatalFailure()) return;
-
-  UniqueSocket client(connectLoopback(localPort_));
-  ASSERT_TRUE(client);
   // All the target says and its end first, then the client's whole stream the other way.
   const StreamCheck heard = checkStream(receiveBytes(client.get(), kHalfCloseBytes));
   int result = 1;
@@ -208,9 +192,7 @@ TEST_P(ProxyDataTest, TargetThatEndsItsStreamFirstStillHearsTheClient) {
 
 INSTANTIATE_TEST_SUITE_P(Through, ProxyDataTest,
                          testing::Values(Proxy::kDante, Proxy::kDanteAuth, Proxy::kScripted),
-                         [](const testing::TestParamInfo<Proxy>& info) {
-                           return std::string(proxyName(info.param));
-                         });
+                         testing::PrintToStringParamName());
 
 // ---- Big transfers: through Dante, which never blocks in a send itself ----
 
@@ -218,11 +200,9 @@ class DanteDataTest : public DataTest {};
 
 TEST_F(DanteDataTest, BigTransferBothWaysAtOnceArrivesIntact) {
   LoopbackTarget target(LoopbackTarget::Kind::kSourceSink, plan(kBigBytes, 1000));
-  startTunnel(Proxy::kDante, target.port());
+  UniqueSocket client;
+  startTunnel(Proxy::kDante, target.port(), &client);
   if (IsSkipped() || HasFatalFailure()) return;
-
-  UniqueSocket client(connectLoopback(localPort_));
-  ASSERT_TRUE(client);
   PumpResult mine = pumpData(client.get(), plan(kBigBytes, 2));
   ASSERT_TRUE(mine.completed) << mine;
   ASSERT_TRUE(waitCompleted(target, 1));
@@ -230,7 +210,7 @@ TEST_F(DanteDataTest, BigTransferBothWaysAtOnceArrivesIntact) {
   expectStream(theirs, 2, kBigBytes);
   expectStream(mine, theirs.sentSeed, kBigBytes);
   client.reset();
-  EXPECT_TRUE(waitForLines(log_, "Con: ", 2, kHangLimit));
+  EXPECT_TRUE(waitForLines(log_, "Con: ", 2));
   expectNoRelayFailed();
 }
 
@@ -243,16 +223,9 @@ TEST_F(DanteDataTest, EchoThatStopsReadingWhileItsSendsAreBlockedDoesNotStall) {
 
   // One connection with the big transfer, and beside it a crowd of smaller ones: a stall of a
   // relay of the blocking kind depends on timing, which the crowd makes likelier.
-  std::vector<PumpResult> mine(1 + kEchoCrowd);
-  std::vector<std::thread> clients;
-  for (std::size_t i = 0; i < mine.size(); ++i) {
-    clients.emplace_back([this, i, &mine] {
-      UniqueSocket client(connectLoopback(localPort_));
-      if (!client) return;
-      mine[i] = pumpData(client.get(), plan(i == 0 ? kBigBytes : kEchoCrowdBytes, 3 + i));
-    });
-  }
-  for (std::thread& client : clients) client.join();
+  const std::vector<PumpResult> mine = pumpClients(localPort_, 1 + kEchoCrowd, [](std::size_t i) {
+    return plan(i == 0 ? kBigBytes : kEchoCrowdBytes, 3 + i);
+  });
   for (const PumpResult& result : mine) {
     EXPECT_TRUE(result.completed) << result;
     expectStream(result, result.sentSeed, result.sent);
@@ -265,44 +238,30 @@ TEST_F(DanteDataTest, ManyConnectionsAtOnceAllArriveIntact) {
   startTunnel(Proxy::kDante, target.port());
   if (IsSkipped() || HasFatalFailure()) return;
 
-  std::vector<PumpResult> mine(kConcurrent);
-  std::vector<std::thread> clients;
-  for (std::size_t i = 0; i < kConcurrent; ++i) {
-    clients.emplace_back([this, i, &mine] {
-      UniqueSocket client(connectLoopback(localPort_));
-      if (!client) return;
-      mine[i] = pumpData(client.get(), plan(kPerConnectionBytes, 100 + i));
-    });
-  }
-  for (std::thread& client : clients) client.join();
-
+  const std::vector<PumpResult> mine = pumpClients(
+      localPort_, kConcurrent, [](std::size_t i) { return plan(kPerConnectionBytes, 100 + i); });
   std::size_t done = 0;
   for (const PumpResult& result : mine) done += result.completed ? 1 : 0;
   EXPECT_EQ(done, kConcurrent);
   ASSERT_TRUE(waitCompleted(target, kConcurrent));
 
   // Every stream arrived whole at the other end, each exactly once.
-  std::vector<std::uint64_t> sentByClients, receivedByClients, sentByTarget, receivedByTarget;
-  for (const PumpResult& result : mine) {
-    expectStream(result, result.seed, kPerConnectionBytes);
-    sentByClients.push_back(result.sentSeed);
-    receivedByClients.push_back(result.seed);
-  }
-  for (const PumpResult& result : completed(target)) {
-    expectStream(result, result.seed, kPerConnectionBytes);
-    sentByTarget.push_back(result.sentSeed);
-    receivedByTarget.push_back(result.seed);
-  }
-  for (auto* list : {&sentByClients, &receivedByClients, &sentByTarget, &receivedByTarget}) {
-    std::sort(list->begin(), list->end());
-  }
-  EXPECT_EQ(receivedByTarget, sentByClients);
-  EXPECT_EQ(receivedByClients, sentByTarget);
+  const std::vector<PumpResult> theirs = completed(target);
+  for (const PumpResult& result : mine) expectStream(result, result.seed, kPerConnectionBytes);
+  for (const PumpResult& result : theirs) expectStream(result, result.seed, kPerConnectionBytes);
+  auto sorted = [](const std::vector<PumpResult>& results, std::uint64_t PumpResult::*seed) {
+    std::vector<std::uint64_t> seeds;
+    for (const PumpResult& result : results) seeds.push_back(result.*seed);
+    std::ranges::sort(seeds);
+    return seeds;
+  };
+  std::vector<std::uint64_t> sentByClients = sorted(mine, &PumpResult::sentSeed);
+  EXPECT_EQ(sorted(theirs, &PumpResult::seed), sentByClients);
+  EXPECT_EQ(sorted(mine, &PumpResult::seed), sorted(theirs, &PumpResult::sentSeed));
   EXPECT_EQ(std::unique(sentByClients.begin(), sentByClients.end()), sentByClients.end());
   std::size_t started = 0;
-  for (const std::string& line : log_.lines()) {
+  for (const std::string& line : log_.lines())
     started += line.find(", Starting data transfer. setopt() = 0\r\n") != std::string::npos;
-  }
   EXPECT_EQ(started, kConcurrent);
   expectNoRelayFailed();
 }

@@ -5,62 +5,54 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "common/front_end.h"
-#include "common/service_state.h"
 #include "tests/support/log_capture.h"
-
-// Records the service's states and error boxes in the order the service reports them, from
-// whatever thread: each state under the name of the window's button effect for it ("disableStart"
-// for Proving, "enableStop" for Accepting, "enableStartDisableStop" for Idle), and
-// "showError:<text>".
-class RecordingFrontEnd {
- public:
-  RecordingFrontEnd();
-  ~RecordingFrontEnd();
-
-  std::vector<std::string> events() const;
-  // Waits until `event` has been recorded `times` times in all.
-  bool waitFor(const std::string& event, std::chrono::milliseconds limit, std::size_t times = 1);
-  // Log lines written before the first error box was shown (empty when none was).
-  std::vector<std::string> linesBeforeFirstBox() const;
-  // The log whose lines linesBeforeFirstBox() snapshots.
-  void setCapture(const LogCapture* capture);
-
- private:
-  static void record(const std::string& event);
-  static void onServiceState(ServiceState state);
-  static void onShowError(const char* text);
-};
+#include "tests/support/loopback.h"
 
 // Fills tunnelSettings for a tunnel on 127.0.0.1:`localPort` through the proxy on
-// 127.0.0.1:`proxyPort` to `target`:`targetPort`.
-void useSettings(std::uint16_t localPort, std::uint16_t proxyPort, const std::string& target,
-                 std::uint16_t targetPort);
+// 127.0.0.1:`proxyPort` to 127.0.0.1:`targetPort`.
+void useSettings(std::uint16_t localPort, std::uint16_t proxyPort, std::uint16_t targetPort);
 
 // The connection id of the n-th "Con: %x, Starting data transfer" line, or "" when missing.
 std::string connectionId(const LogCapture& log, std::size_t n = 0);
 // Waits until a line equal to `line` has been logged.
-bool waitForLine(const LogCapture& log, const std::string& line, std::chrono::milliseconds limit);
+bool waitForLine(const LogCapture& log, const std::string& line,
+                 std::chrono::milliseconds limit = kHangLimit);
 // Waits until `count` lines starting with `prefix` have been logged.
 bool waitForLines(const LogCapture& log, const std::string& prefix, std::size_t count,
-                  std::chrono::milliseconds limit);
+                  std::chrono::milliseconds limit = kHangLimit);
+std::vector<std::string> linesStarting(const LogCapture& log, const std::string& prefix);
 std::size_t countLines(const LogCapture& log, const std::string& prefix);
 
-// Every test leaves the service stopped, even when an assertion failed half-way.
+// Every test leaves the service stopped, even when an assertion failed half-way. Its front end
+// records the service's states and error boxes in the order the service reports them, from
+// whatever thread: each state under the name of the window's button effect for it
+// ("disableStart" for Proving, "enableStop" for Accepting, "enableStartDisableStop" for Idle),
+// and "showError:<text>".
 class TunnelTest : public testing::Test {
  protected:
-  TunnelTest() { frontEnd_.setCapture(&log_); }
-  void TearDown() override;
-  // Starts the service on a free port through the proxy on 127.0.0.1:`proxyPort` to
-  // 127.0.0.1:`targetPort` and waits until it accepts; the local port, or 0 after a failure.
-  std::uint16_t startAccepting(std::uint16_t proxyPort, std::uint16_t targetPort = 3389,
-                               int handshakeTimeoutMs = 10000);
+  TunnelTest();
+  ~TunnelTest() override;
+  // Starts the service on a free port (localPort_) through the proxy on 127.0.0.1:`proxyPort`
+  // (with a login when `user` is not empty) to 127.0.0.1:`targetPort`, waits until it accepts
+  // and connects `client` to it when given; fails fatally when one of these fails.
+  void startAccepting(std::uint16_t proxyPort, UniqueSocket* client = nullptr,
+                      std::uint16_t targetPort = 3389, int handshakeTimeoutMs = 10000,
+                      const char* user = "", const char* password = "");
+  // Sends `bytes` and expects them back within `limit`.
+  static void expectEcho(Socket socket, const Bytes& bytes,
+                         std::chrono::milliseconds limit = kHangLimit);
+
+  static std::vector<std::string> events();
+  // Waits until `event` has been recorded `times` times in all.
+  static bool waitForEvent(const std::string& event, std::chrono::milliseconds limit = kHangLimit,
+                           std::size_t times = 1);
+  // Log lines written before the first error box was shown (empty when none was).
+  static std::vector<std::string> linesBeforeFirstBox();
+
   LogCapture log_;
-  RecordingFrontEnd frontEnd_;
+  std::uint16_t localPort_ = 0;
 };

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,10 +11,7 @@
 #include "common/log.h"
 #include "common/message.h"
 #include "common/service_state.h"
-#include "common/test_seams.h"
 #include "config/tunnel_settings.h"
-#include "platform/unique_socket.h"
-#include "socks5/proxy_session.h"
 #include "tests/support/loopback_target.h"
 #include "tests/tunnel/tunnel_fixture.h"
 #include "tunnel/tunnel_service.h"
@@ -35,17 +31,15 @@ using TunnelServiceTest = TunnelTest;
 
 TEST_F(TunnelServiceTest, PortInUseIsReportedWithItsOwnText) {
   HeldPort held;
-  const std::uint16_t port = held.port;
-  ASSERT_NE(port, 0);
-  useSettings(port, 1, "127.0.0.1", 1);
+  ASSERT_NE(held.port, 0);
+  useSettings(held.port, 1, 1);
 
   EXPECT_EQ(startService(), 0);
-  const std::string text =
-      "Local server 127.0.0.1 port " + std::to_string(port) + " is already in use!";
+  const std::string text = "Local server 127.0.0.1 port " + held.text() + " is already in use!";
   EXPECT_EQ(std::string(messageText.data()), text);
   EXPECT_EQ(log_.lines(),
             (std::vector<std::string>{"Starting local server...\r\n", text + "\r\n"}));
-  EXPECT_EQ(frontEnd_.events(), (std::vector<std::string>{"showError:" + text}));
+  EXPECT_EQ(events(), (std::vector<std::string>{"showError:" + text}));
   EXPECT_EQ(listenerHandle.load(), nullptr);
 }
 
@@ -55,7 +49,7 @@ TEST_F(TunnelServiceTest, BadLocalAddressFailsInBindWithThePlatformError) {
   for (const char* address : {"not-an-address", "300.1.2.3", "10.255.255.254"}) {
     SCOPED_TRACE(address);
     log_.clear();
-    useSettings(port, 1, "127.0.0.1", 1);
+    useSettings(port, 1, 1);
     copySetting(tunnelSettings.localAddress, address);
     if (startService() != 0) {
       ADD_FAILURE() << "the listener started";
@@ -65,12 +59,11 @@ TEST_F(TunnelServiceTest, BadLocalAddressFailsInBindWithThePlatformError) {
 
     // "Error %d in local bind() to %s:%s" with the platform's "address not available".
     const std::string text = messageText.data();
-    const std::string tail =
-        " in local bind() to " + std::string(address) + ":" + std::to_string(port);
     int error = 0;
     EXPECT_EQ(std::sscanf(text.c_str(), "Error %d in local bind()", &error), 1) << text;
     EXPECT_GT(error, 0);
-    EXPECT_EQ(text, "Error " + std::to_string(error) + tail);
+    EXPECT_EQ(text, "Error " + std::to_string(error) + " in local bind() to " + address + ":" +
+                        std::to_string(port));
     EXPECT_EQ(log_.lines(),
               (std::vector<std::string>{"Starting local server...\r\n", text + "\r\n"}));
     EXPECT_EQ(listenerHandle.load(), nullptr);
@@ -84,11 +77,8 @@ struct TrialCase {
   bool proxyListens;
   const char* box;
   const char* lastDetail;  // a line of the SOCKS5 client that must come before the box
+  friend void PrintTo(const TrialCase& trial, std::ostream* out) { *out << trial.name; }
 };
-
-void PrintTo(const TrialCase& trial, std::ostream* out) {
-  *out << trial.name;
-}
 
 class TrialFailureTest : public TunnelTest, public testing::WithParamInterface<TrialCase> {};
 
@@ -98,24 +88,24 @@ TEST_P(TrialFailureTest, ShowsTheFailingHopAndGoesBackToIdle) {
   ASSERT_TRUE(refusing.listening());
   const std::uint16_t proxyPort = trial.proxyListens ? refusing.port() : freeLoopbackPort();
   const std::uint16_t localPort = freeLoopbackPort();
-  useSettings(localPort, proxyPort, "127.0.0.1", 3389);
+  useSettings(localPort, proxyPort, 3389);
 
   ASSERT_EQ(startService(), 1);
-  ASSERT_TRUE(frontEnd_.waitFor("enableStartDisableStop", kHangLimit));
-  EXPECT_EQ(frontEnd_.events(),
+  ASSERT_TRUE(waitForEvent("enableStartDisableStop"));
+  EXPECT_EQ(events(),
             (std::vector<std::string>{"disableStart", std::string("showError:") + trial.box,
                                       "enableStartDisableStop"}));
   EXPECT_EQ(std::string(messageText.data()), trial.box);
 
   // The box comes after the client's own reason and before the listener closes.
-  const std::vector<std::string> before = frontEnd_.linesBeforeFirstBox();
+  const std::vector<std::string> before = linesBeforeFirstBox();
   ASSERT_GE(before.size(), 4u);
   EXPECT_EQ(before[0], "Starting local server...\r\n");
   EXPECT_EQ(before[1], "Waiting for connection to 127.0.0.1:" + std::to_string(localPort) + "\r\n");
   EXPECT_EQ(before[2], "Testing SOCKS5 at 127.0.0.1:" + std::to_string(proxyPort) + "\r\n");
   EXPECT_EQ(before.back().rfind(trial.lastDetail, 0), 0u) << before.back();
   for (const std::string& line : before) EXPECT_NE(line, "Closing local server main thread...\r\n");
-  ASSERT_TRUE(waitForLine(log_, "Closing local server main thread...\r\n", kHangLimit));
+  ASSERT_TRUE(waitForLine(log_, "Closing local server main thread...\r\n"));
   EXPECT_EQ(log_.lines().back(), "Closing local server main thread...\r\n");
   // The box text itself is not logged on this path.
   EXPECT_FALSE(log_.contains(std::string(trial.box) + "\r\n"));
@@ -131,24 +121,24 @@ INSTANTIATE_TEST_SUITE_P(
                               "connect("},
                     TrialCase{"ConnectRefused", true, "Cannot connect to Remote (target) server.",
                               "Error in Socks5 connection: 5.5"}),
-    [](const testing::TestParamInfo<TrialCase>& info) { return info.param.name; });
+    testing::PrintToStringParamName());
 
 // ---- Accepting ----
 
 TEST_F(TunnelServiceTest, ButtonsFollowProvingAcceptingAndStop) {
   ScriptedProxy proxy(ProxyScript::acceptNoAuth().echo());
   const std::uint16_t localPort = freeLoopbackPort();
-  useSettings(localPort, proxy.port(), "127.0.0.1", 3389);
+  useSettings(localPort, proxy.port(), 3389);
 
   ASSERT_EQ(startService(), 1);
   EXPECT_NE(listenerHandle.load(), nullptr);
-  ASSERT_TRUE(frontEnd_.waitFor("enableStop", kHangLimit));
-  ASSERT_TRUE(waitForLine(log_, "Waiting for local incoming connection.\r\n", kHangLimit));
+  ASSERT_TRUE(waitForEvent("enableStop"));
+  ASSERT_TRUE(waitForLine(log_, "Waiting for local incoming connection.\r\n"));
   EXPECT_TRUE(log_.contains("Testing Remote server 127.0.0.1:3389\r\n"));
-  EXPECT_EQ(frontEnd_.events(), (std::vector<std::string>{"disableStart", "enableStop"}));
+  EXPECT_EQ(events(), (std::vector<std::string>{"disableStart", "enableStop"}));
 
   stopService();
-  EXPECT_EQ(frontEnd_.events(),
+  EXPECT_EQ(events(),
             (std::vector<std::string>{"disableStart", "enableStop", "enableStartDisableStop"}));
   EXPECT_EQ(listenerHandle.load(), nullptr);
   EXPECT_EQ(log_.lines().back(), "Closing local server main thread...\r\n");
@@ -158,17 +148,14 @@ TEST_F(TunnelServiceTest, ButtonsFollowProvingAcceptingAndStop) {
 
 TEST_F(TunnelServiceTest, RelaysUseTheSettingsTheServiceStartedWith) {
   ScriptedProxy proxy(ProxyScript::acceptNoAuth().echo());
-  const std::uint16_t localPort = startAccepting(proxy.port());
-  ASSERT_NE(localPort, 0);
+  ASSERT_NO_FATAL_FAILURE(startAccepting(proxy.port()));
 
   // What a later Start writes: no relay of this service may see it.
   copySetting(tunnelSettings.proxyPort, "1");
   copySetting(tunnelSettings.targetServer, "changed.example");
-  UniqueSocket client(connectLoopback(localPort));
+  UniqueSocket client(connectLoopback(localPort_));
   ASSERT_TRUE(client);
-  const std::vector<std::uint8_t> ping = {'p', 'i', 'n', 'g'};
-  ASSERT_TRUE(sendAllBytes(client.get(), ping));
-  EXPECT_EQ(receiveBytes(client.get(), ping.size(), 10s), ping);
+  ASSERT_NO_FATAL_FAILURE(expectEcho(client.get(), {'p', 'i', 'n', 'g'}, 10s));
   ASSERT_TRUE(proxy.waitForScriptEnd(1));
   EXPECT_EQ(proxy.messages(1), proxy.messages(0)) << "greeting and CONNECT differ from the trial's";
 }
@@ -177,45 +164,31 @@ TEST_F(TunnelServiceTest, RefusedConnectCostsOnlyThatConnection) {
   // Connection 0 is the trial, 1 the refused relay, 2 a relay that works.
   ScriptedProxy proxy({ProxyScript::acceptNoAuth(), ProxyScript::refuseConnect(0x05),
                        ProxyScript::acceptNoAuth().echo()});
-  const std::uint16_t localPort = startAccepting(proxy.port());
-  ASSERT_NE(localPort, 0);
+  UniqueSocket refused;
+  ASSERT_NO_FATAL_FAILURE(startAccepting(proxy.port(), &refused));
 
-  UniqueSocket refused(connectLoopback(localPort));
-  ASSERT_TRUE(refused);
-  int result = 1;
-  EXPECT_TRUE(waitPeerClosed(refused.get(), kHangLimit, &result));
-  ASSERT_TRUE(waitForLines(log_, "Con: ", 1, kHangLimit));
-  std::vector<std::string> conLines;
-  for (const std::string& line : log_.lines()) {
-    if (line.rfind("Con: ", 0) == 0) conLines.push_back(line);
-  }
+  EXPECT_TRUE(waitPeerClosed(refused.get(), kHangLimit));
+  ASSERT_TRUE(waitForLines(log_, "Con: ", 1));
+  const std::vector<std::string> conLines = linesStarting(log_, "Con: ");
   ASSERT_EQ(conLines.size(), 1u);
   EXPECT_NE(conLines[0].find(", failed to connect to Remote server\r\n"), std::string::npos)
       << conLines[0];
 
-  UniqueSocket working(connectLoopback(localPort));
+  UniqueSocket working(connectLoopback(localPort_));
   ASSERT_TRUE(working);
-  const std::vector<std::uint8_t> ping = {'p', 'i', 'n', 'g'};
-  ASSERT_TRUE(sendAllBytes(working.get(), ping));
-  EXPECT_EQ(receiveBytes(working.get(), ping.size(), kHangLimit), ping);
+  ASSERT_NO_FATAL_FAILURE(expectEcho(working.get(), {'p', 'i', 'n', 'g'}));
   // The listener writes the line after the hand-off: the relay may have echoed before that.
-  EXPECT_TRUE(waitForLines(log_, "Waiting for local incoming connection.\r\n", 3, kHangLimit));
+  EXPECT_TRUE(waitForLines(log_, "Waiting for local incoming connection.\r\n", 3));
   EXPECT_EQ(countLines(log_, "Waiting for local incoming connection.\r\n"), 3u);
 }
 
 TEST_F(TunnelServiceTest, SuccessWithAnUnknownAddressTypeProvesTheRouteAndRelaysWhatFollows) {
   // 05 00 with ATYP 7: the route holds, and the bytes after the reply head are the target's.
-  const Bytes hello = {'h', 'i', 0x00, 0xFF};
-  Bytes reply = {0x05, 0x00, 0x00, 0x07};
-  reply.insert(reply.end(), hello.begin(), hello.end());
-  ScriptedProxy proxy(
-      ProxyScript().expectGreeting().reply({0x05, 0x00}).expectConnect().reply(reply).echo());
-  const std::uint16_t localPort = startAccepting(proxy.port());
-  ASSERT_NE(localPort, 0);
-
-  UniqueSocket client(connectLoopback(localPort));
-  ASSERT_TRUE(client);
-  EXPECT_EQ(receiveBytes(client.get(), hello.size(), 10s), hello);
+  ProxyScript script = ProxyScript().expectGreeting().reply({0x05, 0x00}).expectConnect();
+  ScriptedProxy proxy(script.reply({0x05, 0x00, 0x00, 0x07, 'h', 'i', 0x00, 0xFF}).echo());
+  UniqueSocket client;
+  ASSERT_NO_FATAL_FAILURE(startAccepting(proxy.port(), &client));
+  EXPECT_EQ(receiveBytes(client.get(), 4, 10s), (Bytes{'h', 'i', 0x00, 0xFF}));
   EXPECT_EQ(countLines(log_, "Error in"), 0u) << log_.text();
 }
 
@@ -227,11 +200,8 @@ struct CloseCase {
   const char* name;
   Ender ender;
   const char* line;  // after "Con: <id>, "
+  friend void PrintTo(const CloseCase& close, std::ostream* out) { *out << close.name; }
 };
-
-void PrintTo(const CloseCase& close, std::ostream* out) {
-  *out << close.name;
-}
 
 class RelayCloseTest : public TunnelTest, public testing::WithParamInterface<CloseCase> {};
 
@@ -244,12 +214,10 @@ TEST_P(RelayCloseTest, LogsWhoClosedWithTheReceiveResult) {
   if (c.ender == Ender::kRemoteClose) relayScript = ProxyScript::acceptNoAuth().awaitGate().close();
   if (c.ender == Ender::kRemoteReset) relayScript = ProxyScript::acceptNoAuth().awaitGate().reset();
   ScriptedProxy proxy({ProxyScript::acceptNoAuth(), relayScript});
-  const std::uint16_t localPort = startAccepting(proxy.port());
-  ASSERT_NE(localPort, 0);
+  UniqueSocket client;
+  ASSERT_NO_FATAL_FAILURE(startAccepting(proxy.port(), &client));
 
-  UniqueSocket client(connectLoopback(localPort));
-  ASSERT_TRUE(client);
-  ASSERT_TRUE(waitForLines(log_, "Con: ", 1, kHangLimit));
+  ASSERT_TRUE(waitForLines(log_, "Con: ", 1));
   const std::string id = connectionId(log_);
   ASSERT_FALSE(id.empty()) << log_.text();
   EXPECT_TRUE(log_.contains("Con: " + id + ", Starting data transfer. setopt() = 0\r\n"));
@@ -257,14 +225,11 @@ TEST_P(RelayCloseTest, LogsWhoClosedWithTheReceiveResult) {
 
   if (c.ender == Ender::kLocalClose) client.reset();
   if (c.ender == Ender::kLocalReset) resetConnection(client.release());
-  if (client) {
-    EXPECT_TRUE(waitPeerClosed(client.get(), kHangLimit));
-  }
+  EXPECT_TRUE(!client || waitPeerClosed(client.get(), kHangLimit));
 
-  const std::string expected = "Con: " + id + ", " + c.line + "\r\n";
-  ASSERT_TRUE(waitForLines(log_, "Con: " + id + ", ", 2, kHangLimit)) << log_.text();
+  ASSERT_TRUE(waitForLines(log_, "Con: " + id + ", ", 2)) << log_.text();
   EXPECT_EQ(countLines(log_, "Con: "), 2u) << log_.text();
-  EXPECT_TRUE(log_.contains(expected)) << log_.text();
+  EXPECT_TRUE(log_.contains("Con: " + id + ", " + c.line + "\r\n")) << log_.text();
   EXPECT_TRUE(proxy.waitForClosed(1)) << "the relay did not close its proxy socket";
 }
 
@@ -274,21 +239,15 @@ INSTANTIATE_TEST_SUITE_P(
                     CloseCase{"LocalReset", Ender::kLocalReset, "LOCAL connection closed -1"},
                     CloseCase{"RemoteClose", Ender::kRemoteClose, "SOCKS5 connection closed 0"},
                     CloseCase{"RemoteReset", Ender::kRemoteReset, "SOCKS5 connection closed -1"}),
-    [](const testing::TestParamInfo<CloseCase>& info) { return info.param.name; });
+    testing::PrintToStringParamName());
 
 TEST_F(TunnelServiceTest, UrgentBytesTravelInLineAndInOrderAndLeaveTheRelayIdle) {
   // The proxy side speaks once the relay runs (the client's first bytes came through it).
-  ScriptedProxy proxy({ProxyScript::acceptNoAuth(), ProxyScript::acceptNoAuth()
-                                                        .expect(2)
-                                                        .reply({'a', 'b'})
-                                                        .urgent('!')
-                                                        .reply({'c', 'd'})
-                                                        .hold()});
-  const std::uint16_t localPort = startAccepting(proxy.port());
-  ASSERT_NE(localPort, 0);
+  ProxyScript relay = ProxyScript::acceptNoAuth().expect(2).reply({'a', 'b'}).urgent('!');
+  ScriptedProxy proxy({ProxyScript::acceptNoAuth(), relay.reply({'c', 'd'}).hold()});
+  UniqueSocket client;
+  ASSERT_NO_FATAL_FAILURE(startAccepting(proxy.port(), &client));
 
-  UniqueSocket client(connectLoopback(localPort));
-  ASSERT_TRUE(client);
   ASSERT_TRUE(sendAllBytes(client.get(), Bytes{'g', 'o'}));
   EXPECT_EQ(receiveBytes(client.get(), 5, 10s), (Bytes{'a', 'b', '!', 'c', 'd'}));
   ASSERT_TRUE(sendAllBytes(client.get(), Bytes{'x', 'y'}));
@@ -309,34 +268,26 @@ TEST_F(TunnelServiceTest, UrgentBytesTravelInLineAndInOrderAndLeaveTheRelayIdle)
 
 TEST_F(TunnelServiceTest, TrafficLinesCountEachChunkWhileTheConsoleIsOpen) {
   constexpr std::size_t kBurst = 100000;
-  Bytes burst(kBurst);
-  for (std::size_t i = 0; i < burst.size(); ++i) burst[i] = static_cast<std::uint8_t>(i * 31);
+  const Bytes burst = streamBytes(31, kBurst);
   ScriptedProxy proxy(
       {ProxyScript::acceptNoAuth(), ProxyScript::acceptNoAuth().reply(burst).echo()});
   consoleStream.store(stdout);
-  const std::uint16_t localPort = startAccepting(proxy.port());
-  ASSERT_NE(localPort, 0);
+  UniqueSocket client;
+  ASSERT_NO_FATAL_FAILURE(startAccepting(proxy.port(), &client));
 
-  UniqueSocket client(connectLoopback(localPort));
-  ASSERT_TRUE(client);
   EXPECT_EQ(receiveBytes(client.get(), kBurst, kHangLimit), burst);
-  const std::vector<std::uint8_t> up = {'u', 'p'};
-  ASSERT_TRUE(sendAllBytes(client.get(), up));
-  EXPECT_EQ(receiveBytes(client.get(), up.size(), kHangLimit), up);
+  ASSERT_NO_FATAL_FAILURE(expectEcho(client.get(), {'u', 'p'}));
   const std::string id = connectionId(log_);
   // Each line is written after its send: the echo may be read before its line is there.
-  EXPECT_TRUE(
-      waitForLine(log_, "Con: " + id + ", Bytes to transfer L->S->R: 2 (2)\r\n", kHangLimit));
-  EXPECT_TRUE(
-      waitForLine(log_, "Con: " + id + ", Bytes to transfer L<-S<-R: 2 (2)\r\n", kHangLimit));
+  EXPECT_TRUE(waitForLine(log_, "Con: " + id + ", Bytes to transfer L->S->R: 2 (2)\r\n"));
+  EXPECT_TRUE(waitForLine(log_, "Con: " + id + ", Bytes to transfer L<-S<-R: 2 (2)\r\n"));
 
   std::size_t down = 0;
   std::size_t chunks = 0;
-  for (const std::string& line : log_.lines()) {
+  const std::string prefix = "Con: " + id + ", Bytes to transfer L<-S<-R: ";
+  for (const std::string& line : linesStarting(log_, prefix)) {
     int count = 0;
     int taken = 0;
-    const std::string prefix = "Con: " + id + ", Bytes to transfer L<-S<-R: ";
-    if (line.rfind(prefix, 0) != 0) continue;
     ASSERT_EQ(std::sscanf(line.c_str() + prefix.size(), "%d (%d)", &count, &taken), 2) << line;
     EXPECT_GT(count, 0);
     EXPECT_LE(count, 32768);
@@ -353,8 +304,7 @@ TEST_F(TunnelServiceTest, TrafficLinesCountEachChunkWhileTheConsoleIsOpen) {
   // Console closed: the same traffic writes no line.
   consoleStream.store(nullptr);
   log_.clear();
-  ASSERT_TRUE(sendAllBytes(client.get(), up));
-  EXPECT_EQ(receiveBytes(client.get(), up.size(), kHangLimit), up);
+  ASSERT_NO_FATAL_FAILURE(expectEcho(client.get(), {'u', 'p'}));
   EXPECT_EQ(countLines(log_, "Con: "), 0u);
 }
 
@@ -362,15 +312,14 @@ TEST_F(TunnelServiceTest, TrafficLinesCountEachChunkWhileTheConsoleIsOpen) {
 
 TEST_F(TunnelServiceTest, StopEndsIdleRelaysOrderlyAndWithoutALine) {
   ScriptedProxy proxy(ProxyScript::acceptNoAuth().echo());
-  const std::uint16_t localPort = startAccepting(proxy.port());
-  ASSERT_NE(localPort, 0);
+  ASSERT_NO_FATAL_FAILURE(startAccepting(proxy.port()));
 
   std::vector<UniqueSocket> clients;
   for (int i = 0; i < 3; ++i) {
-    clients.emplace_back(connectLoopback(localPort));
+    clients.emplace_back(connectLoopback(localPort_));
     ASSERT_TRUE(clients.back());
   }
-  ASSERT_TRUE(waitForLines(log_, "Con: ", 3, kHangLimit));
+  ASSERT_TRUE(waitForLines(log_, "Con: ", 3));
   stopService();
   // Each relay sees the stop within one selectTimeout; the bound here only catches a hang.
   for (UniqueSocket& client : clients) {
@@ -385,24 +334,17 @@ TEST_F(TunnelServiceTest, StopEndsIdleRelaysOrderlyAndWithoutALine) {
 TEST_F(TunnelServiceTest, StopThenStartAtOnceStillEndsTheOldRelays) {
   // The old relay is held in its SOCKS5 handshake (the proxy answers only when the gate opens)
   // while Stop and Start run, so it first looks at the flag when Start has cleared it again.
-  ProxyScript slowRelay = ProxyScript()
-                              .expectGreeting()
-                              .awaitGate()
-                              .reply({0x05, 0x00})
-                              .expectConnect()
-                              .reply(kConnectReplyIpv4Zero)
-                              .echo();
+  ProxyScript slowRelay = ProxyScript().expectGreeting().awaitGate().reply({0x05, 0x00});
+  slowRelay.expectConnect().reply(kConnectReplyIpv4Zero).echo();
   ScriptedProxy proxy({ProxyScript::acceptNoAuth(), slowRelay, ProxyScript::acceptNoAuth().echo()});
   // The held relay waits for the gate, however slow Stop and Start are.
-  const std::uint16_t localPort = startAccepting(proxy.port(), 3389, 60000);
-  ASSERT_NE(localPort, 0);
+  UniqueSocket old;
+  ASSERT_NO_FATAL_FAILURE(startAccepting(proxy.port(), &old, 3389, 60000));
 
-  UniqueSocket old(connectLoopback(localPort));
-  ASSERT_TRUE(old);
   ASSERT_TRUE(proxy.waitForConnections(2));
   stopService();
   ASSERT_EQ(startService(), 1);
-  ASSERT_TRUE(frontEnd_.waitFor("enableStop", kHangLimit, 2));
+  ASSERT_TRUE(waitForEvent("enableStop", kHangLimit, 2));
   proxy.openGate();
 
   // The old relay finishes its handshake, then ends at its first look.
@@ -412,12 +354,9 @@ TEST_F(TunnelServiceTest, StopThenStartAtOnceStillEndsTheOldRelays) {
   ASSERT_FALSE(oldId.empty());
   EXPECT_EQ(countLines(log_, "Con: " + oldId + ", "), 1u) << log_.text();
 
-  // The new session relays.
-  UniqueSocket fresh(connectLoopback(localPort));
+  UniqueSocket fresh(connectLoopback(localPort_));
   ASSERT_TRUE(fresh);
-  const std::vector<std::uint8_t> ping = {'n', 'e', 'w'};
-  ASSERT_TRUE(sendAllBytes(fresh.get(), ping));
-  EXPECT_EQ(receiveBytes(fresh.get(), ping.size(), kHangLimit), ping);
+  expectEcho(fresh.get(), {'n', 'e', 'w'});
 }
 
 }  // namespace
