@@ -101,6 +101,7 @@ int recvSome(Socket socket, void* data, std::size_t length);
 // Waits until one of the sockets is ready or the time runs out. A socket in error or hung up
 // counts as readable (and writable when asked), so that the next call reports the reason.
 // Urgent data is not waited for apart: a socket that may get it has it in line (setOobInline).
+// An item that wants neither is not waited on: an ended stream's hang-up cannot wake the wait.
 // Returns the number of ready entries, 0 on time-out, -1 on error.
 struct WaitItem {
   Socket socket = noSocket;

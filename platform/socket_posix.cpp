@@ -123,7 +123,7 @@ int waitSockets(std::span<WaitItem> items, std::chrono::microseconds timeout) {
     return -1;
   }
   for (std::size_t i = 0; i < items.size(); ++i) {
-    fds[i].fd = os(items[i].socket);
+    fds[i].fd = items[i].wantRead || items[i].wantWrite ? os(items[i].socket) : -1;
     // No POLLPRI: urgent data is read in line, or not at all.
     fds[i].events =
         static_cast<short>((items[i].wantRead ? POLLIN : 0) | (items[i].wantWrite ? POLLOUT : 0));

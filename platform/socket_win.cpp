@@ -117,7 +117,8 @@ int waitSockets(std::span<WaitItem> items, std::chrono::microseconds timeout) {
   }
   for (WaitItem& item : items) item.readable = item.writable = false;
   auto deadline = std::chrono::steady_clock::now() + std::max(timeout, decltype(timeout){0});
-  if (items.empty()) {
+  if (std::none_of(items.begin(), items.end(),
+                   [](const WaitItem& item) { return item.wantRead || item.wantWrite; })) {
     // select refuses three empty sets (WSAEINVAL); poll just sleeps.
     auto ms = std::chrono::ceil<std::chrono::milliseconds>(timeout).count();
     if (ms > 0) Sleep(static_cast<DWORD>(ms));

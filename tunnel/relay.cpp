@@ -33,20 +33,11 @@ constexpr int kKeepAliveIntervalSeconds = 10;
 constexpr int kPassesPerWait = 8;
 
 // The page memory of both direction buffers, freed on every path.
-class RelayPages {
- public:
-  RelayPages() : pages_(static_cast<std::uint8_t*>(allocatePages(kBytes))) {}
-  ~RelayPages() { freePages(pages_, kBytes); }
-  RelayPages(const RelayPages&) = delete;
-  RelayPages& operator=(const RelayPages&) = delete;
-
-  explicit operator bool() const { return pages_ != nullptr; }
-  std::uint8_t* half(int index) const { return pages_ + index * kRelayBufferBytes; }
-
- private:
-  static constexpr std::size_t kBytes = 2 * kRelayBufferBytes;
-  std::uint8_t* pages_;
+constexpr std::size_t kPagesBytes = 2 * kRelayBufferBytes;
+struct FreePages {
+  void operator()(std::uint8_t* pages) const { freePages(pages, kPagesBytes); }
 };
+using RelayPages = std::unique_ptr<std::uint8_t, FreePages>;
 
 // One direction of the relay: bytes read from `from` wait in `buffer` until `to` has taken them.
 struct Direction {
@@ -88,24 +79,6 @@ int receiveChunk(Direction& direction) {
   return received;
 }
 
-// The log lines of each direction; the markers read from the local side (L the local client,
-// S the SOCKS5 proxy, R the remote target).
-void logClosed(const Direction& direction, unsigned id, int result) {
-  if (direction.towardsLocal) {
-    logLine("Con: %x, SOCKS5 connection closed %d\r\n", id, result);
-  } else {
-    logLine("Con: %x, LOCAL connection closed %d\r\n", id, result);
-  }
-}
-
-void logTraffic(const Direction& direction, unsigned id, int received, int taken) {
-  if (direction.towardsLocal) {
-    logLine("Con: %x, Bytes to transfer L<-S<-R: %d (%d)\r\n", id, received, taken);
-  } else {
-    logLine("Con: %x, Bytes to transfer L->S->R: %d (%d)\r\n", id, received, taken);
-  }
-}
-
 // One turn of one direction: finish what is pending, or read a chunk and pass it on. Only the
 // first end of the relay (`firstEnd`) writes its "closed" line.
 Step serveDirection(Direction& direction, bool readable, bool writable, unsigned id,
@@ -118,7 +91,11 @@ Step serveDirection(Direction& direction, bool readable, bool writable, unsigned
   int received = receiveChunk(direction);
   if (received == kWouldBlock) return Step::kGoOn;
   if (received <= 0) {
-    if (firstEnd) logClosed(direction, id, received);
+    // The markers read from the local side: L the local client, S the proxy, R the target.
+    if (firstEnd)
+      logLine(direction.towardsLocal ? "Con: %x, SOCKS5 connection closed %d\r\n"
+                                     : "Con: %x, LOCAL connection closed %d\r\n",
+              id, received);
     if (received < 0) return Step::kEnd;
     // A read is made only when nothing is pending, so every byte of this direction has been
     // sent: pass the end on and go on with the other direction. When that one has ended too,
@@ -128,40 +105,28 @@ Step serveDirection(Direction& direction, bool readable, bool writable, unsigned
     return Step::kGoOn;
   }
   int taken = sendPending(direction);
-  if (consoleStream.load() != nullptr) logTraffic(direction, id, received, taken);
+  if (consoleStream.load() != nullptr)
+    logLine(direction.towardsLocal ? "Con: %x, Bytes to transfer L<-S<-R: %d (%d)\r\n"
+                                   : "Con: %x, Bytes to transfer L->S->R: %d (%d)\r\n",
+            id, received, taken);
   if (taken < 0) return Step::kEnd;
   const bool whole = static_cast<std::size_t>(received) == kRelayBufferBytes;
   return whole && direction.pending == 0 ? Step::kMore : Step::kGoOn;
 }
 
-void relayBytes(Socket local, Socket proxy, const RelayPages& pages, unsigned id,
-                unsigned generation) {
-  Direction down{proxy, local, pages.half(0), 0, 0, true};
-  Direction up{local, proxy, pages.half(1), 0, 0, false};
+void relayBytes(Socket local, Socket proxy, std::uint8_t* pages, unsigned id, unsigned generation) {
+  Direction down{proxy, local, pages, 0, 0, true};
+  Direction up{local, proxy, pages + kRelayBufferBytes, 0, 0, false};
   while (!serviceStopSeen(generation)) {
     // A direction with nothing pending waits for its source to be readable (until the source
-    // has ended); one with bytes pending waits for its destination to be writable. A socket
-    // with nothing to wait for is left out, so that an end of stream or a hang-up on it cannot
-    // wake the wait again and again.
-    std::array<WaitItem, 2> items{};
-    std::size_t count = 0;
-    WaitItem proxyWait{proxy, !down.ended && down.pending == 0, up.pending > 0};
-    WaitItem localWait{local, !up.ended && up.pending == 0, down.pending > 0};
-    int proxyAt = -1;
-    int localAt = -1;
-    if (proxyWait.wantRead || proxyWait.wantWrite) {
-      proxyAt = static_cast<int>(count);
-      items[count++] = proxyWait;
-    }
-    if (localWait.wantRead || localWait.wantWrite) {
-      localAt = static_cast<int>(count);
-      items[count++] = localWait;
-    }
-    waitSockets(std::span<WaitItem>(items.data(), count), selectTimeout);
-    bool downReady = proxyAt >= 0 && items[proxyAt].readable;
-    bool upReady = localAt >= 0 && items[localAt].readable;
-    bool downWritable = localAt >= 0 && items[localAt].writable;
-    bool upWritable = proxyAt >= 0 && items[proxyAt].writable;
+    // has ended); one with bytes pending waits for its destination to be writable.
+    std::array<WaitItem, 2> items{WaitItem{proxy, !down.ended && down.pending == 0, up.pending > 0},
+                                  WaitItem{local, !up.ended && up.pending == 0, down.pending > 0}};
+    waitSockets(items, selectTimeout);
+    bool downReady = items[0].readable;
+    bool upReady = items[1].readable;
+    bool downWritable = items[1].writable;
+    bool upWritable = items[0].writable;
 
     // Passes follow one another without a wait while a direction moves whole chunks, up to a
     // bound: on a busy stream the wait (a system call, under Wine a server round trip) would
@@ -199,7 +164,7 @@ unsigned relayThread(void* argument) {
     return 0;
   }
   start.reset();
-  RelayPages pages;
+  RelayPages pages(static_cast<std::uint8_t*>(allocatePages(kPagesBytes)));
   if (!pages) {
     logLine("Con: %x, failed to allocate In/Out buffer: %d\r\n", id, lastSystemError());
     return 0;
@@ -215,6 +180,6 @@ unsigned relayThread(void* argument) {
   setNonBlocking(local.get());
   setNonBlocking(proxy.get());
 
-  relayBytes(local.get(), proxy.get(), pages, id, generation);
+  relayBytes(local.get(), proxy.get(), pages.get(), id, generation);
   return 0;
 }

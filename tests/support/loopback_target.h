@@ -3,13 +3,9 @@
 // resets or silence, then (after the handshake) closes, holds, echoes, pumps test data or
 // forwards to a loopback target. Without a handshake it is the target (LoopbackTarget).
 //
-// Typical use:
-//   ScriptedProxy proxy(ProxyScript::acceptNoAuth().echo());
-//   copySetting(tunnelSettings.proxyServer, "127.0.0.1");
-//   copySetting(tunnelSettings.proxyPort, proxy.portText().c_str());
-//   ... openProxySession(tunnelSettings) / requestConnect(socket, tunnelSettings) ...
-//   proxy.waitForScriptEnd(0);
-//   EXPECT_EQ(proxy.messages(0)[0], (Bytes{0x05, 0x01, 0x00}));
+// Typical use: ScriptedProxy proxy(ProxyScript::acceptNoAuth().echo()); point the settings at
+// proxy.portText(), run the code under test, then check proxy.messages(i) once
+// proxy.waitForScriptEnd(i) has returned.
 //
 // Every wait inside is bounded; the destructor stops the acceptor and every connection thread
 // and closes their sockets (each thread closes only the sockets it owns).
