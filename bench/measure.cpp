@@ -58,12 +58,17 @@ double percentile(std::vector<double> values, double fraction) {
   return values[std::min(values.size() - 1, index == 0 ? 0 : index - 1)];
 }
 
-// The forwarder's CPU seconds so far, and those of the extra process (under Wine: wineserver,
-// which does part of every socket call's work for the program).
+// The extra process's CPU seconds so far (under Wine: wineserver, which does part of every
+// socket call's work for the program); NaN without one.
+double extraCpuNow(const MeasureOptions& options) {
+  return options.extraCpuPid > 0 ? treeCpuSeconds(options.extraCpuPid) : NAN;
+}
+
+// The forwarder's CPU seconds so far, the extra process's included.
 double cpuNow(const MeasureOptions& options) {
   if (options.forwarderPid <= 0) return NAN;
   double seconds = treeCpuSeconds(options.forwarderPid);
-  if (options.extraCpuPid > 0) seconds += treeCpuSeconds(options.extraCpuPid);
+  if (options.extraCpuPid > 0) seconds += extraCpuNow(options);
   return seconds;
 }
 
@@ -457,7 +462,7 @@ IdleResult idleHold(const MeasureOptions& options) {
   }
   if (result.failures == options.idleConnections) return result;  // nothing to hold
   double cpu0 = cpuNow(options);
-  double extra0 = options.extraCpuPid > 0 ? treeCpuSeconds(options.extraCpuPid) : NAN;
+  double extra0 = extraCpuNow(options);
   auto holdStart = Clock::now();
   for (double left = options.idleSeconds; left > 0;
        left = options.idleSeconds - secondsSince(holdStart)) {
@@ -472,7 +477,7 @@ IdleResult idleHold(const MeasureOptions& options) {
   double seconds = secondsSince(holdStart);
   result.cpuPercent = (cpuNow(options) - cpu0) / seconds * 100;
   if (options.extraCpuPid > 0) {
-    result.extraPercent = (treeCpuSeconds(options.extraCpuPid) - extra0) / seconds * 100;
+    result.extraPercent = (extraCpuNow(options) - extra0) / seconds * 100;
   }
   if (options.forwarderPid > 0) {
     result.memoryMib = static_cast<double>(treeRssKib(options.forwarderPid)) / 1024.0;
@@ -487,10 +492,7 @@ bool measureAll(const MeasureOptions& options, const std::string& prefix) {
   bool allRan = true;
   double cpuUp = NAN, cpuDown = NAN;
   // The extra process's part of the two transfers' CPU (under Wine: wineserver's).
-  auto extraCpu = [&] {
-    return options.extraCpuPid > 0 ? treeCpuSeconds(options.extraCpuPid) : NAN;
-  };
-  double extra0 = extraCpu();
+  double extra0 = extraCpuNow(options);
   if (options.up) {
     bool ok = false;
     double mbps = streamUp(options, cpuUp, ok);
@@ -512,7 +514,7 @@ bool measureAll(const MeasureOptions& options, const std::string& prefix) {
   if (options.up && options.down) {
     line.add("cpu_s_per_gib",
              (cpuUp + cpuDown) / (2.0 * static_cast<double>(options.streamBytes) / kGiB), 3);
-    if (options.extraCpuPid > 0) line.add("cpu_extra_s", extraCpu() - extra0, 2);
+    if (options.extraCpuPid > 0) line.add("cpu_extra_s", extraCpuNow(options) - extra0, 2);
   }
   if (options.rtt) {
     double median = NAN, p99 = NAN;
