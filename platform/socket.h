@@ -91,7 +91,9 @@ bool connectTo(Socket socket, const ResolvedAddress& address);
 bool bindIpv4(Socket socket, const std::array<std::uint8_t, 4>& address, std::uint16_t port);
 bool listenOn(Socket socket, int backlog);
 int maxListenBacklog();
-Socket acceptConnection(Socket listener);  // noSocket on failure
+// The accepted socket has the listener's blocking mode (Winsock's rule, kept on POSIX too): a
+// non-blocking listener hands out sockets ready for the relay. noSocket on failure.
+Socket acceptConnection(Socket listener);
 std::uint16_t localPortOf(Socket socket);  // 0 when unknown
 
 // One send or receive call: the byte count, 0 when the peer closed (receive), or -1.

@@ -109,9 +109,12 @@ bool setNonBlocking(Socket socket) {
 }
 
 Socket acceptConnection(Socket listener) {
+  const int listenerFlags = ::fcntl(os(listener), F_GETFL, 0);
+  const int flags =
+      SOCK_CLOEXEC | (listenerFlags >= 0 && (listenerFlags & O_NONBLOCK) != 0 ? SOCK_NONBLOCK : 0);
   int s;
   do {
-    s = ::accept4(os(listener), nullptr, nullptr, SOCK_CLOEXEC);
+    s = ::accept4(os(listener), nullptr, nullptr, flags);
   } while (s < 0 && interrupted());
   return s < 0 ? noSocket : static_cast<Socket>(s);
 }

@@ -13,12 +13,37 @@ ReplyDeadline replyDeadline() {
          std::chrono::milliseconds(shortened != 0 ? shortened : kHandshakeTimeoutMs);
 }
 
+namespace {
+
+// Waits until the socket can be read (or written) or `deadline` passes (last socket error set
+// to kErrTimedOut). False when the wait failed or ran out.
+bool waitUntilReady(Socket socket, bool forWriting, ReplyDeadline deadline) {
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      setLastSocketError(kErrTimedOut);
+      return false;
+    }
+    WaitItem item{.socket = socket, .wantRead = !forWriting, .wantWrite = forWriting};
+    int ready = waitSockets(std::span<WaitItem>(&item, 1), left);
+    if (ready != 0) return ready > 0;
+  }
+}
+
+}  // namespace
+
 bool sendStep(Socket socket, const char* step, std::span<const std::uint8_t> message) {
   bool sent = !message.empty();
+  const ReplyDeadline deadline = replyDeadline();
   while (sent && !message.empty()) {
     const int count = sendSome(socket, message.data(), message.size());
-    sent = count > 0;
-    if (sent) message = message.subspan(static_cast<std::size_t>(count));
+    if (count > 0) {
+      message = message.subspan(static_cast<std::size_t>(count));
+      continue;
+    }
+    // No room for it now (the socket is non-blocking): wait for room as for a reply.
+    sent = count < 0 && isWouldBlock(lastSocketError()) && waitUntilReady(socket, true, deadline);
   }
   if (!sent) logLine("send(%s) err: %d\r\n", step, lastSocketError());
   return sent;
@@ -31,21 +56,21 @@ bool recvStep(Socket socket, const char* step, std::span<std::uint8_t> out,
 
 std::size_t recvAtLeast(Socket socket, const char* step, std::span<std::uint8_t> out,
                         std::size_t atLeast, ReplyDeadline deadline) {
+  // An end of stream sets no error of its own: its line shows the one there was before, not
+  // the would-block of a read that found nothing yet.
+  const int errorBefore = lastSocketError();
   std::size_t have = 0;
   while (have < atLeast) {
-    auto left = std::chrono::duration_cast<std::chrono::microseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      setLastSocketError(kErrTimedOut);
-      break;
-    }
-    WaitItem item{.socket = socket, .wantRead = true};
-    int ready = waitSockets(std::span<WaitItem>(&item, 1), left);
-    if (ready < 0) break;
-    if (ready == 0 || !item.readable) continue;  // the deadline check above ends the loop
+    // What has arrived is taken at once (usually the whole reply); the wait is only for bytes
+    // still on their way. Under Wine a wait costs several server round trips.
     int got = recvSome(socket, out.data() + have, out.size() - have);
-    if (got <= 0) break;
-    have += static_cast<std::size_t>(got);
+    if (got > 0) {
+      have += static_cast<std::size_t>(got);
+      continue;
+    }
+    if (got == 0) setLastSocketError(errorBefore);
+    if (got == 0 || !isWouldBlock(lastSocketError()) || !waitUntilReady(socket, false, deadline))
+      break;
   }
   if (have >= atLeast) return have;
   logLine("recv(%s) err: %d\r\n", step, lastSocketError());

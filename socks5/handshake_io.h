@@ -1,6 +1,7 @@
 // The handshake's sends and reads, each one step named as the log names it ("auth", "auth2",
 // "host"). A send goes out whole, and a read takes exactly the bytes asked for, so whatever
-// follows a reply (a target that speaks first) stays on the socket.
+// follows a reply (a target that speaks first) stays on the socket. The socket is non-blocking
+// (openProxySession makes it so): a read or send that cannot go on waits, up to a deadline.
 #pragma once
 
 #include <chrono>
@@ -14,8 +15,9 @@ using ReplyDeadline = std::chrono::steady_clock::time_point;
 // When the wait for the reply starting now runs out: 60 s from now (tests shorten it).
 ReplyDeadline replyDeadline();
 
-// Sends every byte, calling again after a partial send. When a call returns the error value or
-// sends nothing, or the message is empty (it could not be built), logs
+// Sends every byte, calling again after a partial send and waiting for room when there is none
+// (60 s at most). When a call fails or sends nothing, the wait runs out, or the message is
+// empty (it could not be built), logs
 // "send(<step>) err: %d\r\n" with the last socket error and returns false.
 bool sendStep(Socket socket, const char* step, std::span<const std::uint8_t> message);
 

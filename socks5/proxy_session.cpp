@@ -76,6 +76,9 @@ Socket openProxySession(const TunnelSettings& settings) {
       logLine("connect(%d) err: %d\r\n", address.family, lastSocketError());
       continue;  // the attempt's socket is closed here
     }
+    // The handshake's reads take what has arrived without a wait first, and the relay needs
+    // the socket so anyway.
+    setNonBlocking(attempt.get());
     connected = std::move(attempt);
     break;
   }

@@ -1,8 +1,9 @@
-// The RelayThread. Both sockets are non-blocking once the SOCKS5 handshake is done, and each
-// direction has its own buffer, so a relay never blocks in a send: while a direction still has
-// bytes pending it waits for its destination to become writable and does not read its source
-// again. A relay whose one peer stops reading until its own sends drain (an echo server does)
-// therefore still moves the other direction, and neither side waits for the other for ever.
+// The RelayThread. Both sockets are non-blocking (the local one like its listener, the proxy's
+// from its session on), and each direction has its own buffer, so a relay never blocks in a send:
+// while a direction still has bytes pending it waits for its destination to become writable and
+// does not read its source again. A relay whose one peer stops reading until its own sends drain
+// (an echo server does) therefore still moves the other direction, and neither side waits for the
+// other for ever.
 //
 // An orderly end of one side's stream is passed on as a half-close: the relay shuts down sending
 // towards the other side and keeps relaying the other way, so a client that sends its request and
@@ -22,8 +23,9 @@
 
 namespace {
 
-// Keepalive on both sockets: a peer that vanished without FIN or RST ends its relay after about
-// 60 s and a few probes 10 s apart instead of holding a thread for ever. There is no idle time-out
+// Keepalive towards the proxy: a proxy that vanished without FIN or RST ends its relay after
+// about 60 s and a few probes 10 s apart instead of holding a thread for ever. The local peer is
+// on this machine, whose own stack ends its connections when it goes. There is no idle time-out
 // of our own: a quiet Remote Desktop session stays up.
 constexpr int kKeepAliveIdleSeconds = 60;
 constexpr int kKeepAliveIntervalSeconds = 10;
@@ -171,14 +173,11 @@ unsigned relayThread(void* argument) {
   }
   int noDelay = setNoDelay(local.get());
   logLine("Con: %x, Starting data transfer. setopt() = %d\r\n", id, noDelay);
-  setKeepAlive(local.get(), kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds);
   setKeepAlive(proxy.get(), kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds);
   // An urgent byte travels in line, in order, like any other: taken out of the stream it would
   // be lost on the way, and on Windows it would keep the socket signalled with nothing to read.
   setOobInline(local.get());
   setOobInline(proxy.get());
-  setNonBlocking(local.get());
-  setNonBlocking(proxy.get());
 
   relayBytes(local.get(), proxy.get(), pages.get(), id, generation);
   return 0;

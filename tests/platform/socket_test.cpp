@@ -236,6 +236,7 @@ TEST(ResolveStreamAddresses, ConnectsToAResolvedLoopbackListener) {
   ASSERT_TRUE(listener);
   ASSERT_TRUE(bindIpv4(listener.get(), {127, 0, 0, 1}, 0));
   ASSERT_TRUE(listenOn(listener.get(), 1));
+  ASSERT_TRUE(setNonBlocking(listener.get()));
   std::string port = std::to_string(localPortOf(listener.get()));
   ResolvedAddresses list;
   ASSERT_EQ(resolveStreamAddresses("127.0.0.1", port.c_str(), list), 0);
@@ -244,8 +245,13 @@ TEST(ResolveStreamAddresses, ConnectsToAResolvedLoopbackListener) {
   ASSERT_TRUE(client);
   EXPECT_EQ(setNoDelay(client.get()), 0);
   ASSERT_TRUE(connectTo(client.get(), list[0]));
+  WaitItem pending{listener.get(), true};
+  ASSERT_EQ(waitSockets({&pending, 1}, 5s), 1);
   UniqueSocket accepted(acceptConnection(listener.get()));
-  EXPECT_TRUE(accepted);
+  ASSERT_TRUE(accepted);
+  char byte = 0;  // non-blocking like its listener: nothing sent yet, so no wait
+  EXPECT_EQ(recvSome(accepted.get(), &byte, 1), -1);
+  EXPECT_TRUE(isWouldBlock(lastSocketError()));
 }
 
 TEST(WaitSockets, QuietSocketTimesOutNoSoonerThanAsked) {
