@@ -104,7 +104,7 @@ bool setNonBlocking(Socket socket) {
 }
 
 Socket acceptConnection(Socket listener) {
-  // The new socket takes the listener's non-blocking mode and options of its own accord.
+  // The new socket takes the listener's non-blocking mode of its own accord.
   SOCKET s = ::accept(os(listener), nullptr, nullptr);
   if (s == INVALID_SOCKET) return noSocket;
   SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
