@@ -5,6 +5,7 @@
 #   scripts/setup.sh run       build and run the program under Wine, and the --demo peers
 #   scripts/setup.sh package   build the Windows downloads
 #   scripts/setup.sh test      everything scripts/test-all.sh builds and runs
+#   scripts/setup.sh guest     the emulated guest that runs the 32-bit build (tests/guest/)
 #   scripts/setup.sh bench     the benchmark and soak run with their peers (bench/run.sh, bench/soak.sh)
 #   scripts/setup.sh           all of them
 set -euo pipefail
@@ -21,6 +22,9 @@ wine=(wine wine64 fonts-wine xvfb xdotool imagemagick)
 rdp=(xrdp xorgxrdp freerdp2-x11)
 # The test programs: GoogleTest, the sanitizers, libFuzzer, the style check; SOCKS5 peers.
 tests=(googletest libgtest-dev clang libclang-rt-14-dev clang-format dante-server microsocks)
+# The 32-bit build runs only in an emulated guest (this kernel runs no 32-bit code): qemu, and
+# debootstrap and mkfs.ext4 to make the guest's Debian image (tests/guest/make-image.sh).
+guest=(qemu-system-x86 debootstrap e2fsprogs)
 # The benchmark's forwarders and tools; libcrypto for the bench client's fast SHA-256.
 bench=(dante-server socat netcat-openbsd proxychains4 v2ray libssl-dev)
 
@@ -28,11 +32,12 @@ case "${1:-all}" in
   # The Windows build configures its tests too (the demo's window driver is one of them).
   run) packages=("${build[@]}" googletest "${wine[@]}" microsocks "${rdp[@]}") ;;
   package) packages=("${build[@]}") ;;
-  test) packages=("${build[@]}" "${wine[@]}" "${rdp[@]}" "${tests[@]}") ;;
+  test) packages=("${build[@]}" "${wine[@]}" "${rdp[@]}" "${tests[@]}" "${guest[@]}") ;;
+  guest) packages=("${build[@]}" googletest "${guest[@]}") ;;
   bench) packages=("${build[@]}" "${wine[@]}" "${tests[@]}" "${bench[@]}") ;;
-  all) packages=("${build[@]}" "${wine[@]}" "${rdp[@]}" "${tests[@]}" "${bench[@]}") ;;
+  all) packages=("${build[@]}" "${wine[@]}" "${rdp[@]}" "${tests[@]}" "${guest[@]}" "${bench[@]}") ;;
   *)
-    echo "usage: $0 [run|package|test|bench]" >&2
+    echo "usage: $0 [run|package|test|guest|bench]" >&2
     exit 2
     ;;
 esac
