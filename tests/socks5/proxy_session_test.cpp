@@ -165,7 +165,7 @@ TEST_F(ProxySessionTest, UnresolvableNameGivesOneResolverLine) {
 }
 
 TEST_F(ProxySessionTest, Ipv6ProxyIsLoggedInBrackets) {
-  ScriptedProxy proxy(selecting({0x05, 0x00}).hold(), true);
+  ScriptedProxy proxy(selecting({0x05, 0x00}).hold(), Listen::kIpv6);
   if (!proxy.listening()) GTEST_SKIP() << "no IPv6 loopback here";
   useProxy("::1", proxy.portText());
   EXPECT_TRUE(UniqueSocket(openProxySession(tunnelSettings)));
@@ -186,20 +186,25 @@ TEST_F(ProxySessionTest, AddressTooLongForTheLogShowsEmpty) {
   EXPECT_GE(lines.size(), 3u);
 }
 
-TEST_F(ProxySessionTest, ResolverOrderIsKeptIpv6First) {
-  // Needs a name that resolves to ::1 first and 127.0.0.1 second; hosts files differ.
+TEST_F(ProxySessionTest, ResolverOrderIsKept) {
+  // Needs a name with an IPv4 and an IPv6 address (localhost in most hosts files, in either
+  // order). The proxy listens on the second one's family only: the first attempt must fail and
+  // the second one reach it, in the resolver's order.
   ResolvedAddresses addresses;
   if (resolveStreamAddresses("localhost", "1", addresses) != 0 || addresses.size() < 2 ||
-      addresses[0].family != kFamilyIpv6 || addresses[1].family != kFamilyIpv4)
-    GTEST_SKIP() << "localhost does not resolve to IPv6 then IPv4 here";
-  ScriptedProxy proxy(selecting({0x05, 0x00}).hold());
-  useProxy("localhost", proxy.portText());  // listening on 127.0.0.1 only
+      addresses[0].family == addresses[1].family)
+    GTEST_SKIP() << "localhost does not resolve to both IPv4 and IPv6 here";
+  const bool ipv6Second = addresses[1].family == kFamilyIpv6;
+  ScriptedProxy proxy(selecting({0x05, 0x00}).hold(), ipv6Second ? Listen::kIpv6 : Listen::kIpv4);
+  ASSERT_TRUE(proxy.listening());
+  useProxy("localhost", proxy.portText());
   EXPECT_TRUE(UniqueSocket(openProxySession(tunnelSettings)));
+  const std::string ipv4 = "127.0.0.1:" + proxy.portText(), ipv6 = "[::1]:" + proxy.portText();
   const std::vector<std::string> lines = log_.lines();
   ASSERT_GE(lines.size(), 5u);
-  EXPECT_EQ(lines[1], "Connecting to [::1]:" + proxy.portText() + "\r\n");
-  EXPECT_EQ(lines[3].rfind("connect(23) err: ", 0), 0u);
-  EXPECT_EQ(lines[4], "Connecting to 127.0.0.1:" + proxy.portText() + "\r\n");
+  EXPECT_EQ(lines[1], "Connecting to " + (ipv6Second ? ipv4 : ipv6) + "\r\n");
+  EXPECT_EQ(lines[3].rfind(ipv6Second ? "connect(2) err: " : "connect(23) err: ", 0), 0u);
+  EXPECT_EQ(lines[4], "Connecting to " + (ipv6Second ? ipv6 : ipv4) + "\r\n");
 }
 
 }  // namespace

@@ -156,9 +156,11 @@ Socket connectLoopback(std::uint16_t port) {
   return socket.release();
 }
 
-UniqueSocket listenLoopback(bool ipv6) {
+UniqueSocket listenLoopback(bool ipv6, std::uint16_t port) {
   ResolvedAddresses addresses;
-  if (resolveStreamAddresses(ipv6 ? "::1" : "127.0.0.1", "0", addresses) != 0 || addresses.empty())
+  if (resolveStreamAddresses(ipv6 ? "::1" : "127.0.0.1", std::to_string(port).c_str(), addresses) !=
+          0 ||
+      addresses.empty())
     return {};
   UniqueSocket listener(openTcpSocket(ipv6 ? kFamilyIpv6 : kFamilyIpv4));
   const auto* name = reinterpret_cast<const sockaddr*>(addresses.front().address.data());
@@ -169,7 +171,7 @@ UniqueSocket listenLoopback(bool ipv6) {
 }
 
 std::uint16_t freeLoopbackPort() {
-  // 22016-31999: clear of the fixed peer ports (21080-21083) and below the ephemeral ranges
+  // 22016-31999: clear of the fixed peer ports (21080-21085) and below the ephemeral ranges
   // of Linux (32768 on) and Windows (49152 on).
   constexpr unsigned kFirst = 22016;
   constexpr unsigned kBlockSize = 32;

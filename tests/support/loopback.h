@@ -84,8 +84,8 @@ PumpResult pumpData(Socket socket, const PumpPlan& plan, const std::atomic<bool>
 WaitItem waitSocket(Socket socket, bool read, bool write, std::chrono::milliseconds wait);
 // Blocking connect to 127.0.0.1:port; noSocket on failure.
 Socket connectLoopback(std::uint16_t port);
-// A listener on 127.0.0.1 (or ::1) on a port the system picks; empty on failure.
-UniqueSocket listenLoopback(bool ipv6 = false);
+// A listener on 127.0.0.1 (or ::1) on `port`, or on one the system picks; empty on failure.
+UniqueSocket listenLoopback(bool ipv6 = false, std::uint16_t port = 0);
 
 // A loopback listener that accepts nothing: a port held by this process, or a proxy that never
 // answers (connections complete in its backlog).

@@ -3,6 +3,7 @@
 #include "tests/support/loopback_target.h"
 
 #include <algorithm>
+#include <array>
 
 const Bytes kConnectReplyIpv4Zero = {0x05, 0x00, 0x00, 0x01, 0, 0, 0, 0, 0, 0};
 
@@ -101,10 +102,16 @@ struct ScriptedProxy::Connection {
   std::atomic<bool> closed{false};
 };
 
-ScriptedProxy::ScriptedProxy(std::vector<ProxyScript> scripts, bool ipv6)
-    : scripts_(std::move(scripts)), listener_(listenLoopback(ipv6)) {
+ScriptedProxy::ScriptedProxy(std::vector<ProxyScript> scripts, Listen on)
+    : scripts_(std::move(scripts)), listener_(listenLoopback(on == Listen::kIpv6)) {
   if (scripts_.empty()) scripts_.emplace_back();
-  if (!listener_) return;
+  // Both: the port 127.0.0.1 got, on ::1 too (another one when ::1 has it taken).
+  const bool ipv6 = on == Listen::kBoth && listenLoopback(true);
+  for (int tries = 0; ipv6 && listener_ && !listener6_ && tries < 20; ++tries) {
+    listener6_ = listenLoopback(true, localPortOf(listener_.get()));
+    if (!listener6_) listener_ = listenLoopback();
+  }
+  if (!listener_ || (ipv6 && !listener6_)) return;
   port_ = localPortOf(listener_.get());
   acceptor_ = std::thread([this] { acceptLoop(); });
 }
@@ -118,9 +125,13 @@ ScriptedProxy::~ScriptedProxy() {
 }
 
 void ScriptedProxy::acceptLoop() {
+  std::array<WaitItem, 2> items{WaitItem{listener_.get(), true}, WaitItem{listener6_.get(), true}};
+  const std::span<WaitItem> waited = std::span(items).first(listener6_ ? 2 : 1);
   while (!stopping_) {
-    if (!waitSocket(listener_.get(), true, false, kSlice).readable) continue;
-    Socket accepted = acceptConnection(listener_.get());
+    for (WaitItem& item : waited) item.readable = item.writable = false;
+    if (waitSockets(waited, kSlice) <= 0) continue;
+    const WaitItem& ready = waited[0].readable ? waited[0] : waited.back();
+    Socket accepted = ready.readable ? acceptConnection(ready.socket) : noSocket;
     if (accepted == noSocket) continue;
     std::lock_guard<std::mutex> lock(mutex_);
     if (endless_) {

@@ -101,13 +101,17 @@ class ProxyScript {
   PumpPlan plan_;
 };
 
+// Where a loopback server listens: 127.0.0.1, ::1, or both on one port (as a name like
+// localhost may resolve to either first; ::1 is left out where the machine has no IPv6).
+enum class Listen { kIpv4, kIpv6, kBoth };
+
 class ScriptedProxy {
  public:
   // Connection i follows scripts[i]; connections beyond the list follow the last script.
-  // Listens on 127.0.0.1 (or ::1 when `ipv6`) on a port the system picks.
-  explicit ScriptedProxy(std::vector<ProxyScript> scripts, bool ipv6 = false);
-  explicit ScriptedProxy(ProxyScript script, bool ipv6 = false)
-      : ScriptedProxy(std::vector<ProxyScript>{std::move(script)}, ipv6) {}
+  // Listens on loopback (`on`) on a port the system picks.
+  explicit ScriptedProxy(std::vector<ProxyScript> scripts, Listen on = Listen::kIpv4);
+  explicit ScriptedProxy(ProxyScript script, Listen on = Listen::kIpv4)
+      : ScriptedProxy(std::vector<ProxyScript>{std::move(script)}, on) {}
   ~ScriptedProxy();
 
   // False when the listener could not be set up (the test should fail or skip).
@@ -149,6 +153,7 @@ class ScriptedProxy {
 
   std::vector<ProxyScript> scripts_;
   UniqueSocket listener_;
+  UniqueSocket listener6_;  // ::1 on the same port, with Listen::kBoth
   std::uint16_t port_ = 0;
   std::atomic<bool> stopping_{false};
   std::atomic<bool> gateOpen_{false};
