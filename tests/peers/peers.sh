@@ -4,6 +4,9 @@
 #   127.0.0.1:21081  Dante, username/password (checked against the system account below)
 #   127.0.0.1:21082  microsocks, no authentication
 #   127.0.0.1:21083  microsocks, username/password
+#   127.0.0.1:21085  OpenSSH dynamic forwarding (ssh -N -D) through an sshd of its own on
+#                    127.0.0.1:21084: its own configuration, host key and client key in the
+#                    state folder; the client logs in as the user running this script
 # Several test runs (native, sanitizers, wine) may use them at once, so start/stop keep a
 # count of users under a lock: the first start launches the servers, the last stop ends them.
 # Usage: peers.sh start|stop|status     (state in $QUILLAN_PEERS_DIR, default /tmp/quillan-peers)
@@ -13,8 +16,11 @@ readonly STATE=${QUILLAN_PEERS_DIR:-/tmp/quillan-peers}
 readonly USER_NAME=quillanpeer
 readonly USER_PASSWORD=Qp-peer-7351
 readonly DANTE_PORT=21080 DANTE_AUTH_PORT=21081 MICROSOCKS_PORT=21082 MICROSOCKS_AUTH_PORT=21083
-readonly PORTS="$DANTE_PORT $DANTE_AUTH_PORT $MICROSOCKS_PORT $MICROSOCKS_AUTH_PORT"
+readonly SSHD_PORT=21084 SSH_SOCKS_PORT=21085
+readonly PORTS="$DANTE_PORT $DANTE_AUTH_PORT $MICROSOCKS_PORT $MICROSOCKS_AUTH_PORT $SSHD_PORT $SSH_SOCKS_PORT"
+readonly NAMES="dante dante-auth microsocks microsocks-auth sshd ssh-socks"
 readonly MICROSOCKS=${MICROSOCKS:-$(command -v microsocks || echo /usr/bin/microsocks)}
+readonly SSHD=${SSHD:-/usr/sbin/sshd}  # sshd wants an absolute path
 
 mkdir -p "$STATE"
 exec 9>"$STATE/lock"
@@ -30,7 +36,7 @@ alive() {  # pid file
 
 all_running() {
   local name port
-  for name in dante dante-auth microsocks microsocks-auth; do alive "$STATE/$name.pid" || return 1; done
+  for name in $NAMES; do alive "$STATE/$name.pid" || return 1; done
   for port in $PORTS; do listening "$port" || return 1; done
 }
 
@@ -45,9 +51,47 @@ stop_daemon() {  # name
   rm -f "$file"
 }
 
-stop_all() {
+stop_all() {  # all at once: each may take a while to go
   local name
-  for name in dante dante-auth microsocks microsocks-auth; do stop_daemon "$name"; done
+  for name in $NAMES; do stop_daemon "$name" & done
+  wait
+}
+
+# sshd on 127.0.0.1:$SSHD_PORT from a configuration of its own (nothing of the system's sshd is
+# read or changed), then `ssh -N -D` to it with a key made here: the SOCKS5 server many users run.
+start_ssh() {
+  local dir=$STATE/ssh user
+  user=$(id -un)
+  rm -rf "$dir"
+  mkdir -p "$dir" &&
+    ssh-keygen -q -t ed25519 -N '' -C quillan-peer-host -f "$dir/host_key" &&
+    ssh-keygen -q -t ed25519 -N '' -C quillan-peer-client -f "$dir/client_key" &&
+    cp "$dir/client_key.pub" "$dir/authorized_keys" || return 1
+  # The privilege-separation folder sshd insists on (made by the system's service otherwise).
+  if [ "$(id -u)" -eq 0 ] && [ ! -d /run/sshd ]; then mkdir -m 0755 /run/sshd || return 1; fi
+  cat >"$dir/sshd_config" <<CONF
+ListenAddress 127.0.0.1:$SSHD_PORT
+HostKey $dir/host_key
+PidFile none
+AuthorizedKeysFile $dir/authorized_keys
+AllowUsers $user
+PermitRootLogin prohibit-password
+PubkeyAuthentication yes
+PasswordAuthentication no
+KbdInteractiveAuthentication no
+UsePAM no
+StrictModes no
+AllowTcpForwarding local
+PermitTTY no
+X11Forwarding no
+UseDNS no
+CONF
+  start_group sshd "$SSHD" -D -e -f "$dir/sshd_config" && keep_pid sshd || return 1
+  wait_listening "$SSHD_PORT" || return 1
+  start_group ssh-socks ssh -N -D "127.0.0.1:$SSH_SOCKS_PORT" -p "$SSHD_PORT" -F /dev/null \
+    -i "$dir/client_key" -o IdentitiesOnly=yes -o BatchMode=yes -o UserKnownHostsFile=/dev/null \
+    -o StrictHostKeyChecking=no -o ExitOnForwardFailure=yes -o LogLevel=ERROR \
+    "$user@127.0.0.1" && keep_pid ssh-socks
 }
 
 users() {
@@ -67,6 +111,7 @@ start() {
   start_group microsocks "$MICROSOCKS" -i 127.0.0.1 -p "$MICROSOCKS_PORT" && keep_pid microsocks
   start_group microsocks-auth "$MICROSOCKS" -i 127.0.0.1 -p "$MICROSOCKS_AUTH_PORT" \
     -u "$USER_NAME" -P "$USER_PASSWORD" && keep_pid microsocks-auth
+  start_ssh || echo "peers: cannot start sshd and ssh -D (needs openssh-server, openssh-client)" >&2
   local port failed=0
   for port in $PORTS; do
     wait_listening "$port" || { echo "peers: nothing listens on 127.0.0.1:$port" >&2; failed=1; }
