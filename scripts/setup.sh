@@ -20,8 +20,10 @@ build=(cmake make g++ git python3
 wine=(wine wine64 fonts-wine xvfb xdotool imagemagick)
 # A real Remote Desktop server and client, for the end-to-end session test and the demo.
 rdp=(xrdp xorgxrdp freerdp2-x11)
-# The test programs: GoogleTest, the sanitizers, libFuzzer, the style check; SOCKS5 peers.
-tests=(googletest libgtest-dev clang libclang-rt-14-dev clang-format dante-server microsocks)
+# The test programs: GoogleTest, the sanitizers, libFuzzer, the style check; SOCKS5 peers
+# (Dante, microsocks, and ssh -D through an sshd the tests start from their own configuration).
+tests=(googletest libgtest-dev clang libclang-rt-14-dev clang-format dante-server microsocks
+  openssh-server openssh-client)
 # The 32-bit build runs only in an emulated guest (this kernel runs no 32-bit code): qemu, and
 # debootstrap and mkfs.ext4 to make the guest's Debian image (tests/guest/make-image.sh).
 guest=(qemu-system-x86 debootstrap e2fsprogs)
@@ -76,5 +78,9 @@ fi
 # service listening on every interface.
 if [[ " ${missing[*]} " == *" xrdp "* ]] && [ -d /run/systemd/system ]; then
   "${sudo[@]}" systemctl disable --now xrdp xrdp-sesman >/dev/null 2>&1 || true
+fi
+# The same for the SSH service a fresh openssh-server starts: the tests run an sshd of their own.
+if [[ " ${missing[*]} " == *" openssh-server "* ]] && [ -d /run/systemd/system ]; then
+  "${sudo[@]}" systemctl disable --now ssh >/dev/null 2>&1 || true
 fi
 echo "setup: done"
