@@ -30,7 +30,8 @@ if [ -n "$(git status --porcelain --untracked-files=no 2>/dev/null)" ]; then
   say "warning: the tree has uncommitted changes; they are packaged too"
 fi
 
-mkdir -p dist
+# build/ too: a fresh clone has none, and each configure log goes there before CMake runs.
+mkdir -p dist build
 rm -f dist/quillan-proxy-*.zip dist/SHA256SUMS
 for arch in x86 x64; do
   dir=build/package-$arch

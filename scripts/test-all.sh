@@ -7,7 +7,8 @@
 #   windows-x64                        build + ctest, inside the wine64 rig (scripts/wine-env.sh)
 #   windows-x86                        build only (this kernel cannot run 32-bit code)
 #   imports                            quillan.exe (x64 and x86) imports only system DLLs
-#   package                            scripts/package.sh, then the ZIPs and programs checked
+#   package                            scripts/package.sh in a copy of the tracked files (no
+#                                      build/, as a fresh clone), then the ZIPs and programs checked
 #   rdp                                a real Remote Desktop session through the packaged
 #                                      quillan.exe (wine64, driven through its window) and
 #                                      through quillan-run (needs native and windows-x64)
@@ -186,9 +187,31 @@ check_imports() {
 }
 
 # The downloads: built from fresh build directories, then checked as a Windows user gets them.
+# package.sh runs in a copy of the tracked files as they are in the tree (uncommitted edits
+# included, so the ZIPs match what the other stages test; untracked files and build/ left out),
+# as in a fresh clone. The check runs there too (it compares with the manifests that build made
+# and looks for that path in the programs); then dist/ comes back for the stages that unpack it.
 package_check() {
-  QUILLAN_SKIP_SETUP=1 scripts/package.sh
-  python3 tests/package/check_package.py dist
+  local work status=0 epoch
+  # The stamp is the checked-out commit's time, which the copy (no .git) cannot read itself.
+  epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+  work=$(mktemp -d)
+  git ls-files -z | tar --null --no-recursion --ignore-failed-read -T - -cf - 2>/dev/null |
+    tar -C "$work" -xf - || status=$?
+  if [ -n "$(git status --porcelain --untracked-files=no)" ]; then
+    echo "package: the tree has uncommitted changes; they are packaged too"
+  fi
+  if [ $status -eq 0 ]; then
+    (cd "$work" && SOURCE_DATE_EPOCH=$epoch QUILLAN_SKIP_SETUP=1 scripts/package.sh &&
+      python3 tests/package/check_package.py dist) || status=$?
+  fi
+  if [ $status -eq 0 ]; then
+    mkdir -p dist
+    rm -f dist/quillan-proxy-*.zip dist/SHA256SUMS
+    cp "$work"/dist/* dist/ || status=$?
+  fi
+  rm -rf "$work"
+  return $status
 }
 
 # xfreerdp -> quillan.exe from the win64 ZIP (or quillan-run) -> Dante with a login -> xrdp.
