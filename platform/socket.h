@@ -28,6 +28,9 @@ void stopSocketLibrary();
 int lastSocketError();
 void setLastSocketError(int error);
 bool isWouldBlock(int error);
+// A failed accept that concerned only the one connection (its peer gave up before it was taken):
+// the next one can be accepted at once. Anything else (no descriptors, no buffers) lasts a while.
+bool isAbortedConnection(int error);
 
 // One entry of a resolver result: the family (kFamilyIpv4, kFamilyIpv6 or another number),
 // and the raw socket address the OS wants for connect.

@@ -30,6 +30,10 @@ void setLastSocketError(int error) {
 bool isWouldBlock(int error) {
   return error == EAGAIN || error == EWOULDBLOCK;
 }
+bool isAbortedConnection(int error) {
+  // Linux hands on pending network errors of the new connection from accept as well.
+  return error == ECONNABORTED || error == ECONNRESET || error == EPROTO || error == EINTR;
+}
 
 const ResolverEntries& processResolverEntries() {
   static const ResolverEntries entries{::getaddrinfo, ::freeaddrinfo};

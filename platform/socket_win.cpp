@@ -31,6 +31,9 @@ void setLastSocketError(int error) {
 bool isWouldBlock(int error) {
   return error == WSAEWOULDBLOCK;
 }
+bool isAbortedConnection(int error) {
+  return error == WSAECONNABORTED || error == WSAECONNRESET || error == WSAEINTR;
+}
 
 void formatAddress(const ResolvedAddress& address, std::span<char> out) {
   if (out.empty()) return;

@@ -16,10 +16,6 @@ ThreadHandle startThread(ThreadEntry entry, void* argument, std::size_t stackByt
 // Waits up to `milliseconds` for the thread to end; true when it has.
 bool waitThread(ThreadHandle thread, unsigned milliseconds);
 
-// Ends a thread that overran its wait. Where the OS cannot do that (POSIX) the thread is left
-// running and becomes detached when its handle is released.
-void terminateThread(ThreadHandle thread);
-
 // Gives up the handle; a thread still running goes on by itself. Callable from the thread itself.
 void releaseThread(ThreadHandle thread);
 

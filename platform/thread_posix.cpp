@@ -82,10 +82,6 @@ bool waitThread(ThreadHandle handle, unsigned milliseconds) {
   return thread->joined;
 }
 
-void terminateThread(ThreadHandle) {
-  // POSIX has no safe way to end another thread: it stays, detached on release.
-}
-
 void releaseThread(ThreadHandle handle) {
   auto* thread = static_cast<PosixThread*>(handle);
   if (thread == nullptr) return;

@@ -42,10 +42,6 @@ bool waitThread(ThreadHandle thread, unsigned milliseconds) {
   return WaitForSingleObject(static_cast<HANDLE>(thread), milliseconds) == WAIT_OBJECT_0;
 }
 
-void terminateThread(ThreadHandle thread) {
-  TerminateThread(static_cast<HANDLE>(thread), 0);
-}
-
 void releaseThread(ThreadHandle thread) {
   if (thread != nullptr) CloseHandle(static_cast<HANDLE>(thread));
 }

@@ -72,6 +72,10 @@ Socket openProxySession(const TunnelSettings& settings) {
     }
     // Before connect, so that the handshake's small messages are never held back.
     logLine("set options = %d\r\n", setNoDelay(attempt.get()));
+    // An urgent byte travels in line, in order, like any other, from the first byte on: taken
+    // out of the stream it would be lost on the way, and on Windows it would keep the socket
+    // signalled with nothing to read.
+    setOobInline(attempt.get());
     if (!connectTo(attempt.get(), address)) {
       logLine("connect(%d) err: %d\r\n", address.family, lastSocketError());
       continue;  // the attempt's socket is closed here

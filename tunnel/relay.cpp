@@ -124,7 +124,13 @@ void relayBytes(Socket local, Socket proxy, std::uint8_t* pages, unsigned id, un
     // has ended); one with bytes pending waits for its destination to be writable.
     std::array<WaitItem, 2> items{WaitItem{proxy, !down.ended && down.pending == 0, up.pending > 0},
                                   WaitItem{local, !up.ended && up.pending == 0, down.pending > 0}};
-    waitSockets(items, selectTimeout);
+    if (waitSockets(items, selectTimeout) == 0) {
+      // Windows reports a peer's reset only in the read set: a relay that waits just to write
+      // to a peer that stopped reading would not see it go. One try per time-out finds out.
+      for (Direction* direction : {&down, &up})
+        if (direction->pending > 0 && sendPending(*direction) < 0) return;
+      continue;
+    }
     bool downReady = items[0].readable;
     bool upReady = items[1].readable;
     bool downWritable = items[1].writable;
@@ -174,10 +180,6 @@ unsigned relayThread(void* argument) {
   int noDelay = setNoDelay(local.get());
   logLine("Con: %x, Starting data transfer. setopt() = %d\r\n", id, noDelay);
   setKeepAlive(proxy.get(), kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds);
-  // An urgent byte travels in line, in order, like any other: taken out of the stream it would
-  // be lost on the way, and on Windows it would keep the socket signalled with nothing to read.
-  setOobInline(local.get());
-  setOobInline(proxy.get());
 
   relayBytes(local.get(), proxy.get(), pages.get(), id, generation);
   return 0;

@@ -3,9 +3,11 @@
 #include "tunnel/tunnel_service.h"
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <new>
+#include <thread>
 
 #include "common/front_end.h"
 #include "common/ipv4_text.h"
@@ -25,6 +27,10 @@ namespace {
 // The platform's default: the listener resolves names for the trial route and shows message
 // boxes, which load whatever the user interface brings in, on its own stack.
 constexpr std::size_t kListenerStackBytes = 0;
+
+// After an accept that failed for want of descriptors or buffers, which lasts: the connection
+// stays queued and the listener readable, so waiting again at once would spin on a core.
+constexpr std::chrono::milliseconds kFailedAcceptPause{100};
 
 // Held by startService while it starts the listener, reports Proving and publishes the handle;
 // the listener passes it before it acts, so that its reports and the release of its own handle
@@ -101,9 +107,12 @@ void acceptConnections(const ListenerStart& start) {
       WaitItem item{start.listener, true, false};
       waitSockets(std::span<WaitItem>(&item, 1), selectTimeout);
       if (serviceStopSeen(start.generation)) return;
-      // A failed accept (the peer gave up, or the listener was closed under us: 995 under
-      // wine, 10004 on Windows) counts as no connection.
-      if (item.readable) accepted = acceptConnection(start.listener);
+      // A failed accept counts as no connection.
+      if (!item.readable) continue;
+      accepted = acceptConnection(start.listener);
+      const int error = lastSocketError();
+      if (accepted == noSocket && !isWouldBlock(error) && !isAbortedConnection(error))
+        std::this_thread::sleep_for(kFailedAcceptPause);
     }
     startRelay(accepted, start);
   }
@@ -164,6 +173,9 @@ int startService() {
   }
   // The accept follows a wait; non-blocking, it cannot hang when the peer has already gone.
   setNonBlocking(listener.get());
+  // Accepted sockets take it from the listener: an urgent byte that comes before the relay
+  // runs is in line too.
+  setOobInline(listener.get());
 
   logLine("Waiting for connection to %s:%s\r\n", tunnelSettings.localAddress.data(),
           tunnelSettings.localPort.data());
@@ -198,10 +210,12 @@ void stopService() {
 
   ThreadHandle listener = listenerHandle.load();
   if (listener != nullptr) {
-    if (!waitThread(listener, kListenerStopWaitMs)) {
-      // Where the platform cannot end a thread, it stays detached with its listening socket.
-      terminateThread(listener);
-    }
+    // A listener that overruns the wait is held in a write (a console with a selection in it
+    // stops all output): it is never ended from outside, since it may hold the log's lock and
+    // the C runtime's. Released here, it closes its socket and ends by itself once the write
+    // returns, touching nothing shared; until then its port stays taken, so a new Start there
+    // is refused as "already in use".
+    waitThread(listener, kListenerStopWaitMs);
     releaseThread(listener);
     listenerHandle.store(nullptr);
   }

@@ -3,14 +3,22 @@
 // stops with relays still open.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
 
 #include "common/log.h"
 #include "common/message.h"
 #include "common/service_state.h"
+#include "common/test_seams.h"
 #include "config/tunnel_settings.h"
 #include "tests/support/loopback_target.h"
 #include "tests/tunnel/tunnel_fixture.h"
@@ -242,14 +250,21 @@ INSTANTIATE_TEST_SUITE_P(
     testing::PrintToStringParamName());
 
 TEST_F(TunnelServiceTest, UrgentBytesTravelInLineAndInOrderAndLeaveTheRelayIdle) {
-  // The proxy side speaks once the relay runs (the client's first bytes came through it).
-  ProxyScript relay = ProxyScript::acceptNoAuth().expect(2).reply({'a', 'b'}).urgent('!');
-  ScriptedProxy proxy({ProxyScript::acceptNoAuth(), relay.reply({'c', 'd'}).hold()});
+  // Urgent bytes from both sides before the relay runs: the client's while the relay's session
+  // waits for the gate, the target's right behind the CONNECT reply. Then more once it runs.
+  ProxyScript relay = ProxyScript().expectGreeting().awaitGate().reply({0x05, 0x00});
+  relay.expectConnect().reply(kConnectReplyIpv4Zero).urgent('^').expect(3);
+  relay.reply({'a', 'b'}).urgent('!').reply({'c', 'd'}).hold();
+  ScriptedProxy proxy({ProxyScript::acceptNoAuth(), relay});
   UniqueSocket client;
   ASSERT_NO_FATAL_FAILURE(startAccepting(proxy.port(), &client));
-
   ASSERT_TRUE(sendAllBytes(client.get(), Bytes{'g', 'o'}));
-  EXPECT_EQ(receiveBytes(client.get(), 5, 10s), (Bytes{'a', 'b', '!', 'c', 'd'}));
+  ASSERT_TRUE(sendUrgentByte(client.get(), '*'));
+  ASSERT_TRUE(proxy.waitForConnections(2));
+  proxy.openGate();
+
+  EXPECT_EQ(receiveBytes(client.get(), 6, 10s), (Bytes{'^', 'a', 'b', '!', 'c', 'd'}));
+  EXPECT_EQ(proxy.messages(1).back(), (Bytes{'g', 'o', '*'}));
   ASSERT_TRUE(sendAllBytes(client.get(), Bytes{'x', 'y'}));
   ASSERT_TRUE(sendUrgentByte(client.get(), '#'));
   ASSERT_TRUE(sendAllBytes(client.get(), Bytes{'z', 'w'}));
@@ -358,5 +373,74 @@ TEST_F(TunnelServiceTest, StopThenStartAtOnceStillEndsTheOldRelays) {
   ASSERT_TRUE(fresh);
   expectEcho(fresh.get(), {'n', 'e', 'w'});
 }
+
+// ---- A listener held in a log write past Stop's wait; accept failing for a while ----
+
+std::atomic<bool> lastLineHeld{false};
+std::atomic<bool> lastLineReleased{false};
+std::atomic<bool> laterLineWritten{false};
+
+// The capture's sink, except that the listener's last line waits for the test, as a console's
+// output does while the user makes a selection in it.
+void sinkHoldingTheLastLine(const char* text, std::size_t length) {
+  capturedLogLines.emplace_back(text, length);
+  if (std::string_view(text, length) != "Closing local server main thread...\r\n") return;
+  lastLineHeld = true;
+  waitUntil(kHangLimit, [] { return lastLineReleased.load(); });
+}
+
+TEST_F(TunnelServiceTest, StopLeavesAListenerHeldInAWriteToEndByItself) {
+  ScriptedProxy proxy(ProxyScript::acceptNoAuth());
+  ASSERT_NO_FATAL_FAILURE(startAccepting(proxy.port()));
+  {
+    std::lock_guard<std::mutex> lock(logMutex());
+    testSeams.logSink = sinkHoldingTheLastLine;
+  }
+  stopService();  // its wait runs out while the listener is held
+  EXPECT_TRUE(lastLineHeld);
+  EXPECT_EQ(listenerHandle.load(), nullptr);
+  EXPECT_EQ(events().back(), "enableStartDisableStop");
+
+  // Ended from outside in its write, the listener would keep the log's lock for good.
+  lastLineReleased = true;
+  std::thread([] {
+    logLine("a later line\r\n");
+    laterLineWritten = true;
+  }).detach();
+  EXPECT_TRUE(waitUntil(5s, [] { return laterLineWritten.load(); })) << "the log stays locked";
+  // It closes its listening socket on its way out: the port is free again.
+  EXPECT_TRUE(waitUntil(5s, [&] { return portBindable(localPort_); }));
+}
+
+#ifndef _WIN32
+// Out of descriptors, accept fails while the connection stays queued and the listener readable.
+TEST_F(TunnelServiceTest, AcceptFailingForWantOfDescriptorsDoesNotSpin) {
+  ScriptedProxy proxy({ProxyScript::acceptNoAuth(), ProxyScript::acceptNoAuth().echo()});
+  ASSERT_NO_FATAL_FAILURE(startAccepting(proxy.port()));
+  ResolvedAddresses listener;
+  ASSERT_EQ(resolveStreamAddresses("127.0.0.1", std::to_string(localPort_).c_str(), listener), 0);
+  UniqueSocket client(openTcpSocket(kFamilyIpv4));
+  ASSERT_TRUE(client);
+
+  // No new descriptor from here on: every number below the lowest free one is taken.
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  const int lowestFree = ::dup(static_cast<int>(client.get()));
+  ASSERT_GE(lowestFree, 0);
+  ::close(lowestFree);
+  rlimit none = limit;
+  none.rlim_cur = static_cast<rlim_t>(lowestFree);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+  const bool connected = connectTo(client.get(), listener.front());
+  const double before = processCpuSeconds();
+  std::this_thread::sleep_for(1s);
+  const double used = processCpuSeconds() - before;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+
+  ASSERT_TRUE(connected);
+  EXPECT_LT(used, 0.3) << "the listener spins on the failing accept";
+  expectEcho(client.get(), {'o', 'k'});  // served once descriptors are there again
+}
+#endif
 
 }  // namespace
