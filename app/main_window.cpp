@@ -88,6 +88,8 @@ void initialiseDialog(HWND window) {
   }
   SendMessageA(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon));
   taskbarCreatedMessage = RegisterWindowMessageA("TaskbarCreated");
+  // Run elevated, the window would not get it from the shell, which runs at a lower level.
+  ChangeWindowMessageFilterEx(window, taskbarCreatedMessage, MSGFLT_ALLOW, nullptr);
 }
 
 // A port field never shows more than 65535; an empty or unreadable field is left alone.

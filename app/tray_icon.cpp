@@ -131,6 +131,14 @@ void deleteTrayIconOnConsoleEnd() {
 
 void showTrayIconAgain(HWND window) {
   if (iconWindow.load() != window) return;
-  Shell_NotifyIconA(NIM_ADD, &trayRecord);
+  // The balloon was shown when the window was parked; once is enough.
+  NOTIFYICONDATAA record = trayRecord;
+  record.uFlags &= ~static_cast<UINT>(NIF_INFO);
+  if (!Shell_NotifyIconA(NIM_ADD, &record)) {
+    // A shell that refuses it (or is not ready yet) would leave a hidden window with neither
+    // icon nor taskbar button: bring it back as a click on the icon would.
+    restoreFromTray(window);
+    return;
+  }
   if (taskbarList != nullptr) taskbarList->DeleteTab(window);
 }

@@ -19,5 +19,6 @@ void removeTrayIcon();
 void deleteTrayIconOnConsoleEnd();
 
 // After the shell restarted ("TaskbarCreated"): a parked window's icon goes back into the new,
-// empty notification area and its button out of the new taskbar. Nothing when not parked.
+// empty notification area, without its balloon, and its button out of the new taskbar; when the
+// shell refuses the icon, the window comes back as after a click on it. Nothing when not parked.
 void showTrayIconAgain(HWND window);

@@ -95,6 +95,22 @@ TEST_F(TrayIconInProcess, RestoreBringsBackAMinimisedWindowInNormalState) {
 // without running any handler, and removes a normally ending program's icons itself, so this
 // can't be seen from outside the program there.) Ctrl+Break takes the handlers the same way,
 // without the end that Windows forces on a process after a close event.
+// After a shell restart ("TaskbarCreated") the icon goes back into the new, empty notification
+// area. A shell that refuses it must not leave a hidden window with neither icon nor button.
+TEST_F(TrayIconInProcess, IconRefusedAfterAShellRestartBringsTheWindowBack) {
+  ASSERT_EQ(hideToTray(window_), 1);
+  ASSERT_TRUE(deleteTrayIcon(window_));  // the new shell knows no icon
+  showTrayIconAgain(window_);
+  EXPECT_TRUE(trayIconExists(window_));
+  EXPECT_FALSE(IsWindowVisible(window_));
+
+  // Refused: an icon with this window and id is there already.
+  showTrayIconAgain(window_);
+  EXPECT_TRUE(IsWindowVisible(window_)) << "the window is out of reach";
+  EXPECT_FALSE(IsIconic(window_));
+  EXPECT_FALSE(trayIconExists(window_));
+}
+
 TEST_F(TrayIconInProcess, ConsoleEndDeletesTheIconAndPassesTheEventOn) {
   passedOn = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   ASSERT_TRUE(SetConsoleCtrlHandler(stopBeforeTheDefault, TRUE));
