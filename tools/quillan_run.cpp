@@ -102,6 +102,7 @@ int main(int argc, char** argv) {
     if (option.required && !option.given) return usage("missing ", option.name.data());
   }
 
+  useBinaryStandardOutput();
   if (startSocketLibrary() != 0) {
     std::fputs("quillan-run: the socket library did not start\n", stderr);
     return 1;

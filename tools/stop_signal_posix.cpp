@@ -31,3 +31,5 @@ bool installStopSignalHandler(void (*onStop)()) {
   releaseThread(waiter);
   return waiter != nullptr;
 }
+
+void useBinaryStandardOutput() {}  // POSIX streams have no text mode
