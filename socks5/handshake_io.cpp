@@ -56,9 +56,6 @@ bool recvStep(Socket socket, const char* step, std::span<std::uint8_t> out,
 
 std::size_t recvAtLeast(Socket socket, const char* step, std::span<std::uint8_t> out,
                         std::size_t atLeast, ReplyDeadline deadline) {
-  // An end of stream sets no error of its own: its line shows the one there was before, not
-  // the would-block of a read that found nothing yet.
-  const int errorBefore = lastSocketError();
   std::size_t have = 0;
   while (have < atLeast) {
     // What has arrived is taken at once (usually the whole reply); the wait is only for bytes
@@ -68,7 +65,9 @@ std::size_t recvAtLeast(Socket socket, const char* step, std::span<std::uint8_t>
       have += static_cast<std::size_t>(got);
       continue;
     }
-    if (got == 0) setLastSocketError(errorBefore);
+    // An end of stream is no error: its line shows 0, as Winsock leaves it after that read,
+    // not the would-block of an earlier read that found nothing yet.
+    if (got == 0) setLastSocketError(0);
     if (got == 0 || !isWouldBlock(lastSocketError()) || !waitUntilReady(socket, false, deadline))
       break;
   }
