@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -23,10 +24,22 @@ inline constexpr const char* kSettingsKey = "Software\\Varnholt Software\\Quilla
 // Long: it only has to tell a hang from a slow turn on a loaded machine.
 inline constexpr DWORD kDefaultTimeoutMs = 30000;
 
+// Every wait below, times QUILLAN_TIMEOUT_SCALE (1 to 20, default 1): under full emulation
+// (tests/guest/) a program takes several times longer to start than on a real machine.
+inline DWORD scaled(DWORD timeoutMs) {
+  static const DWORD factor = [] {
+    std::array<char, 8> text{};
+    DWORD length = GetEnvironmentVariableA("QUILLAN_TIMEOUT_SCALE", text.data(), text.size());
+    long value = length > 0 && length < text.size() ? std::strtol(text.data(), nullptr, 10) : 1;
+    return static_cast<DWORD>(value >= 1 && value <= 20 ? value : 1);
+  }();
+  return timeoutMs * factor;
+}
+
 // Polls `condition` every `pollMs` until it holds or `timeoutMs` has passed; its last result.
 inline bool waitUntil(const std::function<bool()>& condition, DWORD timeoutMs = kDefaultTimeoutMs,
                       DWORD pollMs = 20) {
-  ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  ULONGLONG deadline = GetTickCount64() + scaled(timeoutMs);
   for (;;) {
     if (condition()) return true;
     if (GetTickCount64() >= deadline) return false;
@@ -40,8 +53,8 @@ inline bool waitUntil(const std::function<bool()>& condition, DWORD timeoutMs = 
 inline bool sendWithTimeout(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
                             LRESULT* result = nullptr, DWORD timeoutMs = 5000) {
   DWORD_PTR value = 0;
-  bool answered =
-      SendMessageTimeoutA(window, message, wParam, lParam, SMTO_ABORTIFHUNG, timeoutMs, &value);
+  bool answered = SendMessageTimeoutA(window, message, wParam, lParam, SMTO_ABORTIFHUNG,
+                                      scaled(timeoutMs), &value);
   if (answered && result != nullptr) *result = static_cast<LRESULT>(value);
   return answered;
 }
@@ -253,7 +266,7 @@ class AppProcess {
   // The exit code, or nothing on time-out.
   std::optional<DWORD> waitExit(DWORD timeoutMs = kDefaultTimeoutMs) {
     DWORD code = 0;
-    if (process_ == nullptr || WaitForSingleObject(process_, timeoutMs) != WAIT_OBJECT_0 ||
+    if (process_ == nullptr || WaitForSingleObject(process_, scaled(timeoutMs)) != WAIT_OBJECT_0 ||
         !GetExitCodeProcess(process_, &code)) {
       return {};
     }
@@ -264,7 +277,7 @@ class AppProcess {
     if (process_ == nullptr) return;
     if (running()) {
       TerminateProcess(process_, 1);
-      WaitForSingleObject(process_, 5000);
+      WaitForSingleObject(process_, scaled(5000));
     }
     CloseHandle(process_);
     process_ = nullptr;
