@@ -11,7 +11,9 @@
 # QUILLAN_WINE_DISPLAY=own|inherit (default own: always a private Xvfb, even when DISPLAY is
 # set, so tests never touch a real screen; `inherit` uses $DISPLAY when there is one),
 # QUILLAN_WINE_TEMPLATE (default /tmp/quillan-wine-template-$UID: a booted prefix copied
-# instead of a 15-20 s cold `wineboot`; set it empty to always boot).
+# instead of a 15-20 s cold `wineboot`; set it empty to always boot), QUILLAN_WINE_BOOTED=1
+# (QUILLAN_WINEPREFIX is a prefix this rig booted before, desktop keys written: used as it is,
+# as the emulated guest's prefix made with its image, tests/guest/).
 #
 # The order matters (and is easy to get silently wrong): the desktop keys must be in the
 # registry before the prefix's desktop process starts, and any wine command starts one. So:
@@ -53,6 +55,10 @@ _wine_prefix_stamp() { "$WINE_BIN" --version 2>/dev/null; }
 _wine_boot_prefix() {
   local template=${QUILLAN_WINE_TEMPLATE-/tmp/quillan-wine-template-$(id -u)}
   local stamp
+  if [ "${QUILLAN_WINE_BOOTED:-0}" = 1 ] && [ -f "$WINEPREFIX/system.reg" ]; then
+    _wine_keys_written=1
+    return 0
+  fi
   stamp=$(_wine_prefix_stamp)
   if [ -n "$template" ] && [ -f "$template/.quillan-template" ] &&
     [ "$(cat "$template/.quillan-template")" = "$stamp" ]; then
