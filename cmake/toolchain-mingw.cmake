@@ -1,6 +1,6 @@
 # Cross build for Windows with mingw-w64 (posix thread model: std::mutex, GoogleTest).
 # QUILLAN_MINGW_ARCH (set by the presets): x86_64, tested under 64-bit Wine, or i686, the
-# shipping build, which cannot run here.
+# shipping build, which cannot run on this host: its tests run in an emulated guest (tests/guest/).
 set(QUILLAN_MINGW_ARCH x86_64 CACHE STRING "mingw-w64 target: x86_64 or i686")
 set_property(CACHE QUILLAN_MINGW_ARCH PROPERTY STRINGS x86_64 i686)
 # The compiler checks' own projects read this file again: they need the same choice.

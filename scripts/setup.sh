@@ -14,9 +14,10 @@ set -euo pipefail
 # binutils (objdump for the import check).
 build=(cmake make g++ git python3
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64 mingw-w64-tools)
-# Running the Windows build: 64-bit Wine only (this kernel cannot run 32-bit code), on a virtual X
-# display (with Wine's own fonts: Marlett draws the title-bar buttons), with xdotool to check the
-# desktop and imagemagick for screenshots.
+# Running the Windows build on the host: 64-bit Wine only (this kernel cannot run 32-bit code;
+# 32-bit Wine runs only in the emulated guest of tests/guest/), on a virtual X display (with
+# Wine's own fonts: Marlett draws the title-bar buttons), with xdotool to check the desktop and
+# imagemagick for screenshots.
 wine=(wine wine64 fonts-wine xvfb xdotool imagemagick)
 # A real Remote Desktop server and client, for the end-to-end session test and the demo.
 rdp=(xrdp xorgxrdp freerdp2-x11)
@@ -68,7 +69,8 @@ fi
 
 export DEBIAN_FRONTEND=noninteractive
 "${sudo[@]}" apt-get update
-# wine64 recommends wine32, which cannot run here: "wine32-" keeps it out where i386 is enabled.
+# wine64 recommends wine32, which cannot run on this host (only in the guest): "wine32-" keeps it
+# out where i386 is enabled.
 never=()
 if apt-cache policy wine32 2>/dev/null | grep -q '^wine32:'; then
   never=(wine32-)
