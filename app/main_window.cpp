@@ -20,10 +20,6 @@
 #include "resources/resource.h"
 #include "tunnel/tunnel_service.h"
 
-HINSTANCE appInstance = nullptr;
-HICON smallIcon = nullptr;
-HWND mainWindow = nullptr;
-
 namespace {
 
 constexpr int kPortEntryLimit = 5;

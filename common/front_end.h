@@ -1,10 +1,7 @@
 // How the tunnel service reaches whatever drives it: the window, the headless runner or a test.
 #pragma once
 
-// The service as its driver sees it. Proving is reported by a successful startService, Accepting
-// by the listener once the trial route worked, Idle by stopService and by a listener that ended
-// on its own (the trial failed).
-enum class ServiceState { kIdle, kProving, kAccepting };
+#include "common/service_state.h"
 
 // Either procedure may be left null; the service then skips that effect. Both are called on the
 // thread that acts: the UI thread in startService and stopService, else the listener thread.

@@ -14,7 +14,8 @@ using ConsoleReopen = std::FILE* (*)();
 
 struct TestSeams {
   LogSink logSink = nullptr;  // changed only under logMutex(); nullptr: standard output
-  // Bound of each wait for a proxy reply in the handshake; 0: the program's own 60 s.
+  // Bound of each wait for a proxy reply in the handshake; 0: the program's own
+  // kHandshakeTimeoutMs.
   std::atomic<int> handshakeTimeoutMs{0};
   ConsoleReopen consoleReopen = nullptr;  // nullptr: "CONOUT$" reopened in mode "w"
   void* trayTaskbarList = nullptr;        // the tray's taskbar-list object once it is created

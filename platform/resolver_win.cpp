@@ -8,7 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
+
+#include "platform/owned.h"
 
 namespace {
 
@@ -128,8 +129,8 @@ int WSAAPI ipv4OnlyGetAddrInfo(const char* node, const char* service, const addr
   }
   addrinfo** tail = result;
   for (; addresses != nullptr && *addresses != nullptr; ++addresses) {
-    auto* entry = new (std::nothrow) Ipv4Entry{};
-    if (entry == nullptr) {
+    auto entry = makeOwned<Ipv4Entry>();
+    if (!entry) {
       ipv4OnlyFreeAddrInfo(*result);
       *result = nullptr;
       return resolverFailure(EAI_MEMORY);
@@ -143,7 +144,7 @@ int WSAAPI ipv4OnlyGetAddrInfo(const char* node, const char* service, const addr
     entry->address.sin_port = port;
     std::memcpy(&entry->address.sin_addr, *addresses, sizeof entry->address.sin_addr);
     *tail = &entry->info;
-    tail = &entry->info.ai_next;
+    tail = &entry.release()->info.ai_next;  // the list's from now on
   }
   return *result == nullptr ? resolverFailure(EAI_NODATA) : 0;
 }
@@ -151,7 +152,7 @@ int WSAAPI ipv4OnlyGetAddrInfo(const char* node, const char* service, const addr
 void WSAAPI ipv4OnlyFreeAddrInfo(addrinfo* list) {
   while (list != nullptr) {
     addrinfo* next = list->ai_next;
-    delete reinterpret_cast<Ipv4Entry*>(list);
+    std::unique_ptr<Ipv4Entry>(reinterpret_cast<Ipv4Entry*>(list));  // freed here
     list = next;
   }
 }

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <ctime>
 #include <limits.h>
-#include <new>
 #include <pthread.h>
 #include <sys/mman.h>
 
@@ -24,9 +23,9 @@ struct StartArguments {
 };
 
 void* trampoline(void* raw) {
-  StartArguments start = *static_cast<StartArguments*>(raw);
-  delete static_cast<StartArguments*>(raw);
-  start.entry(start.argument);
+  // Freed before the entry runs.
+  auto [entry, argument] = *std::unique_ptr<StartArguments>(static_cast<StartArguments*>(raw));
+  entry(argument);
   return nullptr;
 }
 
@@ -43,11 +42,9 @@ constexpr std::size_t kStackFactor = 1;
 }  // namespace
 
 ThreadHandle startThread(ThreadEntry entry, void* argument, std::size_t stackBytes) {
-  auto* thread = new (std::nothrow) PosixThread;
-  auto* start = new (std::nothrow) StartArguments{entry, argument};
-  if (thread == nullptr || start == nullptr) {
-    delete thread;
-    delete start;
+  auto thread = makeOwned<PosixThread>();
+  auto start = makeOwned<StartArguments>(entry, argument);
+  if (!thread || !start) {
     threadError = ENOMEM;
     return nullptr;
   }
@@ -56,15 +53,14 @@ ThreadHandle startThread(ThreadEntry entry, void* argument, std::size_t stackByt
   std::size_t stack = (stackBytes != 0 ? stackBytes : kDefaultStackBytes) * kStackFactor;
   if (stack < static_cast<std::size_t>(PTHREAD_STACK_MIN)) stack = PTHREAD_STACK_MIN;
   pthread_attr_setstacksize(&attributes, stack);
-  int rc = pthread_create(&thread->id, &attributes, trampoline, start);
+  int rc = pthread_create(&thread->id, &attributes, trampoline, start.get());
   pthread_attr_destroy(&attributes);
   if (rc != 0) {
-    delete thread;
-    delete start;
     threadError = rc;
     return nullptr;
   }
-  return thread;
+  start.release();  // the thread's from now on
+  return thread.release();
 }
 
 bool waitThread(ThreadHandle handle, unsigned milliseconds) {
@@ -83,10 +79,8 @@ bool waitThread(ThreadHandle handle, unsigned milliseconds) {
 }
 
 void releaseThread(ThreadHandle handle) {
-  auto* thread = static_cast<PosixThread*>(handle);
-  if (thread == nullptr) return;
-  if (!thread->joined) pthread_detach(thread->id);
-  delete thread;
+  const std::unique_ptr<PosixThread> thread(static_cast<PosixThread*>(handle));
+  if (thread != nullptr && !thread->joined) pthread_detach(thread->id);
 }
 
 int lastSystemError() {

@@ -4,8 +4,6 @@
 
 #include <windows.h>
 
-#include <new>
-
 namespace {
 
 struct StartArguments {
@@ -14,27 +12,28 @@ struct StartArguments {
 };
 
 DWORD WINAPI trampoline(LPVOID raw) {
-  StartArguments start = *static_cast<StartArguments*>(raw);
-  delete static_cast<StartArguments*>(raw);
-  return start.entry(start.argument);
+  // Freed before the entry runs.
+  auto [entry, argument] = *std::unique_ptr<StartArguments>(static_cast<StartArguments*>(raw));
+  return entry(argument);
 }
 
 }  // namespace
 
 ThreadHandle startThread(ThreadEntry entry, void* argument, std::size_t stackBytes) {
-  auto* start = new (std::nothrow) StartArguments{entry, argument};
-  if (start == nullptr) {
+  auto start = makeOwned<StartArguments>(entry, argument);
+  if (!start) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
-  HANDLE thread = CreateThread(nullptr, stackBytes, trampoline, start,
+  HANDLE thread = CreateThread(nullptr, stackBytes, trampoline, start.get(),
                                STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   if (thread == nullptr) {
     DWORD error = GetLastError();
-    delete start;
+    start.reset();
     SetLastError(error);
     return nullptr;
   }
+  start.release();  // the thread's from now on
   return thread;
 }
 

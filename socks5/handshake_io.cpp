@@ -4,9 +4,6 @@
 #include "common/log.h"
 #include "common/test_seams.h"
 
-// A proxy that takes the connection but never answers does not hold a thread for ever.
-constexpr int kHandshakeTimeoutMs = 60000;
-
 ReplyDeadline replyDeadline() {
   const int shortened = testSeams.handshakeTimeoutMs.load();
   return std::chrono::steady_clock::now() +

@@ -12,13 +12,17 @@
 
 using ReplyDeadline = std::chrono::steady_clock::time_point;
 
-// When the wait for the reply starting now runs out: 60 s from now (tests shorten it).
+// A proxy that takes the connection but never answers does not hold a thread for ever.
+inline constexpr int kHandshakeTimeoutMs = 60000;
+
+// When the wait for the reply starting now runs out: kHandshakeTimeoutMs from now (tests
+// shorten it).
 ReplyDeadline replyDeadline();
 
 // Sends every byte, calling again after a partial send and waiting for room when there is none
-// (60 s at most). When a call fails or sends nothing, the wait runs out, or the message is
-// empty (it could not be built), logs
-// "send(<step>) err: %d\r\n" with the last socket error and returns false.
+// (kHandshakeTimeoutMs at most). When a call fails or sends nothing, the wait runs out, or the
+// message is empty (it could not be built), logs "send(<step>) err: %d\r\n" with the last socket
+// error and returns false.
 bool sendStep(Socket socket, const char* step, std::span<const std::uint8_t> message);
 
 // Receives exactly out.size() bytes, each call asking only for what is still missing. When the

@@ -24,7 +24,8 @@
 namespace {
 
 // Keepalive towards the proxy: a proxy that vanished without FIN or RST ends its relay after
-// about 60 s and a few probes 10 s apart instead of holding a thread for ever. The local peer is
+// kKeepAliveIdleSeconds of silence and a few probes kKeepAliveIntervalSeconds apart instead of
+// holding a thread for ever. The local peer is
 // on this machine, whose own stack ends its connections when it goes. There is no idle time-out
 // of our own: a quiet Remote Desktop session stays up.
 constexpr int kKeepAliveIdleSeconds = 60;
@@ -154,13 +155,12 @@ void relayBytes(Socket local, Socket proxy, std::uint8_t* pages, unsigned id, un
 
 }  // namespace
 
-unsigned relayThread(void* argument) {
-  // On the heap, not the stack, and only through the handshake: the settings are not needed after.
-  std::unique_ptr<RelayStart> start(static_cast<RelayStart*>(argument));
+unsigned relayThread(std::unique_ptr<ServiceThreadStart> start) {
+  // Kept only through the handshake: the settings are not needed after.
   const unsigned generation = start->generation;
   // Declared first, closed last: the proxy socket goes before the local one.
-  UniqueSocket local(start->local);
-  const auto id = static_cast<unsigned>(start->local);
+  UniqueSocket local(start->socket);
+  const auto id = static_cast<unsigned>(start->socket);
 
   UniqueSocket proxy(openProxySession(start->settings));
   if (!proxy) {

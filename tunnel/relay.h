@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 
 #include "common/service_state.h"
 #include "config/tunnel_settings.h"
@@ -21,20 +22,16 @@ inline constexpr std::size_t kRelayBufferBytes = 32768;
 // 2 GiB of the 32-bit program.
 inline constexpr std::size_t kRelayStackBytes = 256 * 1024;
 
-// Handed from the listener to a new relay thread, which owns (and deletes) it. `generation` is
-// the stopGeneration of the listener that accepted the socket: a stop bumps it, so the relay
+// What a thread of the service starts with, handed over to it whole (startOwningThread): from
+// startService to the listener (`socket` the listening socket), from the listener to a relay
+// (the accepted one). `generation` is the stopGeneration at Start: a stop bumps it, so a relay
 // ends even when Start has cleared stopRequested again before the relay looked. `settings` are
-// those the listener was started with, not whatever a later Start has written since.
-struct RelayStart {
-  Socket local = noSocket;
+// copied once at Start: the trial and every relay use them, whatever a later Start writes.
+struct ServiceThreadStart {
+  Socket socket = noSocket;
   unsigned generation = 0;
   TunnelSettings settings;
 };
 
-// True once the service that started a thread of `generation` has been stopped.
-inline bool serviceStopSeen(unsigned generation) {
-  return stopRequested.load() || stopGeneration.load() != generation;
-}
-
-// Thread entry: takes a RelayStart allocated with new. Returns 0.
-unsigned relayThread(void* argument);
+// Thread entry: the accepted socket and what the relay needs to open its session. Returns 0.
+unsigned relayThread(std::unique_ptr<ServiceThreadStart> start);

@@ -1,12 +1,26 @@
 // startService, the ListenerThread and stopService: the local listener, the trial route that
 // proves proxy and target once, and the accept loop that hands each connection to a relay.
+//
+//   UI thread                                   listener thread
+//   startService: bind, listen, under startGate:
+//     start the listener (it owns the socket),
+//     report Proving, publish listenerHandle
+//                                               pass startGate; trial route
+//                                               ok:     report Accepting, accept until a stop
+//                                               failed: error box, then (no stop raised) it
+//                                                       releases listenerHandle, reports Idle
+//   stopService: raise the flag, bump the
+//     generation, wait (bounded), release
+//     listenerHandle, report Idle               sees the stop, closes its socket, ends
+//
+// Whoever raises stopRequested first releases the listener's handle: stopService, or the
+// listener that ends on its own. A listener that outlives Stop's wait touches nothing shared.
 #include "tunnel/tunnel_service.h"
 
 #include <array>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
-#include <new>
 #include <thread>
 
 #include "common/front_end.h"
@@ -36,14 +50,6 @@ constexpr std::chrono::milliseconds kFailedAcceptPause{100};
 // the listener passes it before it acts, so that its reports and the release of its own handle
 // come after those.
 std::mutex startGate;
-
-// Handed from startService to the listener thread, which owns (and deletes) it. The settings
-// are copied once at Start: the trial and every relay use them, whatever a later Start writes.
-struct ListenerStart {
-  Socket listener = noSocket;
-  unsigned generation = 0;
-  TunnelSettings settings;
-};
 
 enum class ListenStep { kBind, kListen };
 
@@ -84,32 +90,32 @@ bool proveRoute(const TunnelSettings& settings) {
 }
 
 // A new relay thread owns the accepted socket; its handle is dropped at once (never joined).
-void startRelay(Socket accepted, const ListenerStart& listener) {
-  auto* start = new (std::nothrow) RelayStart{accepted, listener.generation, listener.settings};
-  ThreadHandle relay =
-      start != nullptr ? startThread(relayThread, start, kRelayStackBytes) : nullptr;
+void startRelay(Socket accepted, const ServiceThreadStart& listener) {
+  auto start = makeOwned<ServiceThreadStart>(accepted, listener.generation, listener.settings);
+  ThreadHandle relay = startOwningThread<relayThread>(start, kRelayStackBytes);
   if (relay != nullptr) {
     releaseThread(relay);
     return;
   }
   int error = lastSystemError();
-  delete start;
   closeSocket(accepted);
+  // No line end, as the program has always written it: the next "Waiting for local incoming
+  // connection." follows on the same line. Kept, since log readers may rely on it.
   logLine("Cannot start in/out thread. Error: %d.", error);
 }
 
 // Accepts until a stop is seen; the wait is bounded so the flag is looked at regularly.
-void acceptConnections(const ListenerStart& start) {
+void acceptConnections(const ServiceThreadStart& start) {
   while (!serviceStopSeen(start.generation)) {
     logLine("Waiting for local incoming connection.\r\n");
     Socket accepted = noSocket;
     while (accepted == noSocket) {
-      WaitItem item{start.listener, true, false};
+      WaitItem item{start.socket, true, false};
       waitSockets(std::span<WaitItem>(&item, 1), selectTimeout);
       if (serviceStopSeen(start.generation)) return;
       // A failed accept counts as no connection.
       if (!item.readable) continue;
-      accepted = acceptConnection(start.listener);
+      accepted = acceptConnection(start.socket);
       const int error = lastSocketError();
       if (accepted == noSocket && !isWouldBlock(error) && !isAbortedConnection(error))
         std::this_thread::sleep_for(kFailedAcceptPause);
@@ -118,10 +124,9 @@ void acceptConnections(const ListenerStart& start) {
   }
 }
 
-unsigned listenerThread(void* argument) {
-  const ListenerStart start = *static_cast<ListenerStart*>(argument);
-  delete static_cast<ListenerStart*>(argument);
-  UniqueSocket listener(start.listener);
+unsigned listenerThread(std::unique_ptr<ServiceThreadStart> owned) {
+  const ServiceThreadStart& start = *owned;
+  UniqueSocket listener(start.socket);
   { const std::lock_guard<std::mutex> pass(startGate); }
 
   if (proveRoute(start.settings)) {
@@ -183,12 +188,10 @@ int startService() {
           tunnelSettings.proxyPort.data());
 
   const std::lock_guard<std::mutex> gate(startGate);  // opened on return
-  auto* start = new (std::nothrow) ListenerStart{listener.get(), generation, tunnelSettings};
-  ThreadHandle thread =
-      start != nullptr ? startThread(listenerThread, start, kListenerStackBytes) : nullptr;
+  auto start = makeOwned<ServiceThreadStart>(listener.get(), generation, tunnelSettings);
+  ThreadHandle thread = startOwningThread<listenerThread>(start, kListenerStackBytes);
   if (thread == nullptr) {
     int threadError = lastSystemError();
-    delete start;
     formatMessage(kThreadFailedText, threadError);
     showError();
     logLine("%s\r\n", messageText.data());

@@ -1,6 +1,6 @@
 # Log console and tray icon: their code from quillan_app (read through the test seams), plus the
-# end-to-end cases that drive quillan.exe. The window handles are defined by the log console
-# test, so the archive's main window is never linked in.
+# end-to-end cases that drive quillan.exe. The tests point the window handles at windows and
+# resources of their own.
 enable_language(RC)
 quillan_add_test(quillan_console_tray_test
   SOURCES log_console_unit_test.cpp tray_icon_unit_test.cpp tray_test.rc

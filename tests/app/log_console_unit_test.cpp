@@ -20,12 +20,6 @@
 #include "tests/app/win_driver.h"
 #include "tests/support/log_capture.h"
 
-// The process-wide window handles, defined here so that the archive's main window is never linked
-// into this program: the tests point them at windows of their own.
-HINSTANCE appInstance = GetModuleHandleA(nullptr);
-HICON smallIcon = nullptr;
-HWND mainWindow = nullptr;
-
 namespace {
 
 int reopenCalls = 0;
@@ -87,6 +81,7 @@ class LogConsoleInProcess : public testing::Test {
                                   24, parent_, reinterpret_cast<HMENU>(IDC_LOG_TOGGLE),
                                   GetModuleHandleA(nullptr), nullptr);
     ASSERT_NE(button, nullptr);
+    appInstance = GetModuleHandleA(nullptr);  // the captions come from this program's resources
     mainWindow = parent_;
   }
 

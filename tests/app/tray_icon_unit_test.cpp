@@ -44,6 +44,7 @@ class TrayIconInProcess : public testing::Test {
   void SetUp() override {
     // The entry of quillan.exe does the same before the window exists.
     OleInitialize(nullptr);
+    appInstance = GetModuleHandleA(nullptr);  // the icon comes from this program's resources
     ASSERT_NE(FindWindowA("Shell_TrayWnd", nullptr), nullptr)
         << "no notification area: run under the Wine virtual desktop";
     window_ = CreateWindowExA(0, "STATIC", "tray test", WS_OVERLAPPEDWINDOW, 40, 40, 300, 200,

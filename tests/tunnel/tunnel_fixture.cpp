@@ -29,9 +29,9 @@ void record(const std::string& event) {
 
 void onServiceState(ServiceState state) {
   std::lock_guard<std::mutex> lock(eventMutex);
-  record(state == ServiceState::kProving     ? "disableStart"
-         : state == ServiceState::kAccepting ? "enableStop"
-                                             : "enableStartDisableStop");
+  record(state == ServiceState::kProving     ? "Proving"
+         : state == ServiceState::kAccepting ? "Accepting"
+                                             : "Idle");
 }
 
 void onShowError(const char* text) {
@@ -121,7 +121,7 @@ void TunnelTest::startAccepting(std::uint16_t proxyPort, UniqueSocket* client,
   copySetting(tunnelSettings.proxyUser, user);
   copySetting(tunnelSettings.proxyPassword, password);
   testSeams.handshakeTimeoutMs = handshakeTimeoutMs;
-  ASSERT_TRUE(startService() == 1 && waitForEvent("enableStop")) << log_.text();
+  ASSERT_TRUE(startService() == 1 && waitForEvent("Accepting")) << log_.text();
   if (client == nullptr) return;
   client->reset(connectLoopback(localPort_));
   ASSERT_TRUE(*client);

@@ -29,9 +29,7 @@ std::size_t countLines(const LogCapture& log, const std::string& prefix);
 
 // Every test leaves the service stopped, even when an assertion failed half-way. Its front end
 // records the service's states and error boxes in the order the service reports them, from
-// whatever thread: each state under the name of the window's button effect for it
-// ("disableStart" for Proving, "enableStop" for Accepting, "enableStartDisableStop" for Idle),
-// and "showError:<text>".
+// whatever thread: "Proving", "Accepting", "Idle" and "showError:<text>".
 class TunnelTest : public testing::Test {
  protected:
   TunnelTest();

@@ -1,5 +1,5 @@
 // The service as Start and Stop drive it: start and trial failures with their exact texts and
-// button effects, the accept loop going on past a failed relay, the relay's close lines, and
+// service states, the accept loop going on past a failed relay, the relay's close lines, and
 // stops with relays still open.
 #include <gtest/gtest.h>
 
@@ -99,10 +99,9 @@ TEST_P(TrialFailureTest, ShowsTheFailingHopAndGoesBackToIdle) {
   useSettings(localPort, proxyPort, 3389);
 
   ASSERT_EQ(startService(), 1);
-  ASSERT_TRUE(waitForEvent("enableStartDisableStop"));
+  ASSERT_TRUE(waitForEvent("Idle"));
   EXPECT_EQ(events(),
-            (std::vector<std::string>{"disableStart", std::string("showError:") + trial.box,
-                                      "enableStartDisableStop"}));
+            (std::vector<std::string>{"Proving", std::string("showError:") + trial.box, "Idle"}));
   EXPECT_EQ(std::string(messageText.data()), trial.box);
 
   // The box comes after the client's own reason and before the listener closes.
@@ -140,14 +139,13 @@ TEST_F(TunnelServiceTest, ButtonsFollowProvingAcceptingAndStop) {
 
   ASSERT_EQ(startService(), 1);
   EXPECT_NE(listenerHandle.load(), nullptr);
-  ASSERT_TRUE(waitForEvent("enableStop"));
+  ASSERT_TRUE(waitForEvent("Accepting"));
   ASSERT_TRUE(waitForLine(log_, "Waiting for local incoming connection.\r\n"));
   EXPECT_TRUE(log_.contains("Testing Remote server 127.0.0.1:3389\r\n"));
-  EXPECT_EQ(events(), (std::vector<std::string>{"disableStart", "enableStop"}));
+  EXPECT_EQ(events(), (std::vector<std::string>{"Proving", "Accepting"}));
 
   stopService();
-  EXPECT_EQ(events(),
-            (std::vector<std::string>{"disableStart", "enableStop", "enableStartDisableStop"}));
+  EXPECT_EQ(events(), (std::vector<std::string>{"Proving", "Accepting", "Idle"}));
   EXPECT_EQ(listenerHandle.load(), nullptr);
   EXPECT_EQ(log_.lines().back(), "Closing local server main thread...\r\n");
   // The listener ended by itself (not left behind): its port is free again.
@@ -359,7 +357,7 @@ TEST_F(TunnelServiceTest, StopThenStartAtOnceStillEndsTheOldRelays) {
   ASSERT_TRUE(proxy.waitForConnections(2));
   stopService();
   ASSERT_EQ(startService(), 1);
-  ASSERT_TRUE(waitForEvent("enableStop", kHangLimit, 2));
+  ASSERT_TRUE(waitForEvent("Accepting", kHangLimit, 2));
   proxy.openGate();
 
   // The old relay finishes its handshake, then ends at its first look.
@@ -399,7 +397,7 @@ TEST_F(TunnelServiceTest, StopLeavesAListenerHeldInAWriteToEndByItself) {
   stopService();  // its wait runs out while the listener is held
   EXPECT_TRUE(lastLineHeld);
   EXPECT_EQ(listenerHandle.load(), nullptr);
-  EXPECT_EQ(events().back(), "enableStartDisableStop");
+  EXPECT_EQ(events().back(), "Idle");
 
   // Ended from outside in its write, the listener would keep the log's lock for good.
   lastLineReleased = true;
