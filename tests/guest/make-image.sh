@@ -38,7 +38,7 @@ if [ -f "$dir/key" ] && [ "$(cat "$dir/key")" = "$key" ] && [ -f "$dir/root.img"
   exit 0
 fi
 say "making the image in $dir (key $key, mirror $mirror)"
-rm -f "$dir/key" "$dir/root.img"
+rm -f "$dir/key"
 root=$dir/rootfs
 # Only our own chroot's /proc is unmounted, on every path (lazily: a process that a package's
 # script left behind may still hold it for a moment).
@@ -85,22 +85,35 @@ install_system() {
   echo "$key" >"$root/.quillan-packages"
   say "packages installed"
 }
-# An earlier run that stopped after the packages of this same recipe left them in rootfs.
-if [ "$(cat "$root/.quillan-packages" 2>/dev/null)" = "$key" ]; then
-  say "the packages are in $root from an earlier run"
+# rootfs into root.img with the kernel beside it.
+make_disk() {
+  # An earlier run that stopped after the packages of this same recipe left them in rootfs.
+  if [ "$(cat "$root/.quillan-packages" 2>/dev/null)" = "$key" ]; then
+    say "the packages are in $root from an earlier run"
+  else
+    install_system
+  fi
+  local kver
+  kver=$(ls "$root/lib/modules" | sort -V | tail -n 1)
+  cp "$root/boot/vmlinuz-$kver" "$dir/vmlinuz"
+  cp "$root/boot/initrd.img-$kver" "$dir/initrd.img"
+  install -m 0755 "$here/guest-init.sh" "$root/sbin/quillan-guest-init"
+  in_root apt-get clean
+  rm -rf "$root"/var/lib/apt/lists/*
+  cleanup
+  rm -f "$dir/root.img"
+  nice -n 10 mkfs.ext4 -q -F -L quillan-guest -d "$root" "$dir/root.img" 6G
+  rm -rf "$root"
+  echo "$key" >"$dir/root.key"
+  say "root.img made"
+}
+# An earlier run that stopped after the disk of this same recipe only makes the prefix again.
+if [ "$(cat "$dir/root.key" 2>/dev/null)" = "$key" ] && [ -f "$dir/root.img" ]; then
+  say "root.img is there from an earlier run"
 else
-  install_system
+  rm -f "$dir/root.key"
+  make_disk
 fi
-kver=$(ls "$root/lib/modules" | sort -V | tail -n 1)
-cp "$root/boot/vmlinuz-$kver" "$dir/vmlinuz"
-cp "$root/boot/initrd.img-$kver" "$dir/initrd.img"
-install -m 0755 "$here/guest-init.sh" "$root/sbin/quillan-guest-init"
-in_root apt-get clean
-rm -rf "$root"/var/lib/apt/lists/*
-cleanup
-nice -n 10 mkfs.ext4 -q -F -L quillan-guest -d "$root" "$dir/root.img" 6G
-rm -rf "$root"
-say "root.img made"
 
 # One boot with the root disk writable makes the Wine prefix in it (about 1.3 GB, a minute and
 # more to boot under emulation); later runs open the disk as a throw-away snapshot and use it
@@ -116,6 +129,13 @@ export QUILLAN_WINEPREFIX=/var/lib/quillan-guest/prefix QUILLAN_WINE_TEMPLATE=
 rm -rf /var/lib/quillan-guest && mkdir -p /var/lib/quillan-guest
 source /job/scripts/wine-env.sh
 wine_env_start || { cat "$QUILLAN_WINE_STATE"/*.log; exit 1; }
+# Under heavy load wineboot has once left the 32-bit half out (syswow64 empty); an update adds it.
+for _ in 1 2; do
+  [ -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ] && break
+  echo "no 32-bit half in the prefix: wineboot -u"
+  "$WINE_BIN" wineboot -u </dev/null >>"$QUILLAN_WINE_STATE/wineboot.log" 2>&1
+done
+cp "$QUILLAN_WINE_STATE/wineboot.log" /job/
 wine_env_stop "$WINEPREFIX"  # a prefix outside /tmp stays
 test -f "$QUILLAN_WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" && touch /job/provisioned
 echo "prefix booted in $(awk -v a="$start" -v b="$(cut -d' ' -f1 /proc/uptime)" 'BEGIN { printf "%.0f", b - a }') s"
@@ -126,7 +146,7 @@ if [ ! -f "$job/provisioned" ]; then
   tail -n 30 "$job/guest.log" "$job/console.log" 2>/dev/null >&2
   exit 1
 fi
-mv "$job/guest.log" "$dir/provision.log"
+cat "$job/guest.log" "$job/wineboot.log" >"$dir/provision.log"
 rm -rf "$job"
 echo "$key" >"$dir/key"
 say "prefix booted; image ready ($(du -h "$dir/root.img" | cut -f1) used of 6G)"
