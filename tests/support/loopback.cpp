@@ -23,56 +23,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kSlice = std::chrono::milliseconds(50);
 
-std::uint64_t splitMix(std::uint64_t x) {
-  x += 0x9e3779b97f4a7c15ULL;
-  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
-  x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
-  return x ^ (x >> 31);
-}
-
-void fillStream(std::uint64_t seed, std::uint64_t offset, std::span<std::uint8_t> out) {
-  const std::uint64_t stream = splitMix(seed);
-  std::size_t at = 0;
-  while (at < out.size()) {
-    const std::uint64_t position = offset + at;
-    const std::uint64_t word = position < 8 ? seed : splitMix(stream ^ (position / 8));
-    for (std::uint64_t byte = position % 8; byte < 8 && at < out.size(); ++byte, ++at) {
-      out[at] = static_cast<std::uint8_t>(word >> (8 * byte));
-    }
-  }
-}
-
 }  // namespace
-
-Bytes streamBytes(std::uint64_t seed, std::size_t count) {
-  Bytes bytes(count);
-  fillStream(seed, 0, bytes);
-  return bytes;
-}
-
-void StreamCheck::feed(std::span<const std::uint8_t> bytes) {
-  for (; received < 8 && !bytes.empty(); ++received, bytes = bytes.subspan(1))
-    seed |= std::uint64_t{bytes[0]} << (8 * received);
-  std::array<std::uint8_t, 4096> want{};
-  while (!bytes.empty()) {
-    const std::size_t length = std::min(bytes.size(), want.size());
-    fillStream(seed, received, std::span(want.data(), length));
-    for (std::size_t i = 0; i < length && intact(); ++i) {
-      if (want[i] == bytes[i]) continue;
-      firstWrong = received + i;
-      expected = want[i];
-      got = bytes[i];
-    }
-    received += length;
-    bytes = bytes.subspan(length);
-  }
-}
-
-StreamCheck checkStream(std::span<const std::uint8_t> bytes) {
-  StreamCheck check;
-  check.feed(bytes);
-  return check;
-}
 
 std::ostream& operator<<(std::ostream& out, const StreamCheck& check) {
   out << check.received << " bytes of stream " << check.seed << " received";

@@ -18,8 +18,7 @@
 
 #include "platform/socket.h"
 #include "platform/unique_socket.h"
-
-using Bytes = std::vector<std::uint8_t>;
+#include "tests/support/stream.h"
 
 // The bound of a wait for something that should happen soon: long, because it only has to
 // tell a hang from a slow turn on a loaded machine; a wait that succeeds returns at once.
@@ -36,23 +35,6 @@ bool waitUntil(std::chrono::milliseconds limit, Predicate done) {
   return true;
 }
 
-// Test streams: stream `seed` begins with its seed (8 bytes, little-endian), so a receiver
-// regenerates what it should get and needs no digest from the sender.
-Bytes streamBytes(std::uint64_t seed, std::size_t count);
-
-// Compares received bytes with the stream their first 8 bytes name, as they arrive.
-struct StreamCheck {
-  static constexpr std::uint64_t kIntact = ~std::uint64_t{0};
-  std::uint64_t received = 0;
-  std::uint64_t seed = 0;
-  std::uint64_t firstWrong = kIntact;  // offset of the first byte that differs
-  std::uint8_t expected = 0;
-  std::uint8_t got = 0;
-
-  void feed(std::span<const std::uint8_t> bytes);
-  bool intact() const { return firstWrong == kIntact; }
-};
-StreamCheck checkStream(std::span<const std::uint8_t> bytes);
 std::ostream& operator<<(std::ostream& out, const StreamCheck& check);
 
 // What one side moves through a connection: it sends `sendBytes` of stream `seed` in writes
