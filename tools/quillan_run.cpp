@@ -1,5 +1,6 @@
 // quillan-run: the tunnel without a window. Fills the settings from the command line, starts the
-// service, prints the log on standard output and error boxes as "ERROR: " lines, and stops
+// service, prints the log on standard output (or, with --no-log, formats each line and drops it,
+// as the window does with its log console closed) and error boxes as "ERROR: " lines, and stops
 // through stopService on Ctrl+C / SIGTERM. Exits 1 when the tunnel does not start or its
 // listener ends on its own (the trial route failed), 2 on bad arguments.
 #include <condition_variable>
@@ -10,6 +11,7 @@
 
 #include "common/front_end.h"
 #include "common/log.h"
+#include "common/test_seams.h"
 #include "config/tunnel_settings.h"
 #include "platform/socket.h"
 #include "tools/stop_signal.h"
@@ -19,9 +21,12 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: quillan-run --local-port N --target HOST --target-port N --proxy HOST --proxy-port N\n"
-    "                   [--user NAME --password TEXT] [--local-address A.B.C.D] [--traffic]\n"
+    "                   [--user NAME --password TEXT] [--local-address A.B.C.D]\n"
+    "                   [--traffic | --no-log]\n"
     "Relays connections to A.B.C.D:N (default 127.0.0.1) through the SOCKS5 proxy to the\n"
-    "target. --traffic adds a line per relayed chunk. Stop with Ctrl+C or SIGTERM.\n";
+    "target. --traffic adds a line per relayed chunk. --no-log runs as the window does with\n"
+    "its log console closed: every line is formatted and written nowhere; errors still go\n"
+    "to standard error. Stop with Ctrl+C or SIGTERM.\n";
 
 struct Option {
   std::string_view name;
@@ -37,8 +42,14 @@ std::mutex wakeMutex;
 std::condition_variable woken;
 bool serviceIdle = false;    // guarded by wakeMutex
 bool stopSignalled = false;  // guarded by wakeMutex
+bool noLog = false;
 
+// An error box is no log line: the window shows it with the console closed too.
 void printError(const char* text) {
+  if (noLog) {
+    std::fprintf(stderr, "ERROR: %s\n", text);
+    return;
+  }
   logLine("ERROR: %s\r\n", text);
 }
 
@@ -85,8 +96,8 @@ int main(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       return 0;
     }
-    if (argument == "--traffic") {
-      traffic = true;
+    if (argument == "--traffic" || argument == "--no-log") {
+      (argument == "--traffic" ? traffic : noLog) = true;
       continue;
     }
     Option* match = nullptr;
@@ -101,6 +112,7 @@ int main(int argc, char** argv) {
   for (const Option& option : options) {
     if (option.required && !option.given) return usage("missing ", option.name.data());
   }
+  if (traffic && noLog) return usage("--traffic and --no-log exclude each other", "");
 
   useBinaryStandardOutput();
   if (startSocketLibrary() != 0) {
@@ -112,6 +124,12 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (traffic) consoleStream.store(stdout);
+  // The log's own seam for a line that goes elsewhere: taking it formats the line and holds the
+  // log lock as the real write does, but writes nothing, like stdout with no console behind it.
+  if (noLog) {
+    std::lock_guard<std::mutex> lock(logMutex());
+    testSeams.logSink = [](const char*, std::size_t) {};
+  }
 
   frontEnd = FrontEnd{noteState, printError};
 
