@@ -1,55 +1,22 @@
-#include "bench/measure.h"
-
+// The measurements of one forwarder (or the floor) in one round.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <map>
 #include <memory>
-#include <vector>
 
-#include "bench/proc_tree.h"
+#include "bench/bench.h"
 
 namespace bench {
 namespace {
 
-constexpr int kConnectTimeoutMs = 10000;
-constexpr int kIoTimeoutMs = 30000;
 constexpr std::size_t kChunk = 256 * 1024;
 constexpr double kGiB = 1024.0 * 1024.0 * 1024.0;
-
-// Collects the line of key=value pairs.
-class Line {
- public:
-  void add(const char* key, double value, int decimals) {
-    char text[64];
-    if (std::isnan(value)) {
-      std::snprintf(text, sizeof text, " %s=nan", key);
-    } else {
-      std::snprintf(text, sizeof text, " %s=%.*f", key, decimals, value);
-    }
-    text_ += text;
-  }
-  const std::string& text() const { return text_; }
-
- private:
-  std::string text_;
-};
-
-const Digest& cachedPatternDigest(std::uint64_t count) {
-  static std::map<std::uint64_t, Digest> digests;
-  auto found = digests.find(count);
-  if (found == digests.end()) found = digests.emplace(count, patternDigest(count)).first;
-  return found->second;
-}
 
 double percentile(std::vector<double> values, double fraction) {
   if (values.empty()) return NAN;
@@ -67,128 +34,82 @@ double extraCpuNow(const MeasureOptions& options) {
 // The forwarder's CPU seconds so far, the extra process's included.
 double cpuNow(const MeasureOptions& options) {
   if (options.forwarderPid <= 0) return NAN;
-  double seconds = treeCpuSeconds(options.forwarderPid);
-  if (options.extraCpuPid > 0) seconds += extraCpuNow(options);
-  return seconds;
+  return treeCpuSeconds(options.forwarderPid) +
+         (options.extraCpuPid > 0 ? extraCpuNow(options) : 0);
 }
 
-void report(const char* test, const std::string& error) {
+void complain(const char* test, const std::string& error) {
   std::fprintf(stderr, "  %s: %s\n", test, error.c_str());
 }
 
-// Client to target: the client sends the pattern, the target hashes what arrives and answers
-// its digest. Returns MB/s (10^6 bytes) or NaN; `ok` is false if the digests differ.
-double streamUp(const MeasureOptions& options, double& cpuSeconds, bool& ok) {
-  ok = false;
-  const std::uint64_t count = options.streamBytes;
-  const Digest& expected = cachedPatternDigest(count);  // the sender's digest, before the clock
+// A connection to the target through the route with its header sent; empty on failure, said
+// under `test` unless that is null.
+UniqueSocket openTo(const MeasureOptions& options, std::uint8_t mode, std::uint64_t count,
+                    const char* test) {
   std::string error;
-  Fd fd = openRoute(options.route, kConnectTimeoutMs, error);
-  Header header = makeHeader(kModeSink, count);
-  if (!fd || !sendAll(fd.get(), header.data(), header.size())) {
-    report("up", error.empty() ? "header" : error);
-    return NAN;
+  UniqueSocket socket = openRoute(options.route, error);
+  if (socket && !sendAllBytes(socket.get(), makeHeader(mode, count))) {
+    error = "header not sent";
+    socket.reset();
   }
-  setTimeouts(fd.get(), kIoTimeoutMs);
-  double cpu0 = cpuNow(options);
-  auto start = Clock::now();
-  for (std::uint64_t offset = 0; offset < count;) {
-    auto chunk = patternAt(
-        offset, static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, count - offset)));
-    if (!sendAll(fd.get(), chunk.data(), chunk.size()) ||
-        secondsSince(start) > options.streamDeadlineSeconds) {
-      report("up", "send stopped at byte " + std::to_string(offset));
-      return NAN;
-    }
-    offset += chunk.size();
-  }
-  Digest received{};
-  if (!recvAll(fd.get(), received.data(), received.size())) {
-    report("up", "no digest from the target");
-    return NAN;
-  }
-  double seconds = secondsSince(start);
-  cpuSeconds = cpuNow(options) - cpu0;
-  ok = received == expected;
-  if (!ok) report("up", "SHA-256 mismatch");
-  return static_cast<double>(count) / seconds / 1e6;
+  if (!socket && test != nullptr) complain(test, error);
+  return socket;
 }
 
-// Target to client: the target sends the pattern and then its digest (computed ahead by a 'P'
-// request straight to the target); the client hashes what arrives.
-double streamDown(const MeasureOptions& options, double& cpuSeconds, bool& ok) {
-  ok = false;
+// One stream of `streamBytes` through the route, timed from the first byte to the last checked
+// one. Up: the client sends, the target checks and answers its verdict. Down: the target sends,
+// the client checks as it receives. MB/s (10^6 bytes) or NaN; `intact` when every byte was right.
+double stream(const MeasureOptions& options, bool up, double& cpuSeconds, bool& intact) {
+  const char* test = up ? "up" : "down";
   const std::uint64_t count = options.streamBytes;
-  std::string error;
-  {
-    Fd prepare = connectTcp(options.target, kConnectTimeoutMs, error);
-    Header header = makeHeader(kModePrepare, count);
-    std::uint8_t ready = 0;
-    if (prepare) setTimeouts(prepare.get(), 120000);
-    if (!prepare || !sendAll(prepare.get(), header.data(), header.size()) ||
-        !recvAll(prepare.get(), &ready, 1)) {
-      report("down", "prepare: " + error);
+  UniqueSocket socket = openTo(options, up ? kModeSink : kModeSource, count, test);
+  if (!socket) return NAN;
+  Bytes buffer(kChunk);
+  StreamCheck check;
+  std::uint8_t verdict = 0;
+  const double cpu0 = cpuNow(options);
+  const auto start = Clock::now();
+  for (std::uint64_t done = 0; done < count;) {
+    const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, count - done));
+    int moved = static_cast<int>(length);
+    if (up) {
+      fillStream(count, done, std::span(buffer.data(), length));
+      if (!sendAllBytes(socket.get(), std::span(buffer.data(), length))) moved = 0;
+    } else {
+      moved = recvSome(socket.get(), buffer.data(), length);
+      if (moved > 0) check.feed(std::span(buffer.data(), static_cast<std::size_t>(moved)));
+    }
+    if (moved <= 0 || secondsSince(start) > options.streamDeadlineSeconds) {
+      complain(test, "stopped at byte " + std::to_string(done));
       return NAN;
     }
+    done += static_cast<std::uint64_t>(moved);
   }
-  Fd fd = openRoute(options.route, kConnectTimeoutMs, error);
-  Header header = makeHeader(kModeSource, count);
-  if (!fd) {
-    report("down", error);
+  if (up && !recvAll(socket.get(), &verdict, 1)) {
+    complain(test, "no verdict from the target");
     return NAN;
   }
-  setTimeouts(fd.get(), kIoTimeoutMs);
-  std::vector<std::uint8_t> buffer(kChunk);
-  StreamHash hash;
-  double cpu0 = cpuNow(options);
-  auto start = Clock::now();
-  if (!sendAll(fd.get(), header.data(), header.size())) return NAN;
-  for (std::uint64_t offset = 0; offset < count;) {
-    ssize_t got =
-        ::recv(fd.get(), buffer.data(),
-               static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, count - offset)), 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0 || secondsSince(start) > options.streamDeadlineSeconds) {
-      report("down", "receive stopped at byte " + std::to_string(offset));
-      return NAN;
-    }
-    hash.update(buffer.data(), static_cast<std::size_t>(got));
-    offset += static_cast<std::uint64_t>(got);
-  }
-  Digest sent{};
-  if (!recvAll(fd.get(), sent.data(), sent.size())) {
-    report("down", "no digest from the target");
-    return NAN;
-  }
-  double seconds = secondsSince(start);
+  const double seconds = secondsSince(start);
   cpuSeconds = cpuNow(options) - cpu0;
-  ok = hash.finish() == sent;
-  if (!ok) report("down", "SHA-256 mismatch");
+  intact = up ? verdict == kIntactReply : check.intact();
+  if (!intact) complain(test, "wrong bytes");
   return static_cast<double>(count) / seconds / 1e6;
 }
 
 // 64-byte messages echoed one at a time; microseconds per round trip.
 bool roundTrips(const MeasureOptions& options, double& median, double& p99) {
-  std::string error;
-  Fd fd = openRoute(options.route, kConnectTimeoutMs, error);
-  Header header = makeHeader(kModeEcho, 0);
-  if (!fd || !sendAll(fd.get(), header.data(), header.size())) {
-    report("rtt", error);
-    return false;
-  }
-  setTimeouts(fd.get(), 5000);
-  auto message = patternAt(0, 64);
-  std::array<std::uint8_t, 64> answer{};
+  UniqueSocket socket = openTo(options, kModeEcho, 0, "rtt");
+  if (!socket) return false;
+  const Bytes message = streamBytes(64, 64);
+  Bytes answer(message.size());
   std::vector<double> times;
-  times.reserve(static_cast<std::size_t>(options.rttCount));
   const int warmup = 200;
-  auto deadline = Clock::now() + std::chrono::seconds(60);
+  const auto deadline = Clock::now() + std::chrono::seconds(60);
   for (int i = 0; i < warmup + options.rttCount; ++i) {
-    auto start = Clock::now();
-    if (!sendAll(fd.get(), message.data(), message.size()) ||
-        !recvAll(fd.get(), answer.data(), answer.size()) ||
-        !std::equal(answer.begin(), answer.end(), message.begin()) || start > deadline) {
-      report("rtt", "echo failed at message " + std::to_string(i));
+    const auto start = Clock::now();
+    if (!sendAllBytes(socket.get(), message) || !recvAll(socket.get(), answer.data(), 64) ||
+        answer != message || start > deadline) {
+      complain("rtt", "echo failed at message " + std::to_string(i));
       return false;
     }
     if (i >= warmup) times.push_back(secondsSince(start) * 1e6);
@@ -203,201 +124,165 @@ bool roundTrips(const MeasureOptions& options, double& median, double& p99) {
 bool setups(const MeasureOptions& options, double& median, double& rate, int& failures) {
   std::vector<double> times;
   failures = 0;
-  std::array<std::uint8_t, kHeaderSize + 1> request{};
-  Header header = makeHeader(kModeEcho, 0);
-  std::copy(header.begin(), header.end(), request.begin());
-  request[kHeaderSize] = 0x5a;
-  auto begin = Clock::now();
+  Bytes request = makeHeader(kModeEcho, 0);
+  request.push_back(0x5a);
+  const auto begin = Clock::now();
   for (int i = 0; i < options.setupCount && secondsSince(begin) < 120; ++i) {
-    auto start = Clock::now();
-    std::string error;
-    Fd fd = openRoute(options.route, kConnectTimeoutMs, error);
+    const auto start = Clock::now();
+    std::string error = "no echo";
+    UniqueSocket socket = openRoute(options.route, error);
     std::uint8_t answer = 0;
-    if (fd) setTimeouts(fd.get(), 5000);
-    if (!fd || !sendAll(fd.get(), request.data(), request.size()) ||
-        !recvAll(fd.get(), &answer, 1) || answer != 0x5a) {
-      if (failures++ == 0) report("setup", error.empty() ? "no echo" : error);
+    if (!socket || !sendAllBytes(socket.get(), request) || !recvAll(socket.get(), &answer, 1) ||
+        answer != 0x5a) {
+      if (failures++ == 0) complain("setup", error);
       continue;
     }
     times.push_back(secondsSince(start) * 1e6);
   }
-  double wall = secondsSince(begin);
   median = percentile(times, 0.5);
-  rate = static_cast<double>(times.size()) / wall;
+  rate = static_cast<double>(times.size()) / secondsSince(begin);
   return !times.empty();
 }
 
-// One connection to the echo target through the route, its header sent, non-blocking and watched
-// by `epoll` for `events` under `index`. Empty on failure, with the reason in `error`.
-Fd openEchoConnection(const MeasureOptions& options, int epoll, std::size_t index,
-                      std::uint32_t events, std::string& error) {
-  Fd fd = openRoute(options.route, kConnectTimeoutMs, error);
-  Header header = makeHeader(kModeEcho, 0);
-  if (!fd || !sendAll(fd.get(), header.data(), header.size()) || !setNonBlocking(fd.get())) {
-    if (error.empty()) error = "header";
-    return {};
-  }
+// Connection `index` to the echo target, non-blocking and watched by `epoll` for `events`.
+UniqueSocket openWatched(const MeasureOptions& options, int epoll, std::size_t index,
+                         std::uint32_t events, const char* test) {
+  UniqueSocket socket = openTo(options, kModeEcho, 0, test);
+  if (!socket) return socket;
+  setNonBlocking(socket.get());
   epoll_event event{events, {.u64 = index}};
-  ::epoll_ctl(epoll, EPOLL_CTL_ADD, fd.get(), &event);
-  return fd;
+  ::epoll_ctl(epoll, EPOLL_CTL_ADD, fdOf(socket.get()), &event);
+  return socket;
 }
 
 struct EchoConnection {
-  Fd fd;
+  UniqueSocket socket;
   std::uint64_t sent = 0;
-  std::uint64_t received = 0;
-  Clock::time_point lastProgress;
-  Clock::time_point opened;
-  bool open = true;
+  StreamCheck check;  // what came back
+  Clock::time_point lastProgress, opened;
 };
 
 struct EchoResult {
-  double seconds = NAN;
-  int failures = 0;
-  int stalls = 0;
-  double cpuSeconds = NAN;
-  double peakMib = NAN;
-  int processes = 0;
+  double seconds = NAN, cpuSeconds = NAN, peakMib = NAN;
+  int failures = 0, stalls = 0, processes = 0;
   double longestGap = 0;    // longest time a connection moved no byte after its first echo, s
   double slowestStart = 0;  // longest time from a connection's open to its first echoed byte, s
 };
 
-// N connections at once, each sending `echoBytes` and reading them back (checked against the
-// pattern). A connection that moves no byte either way for `stallSeconds` is a stall; one that
-// errs, closes early or returns wrong bytes is a failure. Bounded by `echoDeadlineSeconds`.
+// Lists every established loopback socket with bytes queued and its process: where they wait.
+void listQueuedSockets() {
+  std::fflush(stderr);
+  int ignored = std::system(
+      "ss -tnpH state established 2>/dev/null | awk '$1 > 0 || $2 > 0' | sed 's/^/    /' >&2");
+  (void)ignored;
+}
+
+// N connections at once, each sending `echoBytes` of its own stream and reading them back,
+// checked as they arrive. A connection that moves no byte either way for `stallSeconds` is a
+// stall; one that errs, closes early or returns wrong bytes is a failure. Bounded by
+// `echoDeadlineSeconds`.
 EchoResult concurrentEcho(const MeasureOptions& options) {
   EchoResult result;
   const std::uint64_t total = options.echoBytes;
-  double cpu0 = cpuNow(options);
+  const double cpu0 = cpuNow(options);
   std::unique_ptr<MemorySampler> sampler;
-  if (options.forwarderPid > 0)
-    sampler = std::make_unique<MemorySampler>(options.forwarderPid, 100);
-  Fd epoll(::epoll_create1(EPOLL_CLOEXEC));
+  if (options.forwarderPid > 0) sampler = std::make_unique<MemorySampler>(options.forwarderPid);
+  UniqueSocket epoll(static_cast<Socket>(::epoll_create1(EPOLL_CLOEXEC)));
   std::vector<EchoConnection> connections(static_cast<std::size_t>(options.echoConnections));
-  auto start = Clock::now();
+  const auto start = Clock::now();
   int open = 0;
   for (std::size_t i = 0; i < connections.size(); ++i) {
     EchoConnection& c = connections[i];
-    std::string error;
-    c.fd = openEchoConnection(options, epoll.get(), i, EPOLLIN | EPOLLOUT, error);
-    if (!c.fd) {
-      if (result.failures++ == 0) report("echo", error);
-      c.open = false;
-      continue;
-    }
+    c.socket = openWatched(options, fdOf(epoll.get()), i, EPOLLIN | EPOLLOUT,
+                           result.failures == 0 ? "echo" : nullptr);
     c.lastProgress = c.opened = Clock::now();
-    ++open;
+    open += c.socket ? 1 : 0;
+    result.failures += c.socket ? 0 : 1;
   }
-  auto close = [&](EchoConnection& c) {
-    ::epoll_ctl(epoll.get(), EPOLL_CTL_DEL, c.fd.get(), nullptr);
-    c.fd.reset();
-    c.open = false;
+  const auto close = [&](EchoConnection& c) {
+    c.socket.reset();  // closing also takes it out of the epoll set
     --open;
   };
-  auto noteProgress = [&](EchoConnection& c) {
-    auto now = Clock::now();
-    if (c.received > 0) {
-      result.longestGap =
-          std::max(result.longestGap, std::chrono::duration<double>(now - c.lastProgress).count());
-    }
-    c.lastProgress = now;
+  const auto progress = [&](EchoConnection& c) {
+    if (c.check.received > 0)
+      result.longestGap = std::max(result.longestGap, secondsSince(c.lastProgress));
+    c.lastProgress = Clock::now();
   };
-  std::vector<std::uint8_t> buffer(kChunk);
+  Bytes buffer(kChunk);
   std::vector<epoll_event> events(256);
   auto lastStallCheck = Clock::now();
   while (open > 0) {
-    bool late = secondsSince(start) > options.echoDeadlineSeconds;
-    int ready = ::epoll_wait(epoll.get(), events.data(), static_cast<int>(events.size()), 200);
+    const bool late = secondsSince(start) > options.echoDeadlineSeconds;
+    int ready =
+        ::epoll_wait(fdOf(epoll.get()), events.data(), static_cast<int>(events.size()), 200);
     for (int e = 0; e < ready && !late; ++e) {
       EchoConnection& c = connections[events[e].data.u64];
-      if (!c.open) continue;
-      if (events[e].events & EPOLLOUT && c.sent < total) {
-        auto chunk = patternAt(
-            c.sent, static_cast<std::size_t>(std::min<std::uint64_t>(64 * 1024, total - c.sent)));
-        ssize_t sent = ::send(c.fd.get(), chunk.data(), chunk.size(), MSG_NOSIGNAL);
-        if (sent > 0) {
-          c.sent += static_cast<std::uint64_t>(sent);
-          noteProgress(c);
-          if (c.sent == total) {
-            epoll_event event{EPOLLIN, {.u64 = events[e].data.u64}};
-            ::epoll_ctl(epoll.get(), EPOLL_CTL_MOD, c.fd.get(), &event);
-          }
-        } else if (errno != EAGAIN && errno != EINTR) {
+      if (!c.socket) continue;
+      const Socket socket = c.socket.get();
+      const std::uint64_t seed = 1000 + events[e].data.u64;
+      if ((events[e].events & EPOLLOUT) && c.sent < total) {
+        const auto length =
+            static_cast<std::size_t>(std::min<std::uint64_t>(64 * 1024, total - c.sent));
+        fillStream(seed, c.sent, std::span(buffer.data(), length));
+        int sent = sendSome(socket, buffer.data(), length);
+        if (sent < 0 && !isWouldBlock(lastSocketError())) {
           ++result.failures;
           close(c);
           continue;
+        }
+        if (sent > 0) {
+          c.sent += static_cast<std::uint64_t>(sent);
+          progress(c);
+        }
+        if (c.sent == total) {
+          epoll_event event{EPOLLIN, {.u64 = events[e].data.u64}};
+          ::epoll_ctl(fdOf(epoll.get()), EPOLL_CTL_MOD, fdOf(socket), &event);
         }
       }
       if (events[e].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
-        ssize_t got = ::recv(c.fd.get(), buffer.data(), buffer.size(), 0);
-        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
-          ++result.failures;
+        int got = recvSome(socket, buffer.data(), buffer.size());
+        if (got < 0 && isWouldBlock(lastSocketError())) continue;
+        if (got > 0) {
+          if (c.check.received == 0)
+            result.slowestStart = std::max(result.slowestStart, secondsSince(c.opened));
+          progress(c);
+          c.check.feed(std::span(buffer.data(), static_cast<std::size_t>(got)));
+        }
+        if (got <= 0 || !c.check.intact() || c.check.received > total) {
+          if (result.failures++ == 0 && got > 0) complain("echo", "echoed bytes differ");
           close(c);
-          continue;
-        }
-        if (got < 0) continue;
-        // The echo must be the pattern from the same stream offset.
-        std::size_t checked = 0;
-        bool same = c.received + static_cast<std::uint64_t>(got) <= total;
-        while (same && checked < static_cast<std::size_t>(got)) {
-          auto expected = patternAt(c.received + checked, static_cast<std::size_t>(got) - checked);
-          same = std::memcmp(buffer.data() + checked, expected.data(), expected.size()) == 0;
-          checked += expected.size();
-        }
-        if (!same) {
-          if (result.failures++ == 0) report("echo", "echoed bytes differ");
+        } else if (c.check.received == total) {
           close(c);
-          continue;
         }
-        if (c.received == 0) {
-          result.slowestStart = std::max(
-              result.slowestStart, std::chrono::duration<double>(Clock::now() - c.opened).count());
-        }
-        noteProgress(c);
-        c.received += static_cast<std::uint64_t>(got);
-        if (c.received == total) close(c);
       }
     }
     if (late) {
       for (auto& c : connections) {
-        if (c.open) {
+        if (c.socket) {
           ++result.stalls;
           close(c);
         }
       }
-      report("echo", "deadline reached");
+      complain("echo", "deadline reached");
       break;
     }
-    if (secondsSince(lastStallCheck) >= 0.5) {
-      lastStallCheck = Clock::now();
-      for (auto& c : connections) {
-        if (c.open && secondsSince(c.lastProgress) > options.stallSeconds) {
-          ++result.stalls;
-          sockaddr_in self{};
-          socklen_t length = sizeof self;
-          ::getsockname(c.fd.get(), reinterpret_cast<sockaddr*>(&self), &length);
-          std::fprintf(stderr,
-                       "  echo: connection %zu (port %u) stalled at %.1f s: sent %llu, received "
-                       "%llu\n",
-                       static_cast<std::size_t>(&c - connections.data()), ntohs(self.sin_port),
-                       secondsSince(start), static_cast<unsigned long long>(c.sent),
-                       static_cast<unsigned long long>(c.received));
-          if (result.stalls == 1) {
-            // Where the bytes wait: every loopback socket with data queued, with its process.
-            std::fflush(stderr);
-            int ignored = std::system(
-                "ss -tnpH state established 2>/dev/null | awk '$1 > 0 || $2 > 0' | sed 's/^/    /' "
-                ">&2");
-            (void)ignored;
-          }
-          close(c);
-        }
-      }
+    if (secondsSince(lastStallCheck) < 0.5) continue;
+    lastStallCheck = Clock::now();
+    for (auto& c : connections) {
+      if (!c.socket || secondsSince(c.lastProgress) <= options.stallSeconds) continue;
+      std::fprintf(stderr,
+                   "  echo: connection %zu (port %u) stalled at %.1f s: sent %llu, received %llu\n",
+                   static_cast<std::size_t>(&c - connections.data()), localPortOf(c.socket.get()),
+                   secondsSince(start), static_cast<unsigned long long>(c.sent),
+                   static_cast<unsigned long long>(c.check.received));
+      if (++result.stalls == 1) listQueuedSockets();
+      close(c);
     }
   }
   result.seconds = secondsSince(start);
   if (sampler) {
-    result.peakMib = static_cast<double>(sampler->stop(&result.processes)) / 1024.0;
+    result.peakMib = static_cast<double>(sampler->stop()) / 1024.0;
+    result.processes = sampler->mostProcesses;
     result.cpuSeconds = cpuNow(options) - cpu0;
   }
   return result;
@@ -416,41 +301,37 @@ struct IdleResult {
 // anything (bytes or its end) while held is a failure.
 IdleResult idleHold(const MeasureOptions& options) {
   IdleResult result;
-  Fd epoll(::epoll_create1(EPOLL_CLOEXEC));
-  std::vector<Fd> held(static_cast<std::size_t>(options.idleConnections));
+  UniqueSocket epoll(static_cast<Socket>(::epoll_create1(EPOLL_CLOEXEC)));
+  std::vector<UniqueSocket> held(static_cast<std::size_t>(options.idleConnections));
   std::vector<bool> echoed(held.size(), false);
-  auto fail = [&](std::size_t i, const std::string& why) {
-    if (result.failures++ == 0) report("idle", why);
+  const auto fail = [&](std::size_t i, const char* why) {
+    if (result.failures++ == 0 && why != nullptr) complain("idle", why);
     held[i].reset();  // closing also takes it out of the epoll set
   };
   const std::uint8_t probe = 0x5a;
   std::size_t waiting = 0;
   for (std::size_t i = 0; i < held.size(); ++i) {
-    std::string error;
-    held[i] = openEchoConnection(options, epoll.get(), i, EPOLLIN, error);
+    held[i] = openWatched(options, fdOf(epoll.get()), i, EPOLLIN,
+                          result.failures == 0 ? "idle" : nullptr);
     if (!held[i]) {
-      fail(i, error);
-    } else if (::send(held[i].get(), &probe, 1, MSG_NOSIGNAL) != 1) {
+      fail(i, nullptr);
+    } else if (sendSome(held[i].get(), &probe, 1) != 1) {
       fail(i, "probe not sent");
     } else {
       ++waiting;
     }
   }
   std::vector<epoll_event> events(256);
-  // Reads what a ready connection delivered: true only for the probe's echo, the first time.
-  auto echoedNow = [&](std::size_t i) {
-    std::uint8_t answer = 0;
-    ssize_t got = ::recv(held[i].get(), &answer, 1, 0);
-    return got == 1 && answer == probe && !echoed[i];
-  };
-  auto start = Clock::now();
+  const auto start = Clock::now();
   while (waiting > 0 && secondsSince(start) < 30) {
-    int ready = ::epoll_wait(epoll.get(), events.data(), static_cast<int>(events.size()), 200);
+    int ready =
+        ::epoll_wait(fdOf(epoll.get()), events.data(), static_cast<int>(events.size()), 200);
     for (int e = 0; e < ready; ++e) {
-      std::size_t i = events[e].data.u64;
+      const std::size_t i = events[e].data.u64;
       if (!held[i]) continue;
+      std::uint8_t answer = 0;
       if (!echoed[i]) --waiting;
-      if (echoedNow(i)) {
+      if (!echoed[i] && recvSome(held[i].get(), &answer, 1) == 1 && answer == probe) {
         echoed[i] = true;
       } else {
         fail(i, "no echo of the probe byte");
@@ -461,65 +342,53 @@ IdleResult idleHold(const MeasureOptions& options) {
     if (held[i] && !echoed[i]) fail(i, "probe byte not echoed within 30 s");
   }
   if (result.failures == options.idleConnections) return result;  // nothing to hold
-  double cpu0 = cpuNow(options);
-  double extra0 = extraCpuNow(options);
-  auto holdStart = Clock::now();
+  const double cpu0 = cpuNow(options), extra0 = extraCpuNow(options);
+  const auto holdStart = Clock::now();
   for (double left = options.idleSeconds; left > 0;
        left = options.idleSeconds - secondsSince(holdStart)) {
-    int timeoutMs = static_cast<int>(std::min(1000.0, std::ceil(left * 1000)));
+    const int timeoutMs = static_cast<int>(std::min(1000.0, std::ceil(left * 1000)));
     int ready =
-        ::epoll_wait(epoll.get(), events.data(), static_cast<int>(events.size()), timeoutMs);
+        ::epoll_wait(fdOf(epoll.get()), events.data(), static_cast<int>(events.size()), timeoutMs);
     for (int e = 0; e < ready; ++e) {
-      std::size_t i = events[e].data.u64;
-      if (held[i]) fail(i, "a held connection delivered bytes or closed");
+      if (held[events[e].data.u64])
+        fail(events[e].data.u64, "a held connection delivered bytes or closed");
     }
   }
-  double seconds = secondsSince(holdStart);
+  const double seconds = secondsSince(holdStart);
   result.cpuPercent = (cpuNow(options) - cpu0) / seconds * 100;
-  if (options.extraCpuPid > 0) {
-    result.extraPercent = (extraCpuNow(options) - extra0) / seconds * 100;
-  }
-  if (options.forwarderPid > 0) {
+  result.extraPercent = (extraCpuNow(options) - extra0) / seconds * 100;
+  if (options.forwarderPid > 0)
     result.memoryMib = static_cast<double>(treeRssKib(options.forwarderPid)) / 1024.0;
-  }
   return result;
 }
 
 }  // namespace
 
 bool measureAll(const MeasureOptions& options, const std::string& prefix) {
-  Line line;
+  ResultLine line(prefix);
   bool allRan = true;
-  double cpuUp = NAN, cpuDown = NAN;
-  // The extra process's part of the two transfers' CPU (under Wine: wineserver's).
-  double extra0 = extraCpuNow(options);
-  if (options.up) {
-    bool ok = false;
-    double mbps = streamUp(options, cpuUp, ok);
+  double cpu[2] = {NAN, NAN};
+  const double extra0 = extraCpuNow(options);  // the extra process's part of the transfers' CPU
+  if (options.up || options.down)
+    line.add("stream_mib", static_cast<double>(options.streamBytes >> 20));
+  for (const bool up : {true, false}) {
+    if (!(up ? options.up : options.down)) continue;
+    bool intact = false;
+    const double mbps = stream(options, up, cpu[up], intact);
     allRan &= !std::isnan(mbps);
-    line.add("stream_mib", static_cast<double>(options.streamBytes >> 20), 0);
-    line.add("up_mbps", mbps, 1);
-    line.add("up_ok", ok ? 1 : 0, 0);
-    line.add("cpu_up_s", cpuUp, 2);
-  }
-  if (options.down) {
-    bool ok = false;
-    double mbps = streamDown(options, cpuDown, ok);
-    allRan &= !std::isnan(mbps);
-    if (!options.up) line.add("stream_mib", static_cast<double>(options.streamBytes >> 20), 0);
-    line.add("down_mbps", mbps, 1);
-    line.add("down_ok", ok ? 1 : 0, 0);
-    line.add("cpu_down_s", cpuDown, 2);
+    line.add(up ? "up_mbps" : "down_mbps", mbps, 1);
+    line.add(up ? "up_ok" : "down_ok", intact ? 1 : 0);
+    line.add(up ? "cpu_up_s" : "cpu_down_s", cpu[up], 2);
   }
   if (options.up && options.down) {
     line.add("cpu_s_per_gib",
-             (cpuUp + cpuDown) / (2.0 * static_cast<double>(options.streamBytes) / kGiB), 3);
+             (cpu[0] + cpu[1]) / (2.0 * static_cast<double>(options.streamBytes) / kGiB), 3);
     if (options.extraCpuPid > 0) line.add("cpu_extra_s", extraCpuNow(options) - extra0, 2);
   }
   if (options.rtt) {
     double median = NAN, p99 = NAN;
     allRan &= roundTrips(options, median, p99);
-    line.add("rtt_count", options.rttCount, 0);
+    line.add("rtt_count", options.rttCount);
     line.add("rtt_med_us", median, 1);
     line.add("rtt_p99_us", p99, 1);
   }
@@ -527,36 +396,35 @@ bool measureAll(const MeasureOptions& options, const std::string& prefix) {
     double median = NAN, rate = NAN;
     int failures = 0;
     allRan &= setups(options, median, rate, failures);
-    line.add("setup_count", options.setupCount, 0);
+    line.add("setup_count", options.setupCount);
     line.add("setup_med_us", median, 1);
     line.add("conn_rate", rate, 1);
-    line.add("setup_fail", failures, 0);
+    line.add("setup_fail", failures);
   }
   if (options.echo) {
-    EchoResult echo = concurrentEcho(options);
-    line.add("echo_conns", options.echoConnections, 0);
-    line.add("echo_mib", static_cast<double>(options.echoBytes >> 20), 0);
+    const EchoResult echo = concurrentEcho(options);
+    line.add("echo_conns", options.echoConnections);
+    line.add("echo_mib", static_cast<double>(options.echoBytes >> 20));
     line.add("echo_s", echo.seconds, 2);
-    line.add("echo_fail", echo.failures, 0);
-    line.add("echo_stall", echo.stalls, 0);
+    line.add("echo_fail", echo.failures);
+    line.add("echo_stall", echo.stalls);
     line.add("echo_cpu_s", echo.cpuSeconds, 2);
     line.add("echo_max_gap_s", echo.longestGap, 2);
     line.add("echo_first_max_s", echo.slowestStart, 2);
     line.add("mem_peak_mib", echo.peakMib, 1);
-    line.add("mem_procs", echo.processes, 0);
+    line.add("mem_procs", echo.processes);
   }
   if (options.idle) {
-    IdleResult idle = idleHold(options);
+    const IdleResult idle = idleHold(options);
     allRan &= !std::isnan(idle.cpuPercent);
-    line.add("idle_conns", options.idleConnections, 0);
-    line.add("idle_s", options.idleSeconds, 0);
+    line.add("idle_conns", options.idleConnections);
+    line.add("idle_s", options.idleSeconds);
     line.add("idle_cpu_pct", idle.cpuPercent, 3);
-    line.add("idle_fail", idle.failures, 0);
+    line.add("idle_fail", idle.failures);
     if (options.extraCpuPid > 0) line.add("idle_extra_pct", idle.extraPercent, 3);
     line.add("idle_mem_mib", idle.memoryMib, 1);
   }
-  std::printf("%s%s\n", prefix.c_str(), line.text().c_str());
-  std::fflush(stdout);
+  line.print();
   return allRan;
 }
 

@@ -1,74 +1,66 @@
-#include "bench/proc_tree.h"
-
+// CPU time and memory of a forwarder and every process it started, read from /proc; and the
+// result lines every figure is written in.
 #include <dirent.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <string>
+
+#include "bench/bench.h"
 
 namespace bench {
 namespace {
 
 // /proc/<pid>/stat: "pid (comm) state ppid ..."; comm may hold spaces and parentheses, so the
-// fields are counted from the last ')'. Field 4 is ppid, 14-17 utime stime cutime cstime.
+// fields are counted from the last ')'. fields[k] is field k + 4: 0 ppid, 10-13 utime stime
+// cutime cstime.
 bool readStat(int pid, std::vector<long long>& fields) {
-  char path[64];
-  std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
-  std::ifstream in(path);
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
   std::string line;
-  if (!std::getline(in, line)) return false;
-  auto close = line.rfind(')');
+  const auto close = std::getline(in, line) ? line.rfind(") ") : std::string::npos;
   if (close == std::string::npos) return false;
-  fields.assign(3, 0);  // fields 1-3 (pid, comm, state) are not needed
-  const char* cursor = line.c_str() + close + 2;
-  while (*cursor && *cursor != ' ') ++cursor;  // state
-  while (*cursor) {
-    char* end = nullptr;
-    long long value = std::strtoll(cursor, &end, 10);
+  fields.clear();
+  const char* cursor = line.c_str() + close + 4;  // past ") " and the state letter
+  for (char* end = nullptr;; cursor = end) {
+    const long long value = std::strtoll(cursor, &end, 10);
     if (end == cursor) break;
     fields.push_back(value);
-    cursor = end;
   }
-  return fields.size() > 17;
+  return fields.size() > 13;
 }
 
-std::uint64_t statusKib(int pid, const char* key) {
-  char path[64];
-  std::snprintf(path, sizeof path, "/proc/%d/status", pid);
-  std::ifstream in(path);
-  std::string line;
-  std::size_t keyLength = std::strlen(key);
-  while (std::getline(in, line)) {
-    if (line.compare(0, keyLength, key) == 0)
-      return std::strtoull(line.c_str() + keyLength, nullptr, 10);
-  }
-  return 0;
-}
-
-}  // namespace
-
+// The process and all its descendants (children of children too), root first.
 std::vector<int> processTree(int root) {
   std::multimap<int, int> children;  // ppid -> pid
   if (DIR* proc = ::opendir("/proc")) {
     std::vector<long long> fields;
     while (dirent* entry = ::readdir(proc)) {
-      int pid = std::atoi(entry->d_name);
-      if (pid > 0 && readStat(pid, fields)) children.emplace(static_cast<int>(fields[3]), pid);
+      const int pid = std::atoi(entry->d_name);
+      if (pid > 0 && readStat(pid, fields)) children.emplace(static_cast<int>(fields[0]), pid);
     }
     ::closedir(proc);
   }
   std::vector<int> tree{root};
   for (std::size_t i = 0; i < tree.size() && tree.size() < 100000; ++i) {
-    auto [first, last] = children.equal_range(tree[i]);
+    const auto [first, last] = children.equal_range(tree[i]);
     for (auto it = first; it != last; ++it) tree.push_back(it->second);
   }
   return tree;
+}
+
+}  // namespace
+
+std::uint64_t statusValue(int pid, const char* key) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  const std::size_t keyLength = std::strlen(key);
+  for (std::string line; std::getline(in, line);) {
+    if (line.compare(0, keyLength, key) == 0)
+      return std::strtoull(line.c_str() + keyLength, nullptr, 10);
+  }
+  return 0;
 }
 
 double treeCpuSeconds(int root) {
@@ -76,50 +68,57 @@ double treeCpuSeconds(int root) {
   long long total = 0;
   std::vector<long long> fields;
   for (int pid : processTree(root)) {
-    if (readStat(pid, fields)) total += fields[13] + fields[14] + fields[15] + fields[16];
+    if (readStat(pid, fields)) total += fields[10] + fields[11] + fields[12] + fields[13];
   }
   return static_cast<double>(total) / ticks;
 }
 
 std::uint64_t treeRssKib(int root) {
   std::uint64_t sum = 0;
-  for (int pid : processTree(root)) sum += statusKib(pid, "VmRSS:");
+  for (int pid : processTree(root)) sum += statusValue(pid, "VmRSS:");
   return sum;
 }
 
-MemorySampler::MemorySampler(int root, int periodMs) : root_(root), periodMs_(periodMs) {
-  char path[64];
-  std::snprintf(path, sizeof path, "/proc/%d/clear_refs", root_);
-  if (FILE* file = std::fopen(path, "w")) {
+MemorySampler::MemorySampler(int root) : root(root) {
+  if (std::FILE* file =
+          std::fopen(("/proc/" + std::to_string(root) + "/clear_refs").c_str(), "w")) {
     std::fputs("5", file);  // 5: reset the peak resident set size (VmHWM) to the current one
     std::fclose(file);
   }
-  thread_ = std::thread([this] { run(); });
+  thread = std::thread([this] {
+    while (!stopping) {
+      const std::vector<int> tree = processTree(this->root);
+      std::uint64_t sum = 0;
+      for (int pid : tree) sum += statusValue(pid, "VmRSS:");
+      peakKib = std::max(peakKib, sum);
+      mostProcesses = std::max(mostProcesses, static_cast<int>(tree.size()));
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
 }
 
-MemorySampler::~MemorySampler() {
-  stop();
-}
-
-void MemorySampler::run() {
-  while (!stopping_) {
-    std::vector<int> tree = processTree(root_);
-    std::uint64_t sum = 0;
-    for (int pid : tree) sum += statusKib(pid, "VmRSS:");
-    peakKib_ = std::max(peakKib_, sum);
-    mostProcesses_ = std::max(mostProcesses_, static_cast<int>(tree.size()));
-    std::this_thread::sleep_for(std::chrono::milliseconds(periodMs_));
+std::uint64_t MemorySampler::stop() {
+  if (thread.joinable()) {
+    stopping = true;
+    thread.join();
+    peakKib = std::max(peakKib, statusValue(root, "VmHWM:"));
   }
+  return peakKib;
 }
 
-std::uint64_t MemorySampler::stop(int* mostProcesses) {
-  if (thread_.joinable()) {
-    stopping_ = true;
-    thread_.join();
-    peakKib_ = std::max(peakKib_, statusKib(root_, "VmHWM:"));
+void ResultLine::add(const char* key, double value, int decimals) {
+  char text[96];
+  if (std::isnan(value)) {
+    std::snprintf(text, sizeof text, " %s=nan", key);
+  } else {
+    std::snprintf(text, sizeof text, " %s=%.*f", key, decimals, value);
   }
-  if (mostProcesses) *mostProcesses = mostProcesses_;
-  return peakKib_;
+  text_ += text;
+}
+
+void ResultLine::print() const {
+  std::printf("%s\n", text_.c_str());
+  std::fflush(stdout);
 }
 
 }  // namespace bench

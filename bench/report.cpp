@@ -1,11 +1,11 @@
-#include "bench/report.h"
-
+// Turns the result lines of all rounds (or of a soak run) into the markdown tables.
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <map>
 #include <sstream>
+
+#include "bench/bench.h"
 
 namespace bench {
 namespace {
@@ -137,7 +137,7 @@ std::string cell(const Results& results, const ReportOptions& options, const std
   std::string text = number(s.median, metric.decimals);
   if (metric.okKey) {
     Stat ok = stat(results, name, metric.okKey);
-    if (ok.valid > 0 && ok.sum < ok.valid) text += " **hash✗**";
+    if (ok.valid > 0 && ok.sum < ok.valid) text += " **bytes✗**";
   }
   if (metric.failKey) {
     Stat failed = stat(results, name, metric.failKey);
@@ -245,6 +245,58 @@ double lowerDirection(const Results& results, const std::string& name) {
   return std::min(median(results, name, "up_mbps"), median(results, name, "down_mbps"));
 }
 
+// The soak run: a row per forwarder, connections by end, failures, and the forwarder's threads,
+// descriptors and resident memory at the start, the peak and after the load.
+int printSoak(const Results& results) {
+  const char* const ends[] = {"verified", "aborted", "connect_close", "refused"};
+  const char* const failures[] = {"connect_failed", "wrong_bytes", "closed_early", "stalled",
+                                  "half_close_lost"};
+  const auto sum = [&](const std::string& name, const char* key) {
+    return stat(results, name, key).sum;
+  };
+  const auto figures = [&](const std::string& name, const char* key, double scale, int decimals) {
+    std::string text;
+    for (const char* when : {"_start", "_peak", "_after"})
+      text += (text.empty() ? "" : "/") +
+              number(sum(name, (std::string(key) + when).c_str()) / scale, decimals);
+    return text;
+  };
+  std::printf(
+      "| forwarder | connections | bytes verified | failures | threads start/peak/after | "
+      "descriptors "
+      "start/peak/after | RSS MiB start/peak/after (after warm-up) | result |\n"
+      "|---|---:|---:|---|---|---|---|---|\n");
+  int failed = 0;
+  for (const auto& [name, values] : results) {
+    std::string endText, failureText;
+    double connections = 0;
+    for (const char* key : ends) {
+      connections += sum(name, key);
+      if (sum(name, key) > 0)
+        endText += (endText.empty() ? "" : ", ") + number(sum(name, key), 0) + " " + key;
+    }
+    for (const char* key : failures) {
+      connections += sum(name, key);
+      if (sum(name, key) > 0)
+        failureText += (failureText.empty() ? "" : ", ") + number(sum(name, key), 0) + " " + key;
+    }
+    const bool pass = sum(name, "pass") > 0;
+    failed += pass ? 0 : 1;
+    std::printf("| %s | %s (%s) | %s | %s | %s | %s | %s (%s) | %s |\n", name.c_str(),
+                number(connections, 0).c_str(), endText.c_str(),
+                number(sum(name, "verified_bytes"), 0).c_str(),
+                failureText.empty() ? "none" : failureText.c_str(),
+                figures(name, "threads", 1, 0).c_str(), figures(name, "handles", 1, 0).c_str(),
+                figures(name, "rss_kib", 1024, 1).c_str(),
+                number(sum(name, "rss_kib_warm") / 1024, 1).c_str(),
+                pass                      ? "pass"
+                : sum(name, "alive") == 0 ? "**fail**: gone"
+                : failureText.empty()     ? "**fail**: not back after the load"
+                                          : "**fail**");
+  }
+  return failed == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int printReport(const ReportOptions& options) {
@@ -254,7 +306,9 @@ int printReport(const ReportOptions& options) {
     std::fprintf(stderr, "report: no results in %s\n", options.resultsPath.c_str());
     return 1;
   }
+  if (options.soak) return printSoak(results);
   std::vector<std::string> names{options.ours};
+  names.insert(names.end(), options.variants.begin(), options.variants.end());
   names.insert(names.end(), options.peers.begin(), options.peers.end());
   names.push_back(options.floor);
 
@@ -267,6 +321,7 @@ int printReport(const ReportOptions& options) {
   if (anyNative) {
     printSizes(results, names);
     printTable(results, options, names, Ratios::kFloorAndPeer);
+    if (!options.note.empty()) std::printf("\n%s\n", options.note.c_str());
   }
 
   const std::vector<std::string> wineNames{options.wineOurs, options.wineReference};

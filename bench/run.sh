@@ -13,8 +13,9 @@
 #                   native preset: RelWithDebInfo, -O2)
 #   --win-build-dir D  where quillan-run.exe and ref-relay.exe are built (default
 #                   build/bench-windows-x64, the windows-x64 preset: RelWithDebInfo, -O2, static)
-#   --only A,B      measure only these forwarders (names as in the tables: quillan-run, v2ray,
-#                   proxychains-socat, socat-nc, floor, quillan-run.exe, ref-relay.exe)
+#   --only A,B      measure only these forwarders (names as in the tables: quillan-run,
+#                   quillan-run+log, v2ray, proxychains-socat, socat-nc, floor, quillan-run.exe,
+#                   ref-relay.exe)
 #   --no-wine       leave out the Windows build (no Wine rig)
 #   --quick         small sizes (64 MiB streams, 1000 round trips, 100 setups, 50 x 4 MiB echo,
 #                   10 s idle) to check the set-up, not to report
@@ -54,6 +55,7 @@ done
 readonly HOST=127.0.0.1
 readonly DANTE_PORT=31080 DANTE_AUTH_PORT=31081 TARGET_PORT=31090
 readonly QUILLAN_PORT=31101 V2RAY_PORT=31102 PROXYCHAINS_PORT=31103 SOCAT_NC_PORT=31104
+readonly QUILLAN_LOG_PORT=31105
 readonly QUILLAN_AUTH_PORT=31111
 readonly QUILLAN_EXE_PORT=31121 REF_RELAY_PORT=31122
 readonly BENCH_USER=quillanbench BENCH_PASSWORD=Qb-bench-2291
@@ -91,7 +93,7 @@ start() {  # name command... ; sets STARTED_PID
 }
 
 for port in $DANTE_PORT $DANTE_AUTH_PORT $TARGET_PORT $QUILLAN_PORT $V2RAY_PORT $PROXYCHAINS_PORT \
-  $SOCAT_NC_PORT $QUILLAN_AUTH_PORT $QUILLAN_EXE_PORT $REF_RELAY_PORT; do
+  $SOCAT_NC_PORT $QUILLAN_LOG_PORT $QUILLAN_AUTH_PORT $QUILLAN_EXE_PORT $REF_RELAY_PORT; do
   if listening "$port"; then log "port $port is in use; is another benchmark running?"; exit 1; fi
 done
 
@@ -128,7 +130,7 @@ fi
 # --- Dante, the target -------------------------------------------------------------------------
 start_dante dante $DANTE_PORT || exit 1
 start_dante dante-auth $DANTE_AUTH_PORT $BENCH_USER $BENCH_PASSWORD || exit 1
-start target "$BENCH" target --listen "$HOST:$TARGET_PORT"
+start target "$BENCH" target --listen $TARGET_PORT
 wait_port $DANTE_PORT dante && wait_port $DANTE_AUTH_PORT dante-auth &&
   wait_port $TARGET_PORT target || exit 1
 
@@ -147,8 +149,12 @@ add_forwarder() {  # name port command... ; under Wine when the name ends in .ex
   if [[ $name == *.exe ]]; then WINE_NAMES+=("$name"); else NAMES+=("$name"); fi
 }
 
+# quillan-run as the window runs with its log console closed (--no-log: every log line formatted,
+# none written), and as it runs by default, writing every line to its output (+log).
 if [[ -n $QUILLAN_RUN ]]; then
-  add_forwarder quillan-run $QUILLAN_PORT "$QUILLAN_RUN" --local-port $QUILLAN_PORT \
+  add_forwarder quillan-run $QUILLAN_PORT "$QUILLAN_RUN" --no-log --local-port $QUILLAN_PORT \
+    --target $HOST --target-port $TARGET_PORT --proxy $HOST --proxy-port $DANTE_PORT
+  add_forwarder quillan-run+log $QUILLAN_LOG_PORT "$QUILLAN_RUN" --local-port $QUILLAN_LOG_PORT \
     --target $HOST --target-port $TARGET_PORT --proxy $HOST --proxy-port $DANTE_PORT
 fi
 
@@ -185,7 +191,7 @@ add_forwarder socat-nc $SOCAT_NC_PORT /usr/bin/socat \
 
 EXTRAS=()
 if [[ -n $QUILLAN_RUN ]] && wanted quillan-run; then
-  start quillan-run-auth "$QUILLAN_RUN" --local-port $QUILLAN_AUTH_PORT --target $HOST \
+  start quillan-run-auth "$QUILLAN_RUN" --no-log --local-port $QUILLAN_AUTH_PORT --target $HOST \
     --target-port $TARGET_PORT --proxy $HOST --proxy-port $DANTE_AUTH_PORT \
     --user $BENCH_USER --password $BENCH_PASSWORD
   FPID[quillan-run+login]=$STARTED_PID
@@ -213,7 +219,7 @@ if ((WINE)); then
   log "starting the Wine rig (log: $WORK/wine-env.log)"
   wine_env_start 2>"$WORK/wine-env.log" || { tail -5 "$WORK/wine-env.log" >&2; exit 1; }
   WINESERVER_PID=$(wineserver_pid) || { log "no wineserver found for $WINEPREFIX"; exit 1; }
-  add_forwarder quillan-run.exe $QUILLAN_EXE_PORT "$WINE_BIN" "$QUILLAN_EXE" \
+  add_forwarder quillan-run.exe $QUILLAN_EXE_PORT "$WINE_BIN" "$QUILLAN_EXE" --no-log \
     --local-port $QUILLAN_EXE_PORT --target $HOST --target-port $TARGET_PORT --proxy $HOST \
     --proxy-port $DANTE_PORT
   add_forwarder ref-relay.exe $REF_RELAY_PORT "$WINE_BIN" "$REF_RELAY_EXE" \
@@ -247,11 +253,11 @@ tests_of() {  # name -> the tests it runs: the idle test only for the rows that 
 
 route_of() {  # name -> the measure options that reach the target through it
   case $1 in
-    floor) echo "--socks $HOST:$DANTE_PORT" ;;
-    floor+login) echo "--socks $HOST:$DANTE_AUTH_PORT --user $BENCH_USER --password $BENCH_PASSWORD" ;;
-    quillan-run+login) echo "--connect $HOST:$QUILLAN_AUTH_PORT --pid ${FPID[$1]}" ;;
-    *.exe) echo "--connect $HOST:${FPORT[$1]} --pid ${FPID[$1]} --cpu-pid $WINESERVER_PID" ;;
-    *) echo "--connect $HOST:${FPORT[$1]} --pid ${FPID[$1]}" ;;
+    floor) echo "--socks $DANTE_PORT" ;;
+    floor+login) echo "--socks $DANTE_AUTH_PORT --user $BENCH_USER --password $BENCH_PASSWORD" ;;
+    quillan-run+login) echo "--connect $QUILLAN_AUTH_PORT --pid ${FPID[$1]}" ;;
+    *.exe) echo "--connect ${FPORT[$1]} --pid ${FPID[$1]} --cpu-pid $WINESERVER_PID" ;;
+    *) echo "--connect ${FPORT[$1]} --pid ${FPID[$1]}" ;;
   esac
 }
 
@@ -262,7 +268,7 @@ measure() {  # name round [extra options...]
   echo "== $name, round $round" >>"$WORK/measure.log"
   # A round of one forwarder takes a few minutes at most; the bound only stops a hung run.
   # shellcheck disable=SC2046
-  timeout -k 10 900 "$BENCH" measure --name "$name" --round "$round" --target "$HOST:$TARGET_PORT" \
+  timeout -k 10 900 "$BENCH" measure --name "$name" --round "$round" --target $TARGET_PORT \
     $(route_of "$name") "${sizes[@]}" "$@" >>"$RESULTS" 2>>"$WORK/measure.log" ||
     log "$name round $round: a test did not complete (see $WORK/measure.log)"
   # Dead forwarders are reported once, not measured into zeros silently.
@@ -306,7 +312,7 @@ if grep -qv '^==' "$WORK/measure.log" 2>/dev/null; then
 fi
 
 PEERS=()
-for name in "${NAMES[@]}"; do [[ $name == quillan-run || $name == floor ]] || PEERS+=("$name"); done
+for name in "${NAMES[@]}"; do [[ $name == quillan-run* || $name == floor ]] || PEERS+=("$name"); done
 echo
 echo "Date: $(date -u '+%Y-%m-%d %H:%M UTC'); machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo |
   cut -d: -f2- | sed 's/^ //'), $(uname -r); load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -314,6 +320,7 @@ echo "Date: $(date -u '+%Y-%m-%d %H:%M UTC'); machine: $(nproc) cores, $(grep -m
 echo
 WINE_REPORT=()
 ((WINE)) && WINE_REPORT=(--wine-ours quillan-run.exe --wine-ref ref-relay.exe)
-"$BENCH" report --results "$RESULTS" --ours quillan-run --floor floor \
-  --peers "$(IFS=,; echo "${PEERS[*]}")" --extras "$(IFS=,; echo "${EXTRAS[*]}")" "${WINE_REPORT[@]}"
+"$BENCH" report --results "$RESULTS" --ours quillan-run --variants quillan-run+log --floor floor \
+  --peers "$(IFS=,; echo "${PEERS[*]}")" --extras "$(IFS=,; echo "${EXTRAS[*]}")" "${WINE_REPORT[@]}" \
+  --note "quillan-run, quillan-run+login and quillan-run.exe run with --no-log, as the window does with its log console closed (each log line formatted, none written); quillan-run+log writes every line to its output, as quillan-run does by default."
 if ((KEEP)); then cp "$RESULTS" "$WORK/results.kept"; fi

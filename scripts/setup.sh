@@ -28,8 +28,8 @@ tests=(googletest libgtest-dev clang libclang-rt-14-dev clang-format dante-serve
 # The 32-bit build runs only in an emulated guest (this kernel runs no 32-bit code): qemu, and
 # debootstrap and mkfs.ext4 to make the guest's Debian image (tests/guest/make-image.sh).
 guest=(qemu-system-x86 debootstrap e2fsprogs)
-# The benchmark's forwarders and tools; libcrypto for the bench client's fast SHA-256.
-bench=(dante-server socat netcat-openbsd proxychains4 v2ray libssl-dev)
+# The benchmark's forwarders and tools.
+bench=(dante-server socat netcat-openbsd proxychains4 v2ray)
 
 case "${1:-all}" in
   # The Windows build configures its tests too (the demo's window driver is one of them).
