@@ -100,7 +100,7 @@ struct ReportOptions {
   std::vector<std::string> variants;  // more rows of ours, after it (quillan-run+log)
   std::vector<std::string> peers;
   std::vector<std::string> extras;  // rows shown in a separate table (the login variants)
-  std::string note;                 // printed under the main table
+  std::string note;                 // printed under the tables
   // The Windows build under Wine and its reference relay: their own table, ratios to the
   // reference, and a target row.
   std::string wineOurs, wineReference;

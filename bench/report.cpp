@@ -321,7 +321,6 @@ int printReport(const ReportOptions& options) {
   if (anyNative) {
     printSizes(results, names);
     printTable(results, options, names, Ratios::kFloorAndPeer);
-    if (!options.note.empty()) std::printf("\n%s\n", options.note.c_str());
   }
 
   const std::vector<std::string> wineNames{options.wineOurs, options.wineReference};
@@ -335,6 +334,7 @@ int printReport(const ReportOptions& options) {
     printSizes(results, wineNames);
     printTable(results, options, wineNames, Ratios::kReference, options.wineReference);
   }
+  if (!options.note.empty()) std::printf("\n%s\n", options.note.c_str());  // under the tables
 
   // The benchmark's targets for our forwarder.
   const std::string& ours = options.ours;
