@@ -59,16 +59,9 @@ bool socksConnect(Socket socket, const Route& route, std::string& error) {
   }
   // VER=5, CMD=1 CONNECT, RSV, ATYP=1 IPv4, 127.0.0.1, port (network order). The reply: VER,
   // REP, RSV, ATYP, then the bound address by ATYP and its port.
-  const Bytes request{5,
-                      1,
-                      0,
-                      1,
-                      127,
-                      0,
-                      0,
-                      1,
-                      static_cast<std::uint8_t>(route.target >> 8),
-                      static_cast<std::uint8_t>(route.target)};
+  Bytes request{5, 1, 0, 1, 127, 0, 0, 1};
+  request.push_back(static_cast<std::uint8_t>(route.target >> 8));
+  request.push_back(static_cast<std::uint8_t>(route.target));
   if (!exchange(socket, request, reply, 5) || reply[1] != 0) {
     error = "socks connect: reply " + std::to_string(reply[1]);
     return false;

@@ -262,9 +262,8 @@ int printSoak(const Results& results) {
     return text;
   };
   std::printf(
-      "| forwarder | connections | bytes verified | failures | threads start/peak/after | "
-      "descriptors "
-      "start/peak/after | RSS MiB start/peak/after (after warm-up) | result |\n"
+      "| forwarder | connections | bytes verified | failures | threads start/peak/after |"
+      " descriptors start/peak/after | RSS MiB start/peak/after (after warm-up) | result |\n"
       "|---|---:|---:|---|---|---|---|---|\n");
   int failed = 0;
   for (const auto& [name, values] : results) {
