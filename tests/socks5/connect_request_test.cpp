@@ -34,18 +34,31 @@ class ConnectRequestTest : public Socks5Test {
   UniqueSocket session_;
 };
 
+// The one table of CONNECT requests: the address type follows the host text, the port text is
+// read like atoi.
 TEST_F(ConnectRequestTest, RequestBytesOnTheWire) {
   const std::string longest(255, 'a');
+  const Bytes ipv6Loopback =
+      connectBytes(0x04, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 3389);
   const struct {
     const char* host;
     const char* port;
     Bytes expected;
   } cases[] = {
       {"10.0.0.5", "3389", {0x05, 0x01, 0x00, 0x01, 0x0A, 0x00, 0x00, 0x05, 0x0D, 0x3D}},
-      {"::1", "3389", connectBytes(0x04, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 3389)},
-      {"host", "3389", {0x05, 0x01, 0x00, 0x03, 0x04, 'h', 'o', 's', 't', 0x0D, 0x3D}},
+      // inet_addr rules: the last part fills the remaining bytes, octal and hex parts.
       {"10.1", "3389", {0x05, 0x01, 0x00, 0x01, 0x0A, 0x00, 0x00, 0x01, 0x0D, 0x3D}},
-      {"255.255.255.255", "3389", nameRequest("255.255.255.255", 3389)},
+      {"0x7f.1", "80", {0x05, 0x01, 0x00, 0x01, 0x7F, 0x00, 0x00, 0x01, 0x00, 0x50}},
+      {"010.0.0.1", "80", {0x05, 0x01, 0x00, 0x01, 0x08, 0x00, 0x00, 0x01, 0x00, 0x50}},
+      {"::1", "3389", ipv6Loopback},
+      {"[::1]", "3389", ipv6Loopback},
+      {"fe80::1%3", "80",
+       connectBytes(0x04, {0xFE, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 80)},
+      {"host", "3389", {0x05, 0x01, 0x00, 0x03, 0x04, 'h', 'o', 's', 't', 0x0D, 0x3D}},
+      // The all-ones address is inet_addr's error value: it goes as a 15-character name.
+      {"255.255.255.255", "1", nameRequest("255.255.255.255", 1)},
+      {"10.0.0.256", "65535", nameRequest("10.0.0.256", 65535)},
+      {"", "3389", nameRequest("", 3389)},
       {longest.c_str(), "80", nameRequest(longest, 80)},
       // Port text read like atoi, modulo 65536: "70000" is 4464 (0x1170), "" is 0.
       {"10.0.0.5", "70000", {0x05, 0x01, 0x00, 0x01, 0x0A, 0x00, 0x00, 0x05, 0x11, 0x70}},

@@ -16,15 +16,6 @@ class ProxySessionTest : public Socks5Test {
   // A proxy that asks for the login and reads the login request.
   static ProxyScript askingLogin() { return selecting({0x05, 0x02}).expectLogin(); }
 
-  // A session through a proxy that asks for the login and answers it with `status`; what the
-  // proxy received (greeting, login request).
-  std::vector<Bytes> loginSession(const char* user, const char* password, std::uint8_t status) {
-    ScriptedProxy proxy(askingLogin().reply({0x01, status}).hold());
-    EXPECT_EQ(bool(openSession(proxy, user, password)), status == 0);
-    EXPECT_TRUE(proxy.waitForScriptEnd(0));
-    return proxy.messages(0);
-  }
-
   // A session to `host`:`port` that must fail; the lines it logged.
   std::vector<std::string> failedSession(const std::string& host, const std::string& port) {
     log_.clear();
@@ -40,13 +31,10 @@ void expectErrorLine(const std::string& line, const std::string& step) {
   EXPECT_NE(line, step + " err: 0\r\n");
 }
 
-TEST_F(ProxySessionTest, NoAuthSessionSendsThreeByteGreeting) {
+TEST_F(ProxySessionTest, NoAuthSessionLogsEveryStep) {
   ScriptedProxy proxy(selecting({0x05, 0x00}).hold());
   ASSERT_TRUE(proxy.listening());
-  UniqueSocket session = openSession(proxy);
-  ASSERT_TRUE(session);
-  ASSERT_TRUE(proxy.waitForScriptEnd(0));
-  EXPECT_EQ(proxy.received(0), (Bytes{0x05, 0x01, 0x00}));
+  ASSERT_TRUE(openSession(proxy));
   const std::string port = proxy.portText();
   EXPECT_EQ(log_.lines(), (std::vector<std::string>{
                               "Connecting to Proxy 127.0.0.1:" + port + " ...\r\n",
@@ -54,30 +42,44 @@ TEST_F(ProxySessionTest, NoAuthSessionSendsThreeByteGreeting) {
                               "Connected OK\r\n", "Socks5 Auth...\r\n", "Socks5 Auth OK\r\n"}));
 }
 
-TEST_F(ProxySessionTest, LoginWithOneCharacterNameAndPassword) {
-  const std::vector<Bytes> messages = loginSession("u", "p", 0x00);
-  ASSERT_EQ(messages.size(), 2u);
-  EXPECT_EQ(messages[0], (Bytes{0x05, 0x02, 0x00, 0x02}));
-  EXPECT_EQ(messages[1], (Bytes{0x01, 0x01, 'u', 0x01, 'p'}));
-  const std::vector<std::string> lines = log_.lines();
-  ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines[lines.size() - 2], "Login as u:*** ...\r\n");
-  EXPECT_EQ(lines.back(), "Socks5 Auth OK\r\n");
-}
-
-TEST_F(ProxySessionTest, PasswordNeverReachesTheLog) {
-  EXPECT_EQ(
-      loginSession("alice", "Secr3t-Pw", 0x01).at(1),
-      (Bytes{0x01, 5, 'a', 'l', 'i', 'c', 'e', 9, 'S', 'e', 'c', 'r', '3', 't', '-', 'P', 'w'}));
-  EXPECT_TRUE(log_.contains("Login as alice:*** ...\r\n"));
-  EXPECT_EQ(log_.text().find("Secr3t"), std::string::npos);
-}
-
-TEST_F(ProxySessionTest, ProxyAsksForLoginThoughOnlyNoAuthWasOffered) {
-  const std::vector<Bytes> messages = loginSession("", "pw", 0x00);
-  EXPECT_EQ(messages.at(0), (Bytes{0x05, 0x01, 0x00}));
-  EXPECT_EQ(messages.at(1), (Bytes{0x01, 0x00, 0x02, 'p', 'w'}));
-  EXPECT_TRUE(log_.contains("Login as :*** ...\r\n"));
+// The one table of greetings and login requests: the login is offered only with a name, and
+// made whenever the proxy asks for it; the password never reaches the log, not even when the
+// proxy refuses it (a login accepted: SplitRepliesAreReadWhole).
+TEST_F(ProxySessionTest, GreetingAndLoginBytesOnTheWire) {
+  const std::string most(255, 'x'), mostPassword(255, 'y');
+  Bytes full = {0x01, 255};
+  full.insert(full.end(), most.begin(), most.end());
+  full.push_back(255);
+  full.insert(full.end(), mostPassword.begin(), mostPassword.end());
+  const Bytes offered = {0x05, 0x02, 0x00, 0x02}, notOffered = {0x05, 0x01, 0x00};
+  const struct {
+    std::string user, password;
+    Bytes greeting, login;
+  } cases[] = {
+      {"u", "q", offered, {0x01, 0x01, 'u', 0x01, 'q'}},
+      {"alice",
+       "Secr3t-Pw",
+       offered,
+       {0x01, 5, 'a', 'l', 'i', 'c', 'e', 9, 'S', 'e', 'c', 'r', '3', 't', '-', 'P', 'w'}},
+      {most, mostPassword, offered, full},
+      // No name, so only no-auth is offered; the proxy asks for the login all the same.
+      {"", "pw", notOffered, {0x01, 0x00, 0x02, 'p', 'w'}},
+      {"", "", notOffered, {0x01, 0x00, 0x00}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.user + ":" + c.password);
+    log_.clear();
+    ScriptedProxy proxy(askingLogin().reply({0x01, 0x01}).hold());
+    EXPECT_FALSE(openSession(proxy, c.user, c.password));
+    ASSERT_TRUE(proxy.waitForScriptEnd(0));
+    EXPECT_EQ(proxy.messages(0), (std::vector<Bytes>{c.greeting, c.login}));
+    const std::vector<std::string> lines = log_.lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "Login as " + c.user + ":*** ...\r\n");
+    if (!c.password.empty()) {
+      EXPECT_EQ(log_.text().find(c.password), std::string::npos);
+    }
+  }
 }
 
 // Every refusal: the last line names the step; no socket comes back and the proxy, which holds
