@@ -1,22 +1,11 @@
-// Defaults, clipped copies and the atoi-like port conversion of the settings record.
+// Clipped copies and the atoi-like port conversion of the settings record. (The defaults are
+// checked where the user meets them: FirstRunTest in tests/app/settings_store_test.cpp.)
 #include <gtest/gtest.h>
 
 #include <string>
 #include <utility>
 
 #include "config/tunnel_settings.h"
-
-TEST(TunnelSettings, DefaultsWithoutStoredValues) {
-  resetTunnelSettings();
-  EXPECT_STREQ(tunnelSettings.localAddress.data(), "127.0.0.1");
-  EXPECT_STREQ(tunnelSettings.localPort.data(), "757");
-  EXPECT_STREQ(tunnelSettings.targetPort.data(), "3389");
-  EXPECT_STREQ(tunnelSettings.proxyPort.data(), "1080");
-  EXPECT_STREQ(tunnelSettings.proxyUser.data(), "");
-  EXPECT_STREQ(tunnelSettings.proxyPassword.data(), "");
-  EXPECT_NE(std::string(tunnelSettings.targetServer.data()).find(".example."), std::string::npos);
-  EXPECT_NE(std::string(tunnelSettings.proxyServer.data()).find(".example."), std::string::npos);
-}
 
 TEST(TunnelSettings, CopyKeepsCapacityAndTerminator) {
   TextField text{};
