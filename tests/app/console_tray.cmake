@@ -1,6 +1,6 @@
-# Log console and tray icon: their code from quillan_app (read through the test seams), plus the
-# end-to-end cases that drive quillan.exe. The tests point the window handles at windows and
-# resources of their own.
+# Log console and tray icon: their code from quillan_app (read through the test seams; the tests
+# point the window handles at windows and resources of their own), and quillan.exe driven end to
+# end with its tunnel through Dante: Start and Stop, the log console, the tray icon.
 enable_language(RC)
 quillan_add_test(quillan_console_tray_test
   SOURCES log_console_unit_test.cpp tray_icon_unit_test.cpp tray_test.rc

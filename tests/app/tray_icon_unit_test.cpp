@@ -96,22 +96,6 @@ TEST_F(TrayIconInProcess, RestoreBringsBackAMinimisedWindowInNormalState) {
 // without running any handler, and removes a normally ending program's icons itself, so this
 // can't be seen from outside the program there.) Ctrl+Break takes the handlers the same way,
 // without the end that Windows forces on a process after a close event.
-// After a shell restart ("TaskbarCreated") the icon goes back into the new, empty notification
-// area. A shell that refuses it must not leave a hidden window with neither icon nor button.
-TEST_F(TrayIconInProcess, IconRefusedAfterAShellRestartBringsTheWindowBack) {
-  ASSERT_EQ(hideToTray(window_), 1);
-  ASSERT_TRUE(deleteTrayIcon(window_));  // the new shell knows no icon
-  showTrayIconAgain(window_);
-  EXPECT_TRUE(trayIconExists(window_));
-  EXPECT_FALSE(IsWindowVisible(window_));
-
-  // Refused: an icon with this window and id is there already.
-  showTrayIconAgain(window_);
-  EXPECT_TRUE(IsWindowVisible(window_)) << "the window is out of reach";
-  EXPECT_FALSE(IsIconic(window_));
-  EXPECT_FALSE(trayIconExists(window_));
-}
-
 TEST_F(TrayIconInProcess, ConsoleEndDeletesTheIconAndPassesTheEventOn) {
   passedOn = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   ASSERT_TRUE(SetConsoleCtrlHandler(stopBeforeTheDefault, TRUE));
@@ -126,13 +110,25 @@ TEST_F(TrayIconInProcess, ConsoleEndDeletesTheIconAndPassesTheEventOn) {
   CloseHandle(passedOn);
 }
 
-TEST_F(TrayIconInProcess, RefusedIconLeavesEverythingAsItWas) {
-  // An icon with the same window and id already exists, so the shell refuses the add.
+// The shell refuses an icon whose window and id it holds already. Refused when parking, nothing
+// changes; refused when put back after a shell restart ("TaskbarCreated"), the window comes back,
+// or it would be hidden with neither icon nor taskbar button.
+TEST_F(TrayIconInProcess, RefusedIconNeverLeavesTheWindowOutOfReach) {
   ASSERT_TRUE(addForeignTrayIcon(window_));
-
   EXPECT_EQ(hideToTray(window_), 0);
   EXPECT_TRUE(IsWindowVisible(window_)) << "the window was hidden although the icon failed";
   EXPECT_TRUE(trayIconExists(window_)) << "someone else's icon was deleted";
+
+  ASSERT_TRUE(deleteTrayIcon(window_));
+  ASSERT_EQ(hideToTray(window_), 1);
+  ASSERT_TRUE(deleteTrayIcon(window_));  // the new shell knows no icon
+  showTrayIconAgain(window_);
+  EXPECT_TRUE(trayIconExists(window_));
+  EXPECT_FALSE(IsWindowVisible(window_));
+  showTrayIconAgain(window_);  // refused: the icon is there already
+  EXPECT_TRUE(IsWindowVisible(window_)) << "the window is out of reach";
+  EXPECT_FALSE(IsIconic(window_));
+  EXPECT_FALSE(trayIconExists(window_));
 }
 
 }  // namespace
