@@ -3,7 +3,7 @@
 # configuration (warnings are errors). Stops at the first failure. Each configuration is its
 # workflow preset (CMakePresets.json: `cmake --workflow --preset NAME`).
 #
-#   native, native-asan, native-tsan   build + ctest on Linux (sanitizers: without the heavy tests)
+#   native, native-asan, native-tsan   build + ctest on Linux
 #   windows-x64                        build + ctest, inside the wine64 rig (scripts/wine-env.sh)
 #   windows-x86                        build only (this kernel runs no 32-bit code; see below)
 #   imports                            quillan.exe (x64 and x86) imports only system DLLs
