@@ -76,6 +76,10 @@ _wine_boot_prefix() {
     _wine_log "wineboot failed (see $QUILLAN_WINE_STATE/wineboot.log)"
     return 1
   }
+  # wineboot can return while the installer of the prefix's 32-bit half still runs (seen under
+  # full emulation, tests/guest/); stopping the server below would cut it short. This waits for
+  # the server to end on its own, after the last program.
+  "$WINESERVER_BIN" -w </dev/null >/dev/null 2>&1
   # The desktop keys go into the template too, written while no desktop runs yet.
   _wine_write_desktop_keys || return 1
   "$WINESERVER_BIN" -k </dev/null >/dev/null 2>&1

@@ -129,15 +129,15 @@ export QUILLAN_WINEPREFIX=/var/lib/quillan-guest/prefix QUILLAN_WINE_TEMPLATE=
 rm -rf /var/lib/quillan-guest && mkdir -p /var/lib/quillan-guest
 source /job/scripts/wine-env.sh
 wine_env_start || { cat "$QUILLAN_WINE_STATE"/*.log; exit 1; }
-# Under heavy load wineboot has once left the 32-bit half out (syswow64 empty); an update adds it.
-for _ in 1 2; do
-  [ -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ] && break
-  echo "no 32-bit half in the prefix: wineboot -u"
-  "$WINE_BIN" wineboot -u </dev/null >>"$QUILLAN_WINE_STATE/wineboot.log" 2>&1
-done
 cp "$QUILLAN_WINE_STATE/wineboot.log" /job/
 wine_env_stop "$WINEPREFIX"  # a prefix outside /tmp stays
-test -f "$QUILLAN_WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" && touch /job/provisioned
+# The 32-bit half must be whole: the DLLs every test program imports.
+missing=
+for dll in kernel32 user32 advapi32 shell32 comctl32 ole32 ws2_32 msvcrt version; do
+  [ -f "$QUILLAN_WINEPREFIX/drive_c/windows/syswow64/$dll.dll" ] || missing="$missing $dll"
+done
+echo "syswow64: $(ls "$QUILLAN_WINEPREFIX/drive_c/windows/syswow64" | wc -l) files${missing:+, missing:$missing}"
+[ -z "$missing" ] && touch /job/provisioned
 echo "prefix booted in $(awk -v a="$start" -v b="$(cut -d' ' -f1 /proc/uptime)" 'BEGIN { printf "%.0f", b - a }') s"
 JOB
 "$here/boot.sh" --write-root "$dir" "$job" 900 || true
