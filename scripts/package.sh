@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the downloads for Windows users, each from a fresh build directory of its own:
 #
-#   dist/quillan-proxy-2018.04.28.0-win32.zip   the shipping 32-bit program (build/package-x86)
-#   dist/quillan-proxy-2018.04.28.0-win64.zip   the same for 64-bit Windows (build/package-x64)
+#   dist/quillan-proxy-VERSION-win32.zip   the shipping 32-bit program (build/package-x86)
+#   dist/quillan-proxy-VERSION-win64.zip   the same for 64-bit Windows (build/package-x64)
 #   dist/SHA256SUMS
 #
 # Each ZIP holds quillan.exe and README.txt. Two runs from the same commit give the same bytes:

@@ -188,8 +188,9 @@ package_check() {
 
 # xfreerdp -> quillan.exe from the win64 ZIP (or quillan-run) -> Dante with a login -> xrdp.
 rdp_session() {
-  local zip=dist/quillan-proxy-2018.04.28.0-win64.zip unpacked status=0
-  [ -f "$zip" ] || QUILLAN_SKIP_SETUP=1 scripts/package.sh
+  local zip unpacked status=0
+  compgen -G 'dist/quillan-proxy-*-win64.zip' >/dev/null || QUILLAN_SKIP_SETUP=1 scripts/package.sh
+  zip=$(compgen -G 'dist/quillan-proxy-*-win64.zip')
   [ -f "$build_root/native/CMakeCache.txt" ] || cmake --preset native -B "$build_root/native"
   [ -f "$build_root/windows-x64/CMakeCache.txt" ] || cmake --preset windows-x64 -B "$build_root/windows-x64"
   cmake --build "$build_root/native" -j"$jobs" --target quillan-run

@@ -17,24 +17,29 @@ import tempfile
 import zipfile
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-VERSION = "2018.04.28.0"
+# The project's version, written once, in CMakeLists.txt; the resource shows its numbers without
+# leading zeros and its first three parts as text.
+with open(os.path.join(REPO, "CMakeLists.txt"), encoding="utf-8") as cmake_lists:
+    VERSION = re.search(r"^project\(quillan VERSION ([0-9.]+)", cmake_lists.read(), re.M).group(1)
+VERSION_NUMBERS = ", ".join(str(int(part)) for part in VERSION.split("."))
+VERSION_TEXT = ".".join(VERSION.split(".")[:3])
 SYSTEM_DLLS = {"kernel32", "user32", "gdi32", "advapi32", "shell32", "comctl32", "ole32", "ws2_32", "msvcrt"}
 ARCHES = {
     "win32": ("i686-w64-mingw32", "pei-i386", "010b", "build/package-x86/resources/quillan-x86.manifest"),
     "win64": ("x86_64-w64-mingw32", "pei-x86-64", "020b", "build/package-x64/resources/quillan-x64.manifest"),
 }
 VERSION_LINES = [
-    " FILEVERSION 2018, 4, 28, 0",
-    " PRODUCTVERSION 2018, 4, 28, 0",
+    f" FILEVERSION {VERSION_NUMBERS}",
+    f" PRODUCTVERSION {VERSION_NUMBERS}",
     " FILEOS 0x4",
     " FILETYPE 0x1",
     '    BLOCK "040904b0"',
     '      VALUE "CompanyName", "Varnholt Software"',
     '      VALUE "FileDescription", "Quillan"',
-    '      VALUE "FileVersion", "2018.04.28"',
+    f'      VALUE "FileVersion", "{VERSION_TEXT}"',
     '      VALUE "LegalTrademarks", "Varnholt Software"',
     '      VALUE "ProductName", "Quillan"',
-    '      VALUE "ProductVersion", "2018.04.28"',
+    f'      VALUE "ProductVersion", "{VERSION_TEXT}"',
     '    VALUE "Translation", 0x409, 1200',
 ]
 
