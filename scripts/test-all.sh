@@ -31,52 +31,36 @@ fuzz_seconds=${QUILLAN_FUZZ_SECONDS:-60}
 # What the presets read: warnings are errors here, and the parallel jobs of builds and tests.
 export QUILLAN_WERROR=ON CMAKE_BUILD_PARALLEL_LEVEL=$jobs CTEST_PARALLEL_LEVEL=$jobs
 
-started=$(date +%s)
 summary=()
 current=
 
 say() { printf '\n=== test-all: %s\n' "$*"; }
-elapsed() {
-  local seconds=$1
-  printf '%dm%02ds' $((seconds / 60)) $((seconds % 60))
-}
 finish() {
   local status=$?
-  rm -f "$times_file"
-  local total=$(($(date +%s) - started))
   echo
   for line in "${summary[@]}"; do echo "  $line"; done
+  local total="$((SECONDS / 60))m$((SECONDS % 60))s"
   if [ $status -eq 0 ]; then
-    echo "test-all: PASSED: ${#summary[@]} stages in $(elapsed $total)"
+    echo "test-all: PASSED: ${#summary[@]} stages in $total"
   else
-    echo "test-all: FAILED at stage '${current:-?}' after $(elapsed $total) (exit $status; see above)"
+    echo "test-all: FAILED at stage '${current:-?}' after $total (exit $status; see above)"
   fi
 }
 trap finish EXIT
 
-# CPU seconds (user + system) of all finished child processes: with the wall time it shows how
-# much of a stage was waiting for a busy machine.
-# (`times` must run in this shell, not in a $(...) subshell, which starts from zero.)
-times_file=$(mktemp)
-cpu_now=0
-read_cpu() {
-  times >"$times_file"
-  cpu_now=$(awk 'NR == 2 { split($0, f, /[ms ]+/); print int(f[1] * 60 + f[2] + f[3] * 60 + f[4]) }' "$times_file")
-}
-
-# stage NAME COMMAND...: runs one step, times it, and stops everything when it fails.
+# stage NAME COMMAND...: runs one step and stops everything when it fails. The shell's `time`
+# reports its wall time and the CPU time of all it ran: together they show how much of a stage
+# was waiting for a busy machine. The step writes to the script's own output (3 and 4); only the
+# report is captured, in a subshell that stops at the first failure as this shell does.
+shopt -s inherit_errexit
+exec 3>&1 4>&2
 stage() {
   current=$1
   shift
   say "$current"
-  local begin cpu
-  begin=$(date +%s)
-  read_cpu
-  cpu=$cpu_now
-  "$@"
-  read_cpu
-  summary+=("$(printf '%-17s %s wall, %s cpu' "$current" "$(elapsed $(($(date +%s) - begin)))" \
-    "$(elapsed $((cpu_now - cpu)))")")
+  local TIMEFORMAT='%0R s wall, %0U+%0S s cpu' timing
+  timing=$({ time "$@" >&3 2>&4; } 2>&1)
+  summary+=("$(printf '%-17s %s' "$current" "$timing")")
   current=
 }
 
