@@ -25,9 +25,9 @@ namespace {
 
 // Keepalive towards the proxy: a proxy that vanished without FIN or RST ends its relay after
 // kKeepAliveIdleSeconds of silence and a few probes kKeepAliveIntervalSeconds apart instead of
-// holding a thread for ever. The local peer is
-// on this machine, whose own stack ends its connections when it goes. There is no idle time-out
-// of our own: a quiet Remote Desktop session stays up.
+// holding a thread for ever. The local peer is on this machine, whose own stack ends its
+// connections when it goes. There is no idle time-out of our own: a quiet Remote Desktop session
+// stays up.
 constexpr int kKeepAliveIdleSeconds = 60;
 constexpr int kKeepAliveIntervalSeconds = 10;
 
