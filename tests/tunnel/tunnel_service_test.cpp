@@ -271,10 +271,11 @@ TEST_F(TunnelServiceTest, UrgentBytesTravelInLineAndInOrderAndLeaveTheRelayIdle)
   EXPECT_EQ(proxy.relayed(1), expected);
 
   // A relay woken again and again by a socket with nothing to read would take a whole core
-  // here; an idle one takes next to nothing. A bound on a spin, not a speed check.
+  // here; an idle one takes next to nothing (a few tenths under full emulation). A bound on a
+  // spin, not a speed check.
   const double before = processCpuSeconds();
   std::this_thread::sleep_for(1s);
-  EXPECT_LT(processCpuSeconds() - before, 0.3);
+  EXPECT_LT(processCpuSeconds() - before, 0.6);
 }
 
 // ---- Traffic lines: only while the console is open; one per chunk, none above 32768 ----
