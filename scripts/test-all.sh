@@ -84,26 +84,29 @@ grep_code() {
   ' "$@"
 }
 
+# forbid MESSAGE PATTERN FILE...: prints MESSAGE and the lines that match outside comments; 1 if any.
+forbid() {
+  local message=$1 pattern=$2 hits
+  shift 2
+  hits=$(grep_code "$pattern" "$@")
+  [ -z "$hits" ] && return 0
+  printf '%s\n%s\n' "$message" "$hits"
+  return 1
+}
+
 check_style() {
-  local all core product found=0 hits
+  local all core product found=0
   mapfile -t all < <(cxx_sources)
   # Only the platform layer (and tests) talk to the OS socket API and its error variables. The
   # benchmark in bench/ is a measuring harness (and its reference relay), not part of the program.
   mapfile -t core < <(printf '%s\n' "${all[@]}" | grep -Ev '^(platform|tests|bench)/' || true)
-  hits=$(grep_code '(^|[^A-Za-z0-9_])closesocket[ \t]*[(]|::close[ \t]*[(]|WSAGetLastError|(^|[^A-Za-z0-9_])select[ \t]*[(]|(^|[^A-Za-z0-9_])errno([^A-Za-z0-9_]|$)' "${core[@]}")
-  if [ -n "$hits" ]; then
-    echo "raw socket calls or error variables outside platform/ (use platform/socket.h):"
-    echo "$hits"
-    found=1
-  fi
+  forbid "raw socket calls or error variables outside platform/ (use platform/socket.h):" \
+    '(^|[^A-Za-z0-9_])closesocket[ \t]*[(]|::close[ \t]*[(]|WSAGetLastError|(^|[^A-Za-z0-9_])select[ \t]*[(]|(^|[^A-Za-z0-9_])errno([^A-Za-z0-9_]|$)' \
+    "${core[@]}" || found=1
   # Unbounded or unchecked text calls, banned in everything that ships.
   mapfile -t product < <(printf '%s\n' "${all[@]}" | grep -Ev '^(tests|fuzz|bench|tools)/' || true)
-  hits=$(grep_code '(^|[^A-Za-z0-9_])(strcpy|strcat|v?sprintf|strncpy|atoi)[ \t]*[(]' "${product[@]}")
-  if [ -n "$hits" ]; then
-    echo "banned calls in product code (use snprintf with sizes, std::array, std::span):"
-    echo "$hits"
-    found=1
-  fi
+  forbid "banned calls in product code (use snprintf with sizes, std::array, std::span):" \
+    '(^|[^A-Za-z0-9_])(strcpy|strcat|v?sprintf|strncpy|atoi)[ \t]*[(]' "${product[@]}" || found=1
   if ! clang-format --dry-run -Werror "${all[@]}"; then
     echo "clang-format: the files above differ from .clang-format (run clang-format -i)"
     found=1
