@@ -210,9 +210,11 @@ using LogConsoleTest = AppTest;
 TEST_F(LogConsoleTest, ClosingTheConsoleWindowEndsTheProgram) {
   ASSERT_NO_FATAL_FAILURE(launch());
   ASSERT_TRUE(click(dialog, IDC_LOG_TOGGLE));
+  std::optional<std::string> shown;
   ASSERT_TRUE(waitUntil([&] {
-    return readConsoleText(app.processId()).value_or("").find("Log Console Started") != npos;
-  }));
+    shown = readConsoleText(app.processId());
+    return shown.value_or("").find("Log Console Started") != npos;
+  })) << (shown ? "the console shows: " + *shown : "no console to attach to");
   // The console's window, found while attached; this process leaves it again before the close,
   // or the close would end the driver too.
   HWND consoleWindow = nullptr;
@@ -224,7 +226,8 @@ TEST_F(LogConsoleTest, ClosingTheConsoleWindowEndsTheProgram) {
   AttachConsole(ATTACH_PARENT_PROCESS);
   ASSERT_NE(consoleWindow, nullptr);
   ASSERT_TRUE(PostMessageA(consoleWindow, WM_CLOSE, 0, 0));
-  EXPECT_TRUE(app.waitExit(30000).has_value()) << "the program outlived its console";
+  EXPECT_TRUE(app.waitExit(30000).has_value()) << "the program outlived its console; its window "
+                                               << (IsWindow(consoleWindow) ? "stayed" : "went");
 }
 
 using TrayIconTest = AppTest;

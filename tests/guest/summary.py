@@ -31,6 +31,10 @@ for name in names:
     print(f"  {name:34s} {passed:3d} passed, {len(failed)} failed, {len(skipped)} skipped")
     for case in failed:
         print(f"      FAILED {case.get('classname')}.{case.get('name')}")
+        # Where and why, in a few lines: often all a CI log keeps of a guest run.
+        for failure in case.iter("failure"):
+            for line in (failure.get("message") or "").splitlines()[:4]:
+                print(f"        {line}")
     if failed:
         bad.append(name)
 
