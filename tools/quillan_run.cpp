@@ -96,8 +96,12 @@ int main(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       return 0;
     }
-    if (argument == "--traffic" || argument == "--no-log") {
-      (argument == "--traffic" ? traffic : noLog) = true;
+    if (argument == "--traffic") {
+      traffic = true;
+      continue;
+    }
+    if (argument == "--no-log") {
+      noLog = true;
       continue;
     }
     Option* match = nullptr;
