@@ -62,8 +62,10 @@ start_dante() {
   local name=$1 port=$2 user=${3:-} password=${4:-} method=none
   if [ -n "$user" ]; then
     method=username
+    # Peers of other test runs may be adding it at this moment.
     if ! id "$user" >/dev/null 2>&1; then
-      useradd --no-create-home --shell /usr/sbin/nologin "$user" || return 1
+      useradd --no-create-home --shell /usr/sbin/nologin "$user" || id "$user" >/dev/null 2>&1 ||
+        return 1
     fi
     printf '%s:%s\n' "$user" "$password" | chpasswd || return 1
   fi
