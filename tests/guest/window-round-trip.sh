@@ -11,7 +11,7 @@ set -euo pipefail
 exe=$1 drive_exe=$2
 WINE_BIN=${WINE_BIN:-/usr/lib/wine/wine64}
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-# Dante with a login, as tests/peers/peers.sh starts it.
+# Dante with a login, as tests/peers/peers.sh starts it without a base (guest-job.sh gives none).
 readonly DANTE_AUTH_PORT=21081 PEER_USER=quillanpeer PEER_PASSWORD=Qp-peer-7351
 # The dialog's controls (resources/).
 readonly LOCAL_PORT=1002 TARGET=1003 TARGET_PORT=1004 PROXY=1005 PROXY_PORT=1006 LOGIN=1007 \

@@ -122,8 +122,8 @@ UniqueSocket listenLoopback(bool ipv6, std::uint16_t port) {
 }
 
 std::uint16_t freeLoopbackPort() {
-  // 22016-31999: clear of the fixed peer ports (21080-21085) and below the ephemeral ranges
-  // of Linux (32768 on) and Windows (49152 on).
+  // 22016-31999: clear of the peers' ports (20000-21995, tests/peers) and below the ephemeral
+  // ranges of Linux (32768 on) and Windows (49152 on).
   constexpr unsigned kFirst = 22016;
   constexpr unsigned kBlockSize = 32;
   constexpr unsigned kBlocks = 312;
