@@ -39,7 +39,7 @@ class ConsoleTrayTest : public AppTest {
           std::to_string(kDantePort), "", ""});
     ASSERT_TRUE(click(dialog, IDC_START));
     // The trial session goes through Dante; generous on a loaded machine.
-    ASSERT_TRUE(waitUntil([&] { return itemEnabled(dialog, IDC_STOP); }, 30000))
+    ASSERT_TRUE(waitUntil([&] { return itemEnabled(dialog, IDC_STOP); }))
         << "Start enabled " << itemEnabled(dialog, IDC_START) << ", caption "
         << itemText(dialog, IDC_START) << ", output:\n"
         << app.output();
@@ -62,7 +62,7 @@ class ConsoleTrayTest : public AppTest {
           text = readConsoleText(app.processId()).value_or("");
           return std::all_of(texts.begin(), texts.end(), shown);
         },
-        kDefaultTimeoutMs, 100);
+        kHangLimit, std::chrono::milliseconds(100));
     return text;
   }
 
@@ -255,7 +255,8 @@ TEST_F(TrayIconTest, AClickOnTheIconInTheNotificationAreaRestores) {
     bool restored = false;
     for (int x = area.right - 4; !restored && x > area.right - 12 * step; x -= step) {
       ASSERT_TRUE(clickAt({x, (area.top + area.bottom) / 2}, rightButton));
-      restored = waitUntil([&] { return IsWindowVisible(dialog) && !IsIconic(dialog); }, 500);
+      restored = waitUntil([&] { return IsWindowVisible(dialog) && !IsIconic(dialog); },
+                           std::chrono::milliseconds(500));
     }
     ASSERT_TRUE(restored) << "no click on the notification area brought the window back";
     EXPECT_TRUE(waitUntil([&] { return !trayIconExists(dialog); })) << "the icon stayed";

@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (command == "wait-enabled" && argc >= 3) {
-    DWORD limit = argc >= 4 ? static_cast<DWORD>(number(argv[3])) : kDefaultTimeoutMs;
+    const auto limit = argc >= 4 ? std::chrono::milliseconds(number(argv[3])) : kHangLimit;
     int id = number(argv[2]);
     return !waitUntil([&] { return itemEnabled(dialog, id); }, limit);
   }

@@ -192,7 +192,7 @@ TEST_F(CloseTest, CloseWhileOnAsksNoKeepsItYesEndsWithExitCodeZero) {
   EXPECT_NE(GetDlgItem(box, IDNO), nullptr);
   ASSERT_TRUE(answerMessageBox(box, IDNO));
   ASSERT_TRUE(waitUntil([&] { return findMessageBox(dialog) == nullptr; }));
-  EXPECT_FALSE(app.waitExit(300)) << "No keeps the window";
+  EXPECT_FALSE(app.waitExit(std::chrono::milliseconds(300))) << "No keeps the window";
   EXPECT_TRUE(IsWindowVisible(dialog));
   EXPECT_FALSE(itemEnabled(dialog, IDC_START)) << "and the tunnel";
 
@@ -226,8 +226,8 @@ TEST_F(LogConsoleTest, ClosingTheConsoleWindowEndsTheProgram) {
   AttachConsole(ATTACH_PARENT_PROCESS);
   ASSERT_NE(consoleWindow, nullptr);
   ASSERT_TRUE(PostMessageA(consoleWindow, WM_CLOSE, 0, 0));
-  EXPECT_TRUE(app.waitExit(30000).has_value()) << "the program outlived its console; its window "
-                                               << (IsWindow(consoleWindow) ? "stayed" : "went");
+  EXPECT_TRUE(app.waitExit().has_value()) << "the program outlived its console; its window "
+                                          << (IsWindow(consoleWindow) ? "stayed" : "went");
 }
 
 using TrayIconTest = AppTest;

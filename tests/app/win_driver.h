@@ -7,54 +7,35 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdlib>
+#include <chrono>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "tests/support/wait.h"
+
 namespace windriver {
 
 inline constexpr const char* kDialogTitle = "Quillan proxy";
 inline constexpr const char* kSettingsKey = "Software\\Varnholt Software\\Quillan";
-// Long: it only has to tell a hang from a slow turn on a loaded machine.
-inline constexpr DWORD kDefaultTimeoutMs = 30000;
-
-// Every wait below, times QUILLAN_TIMEOUT_SCALE (1 to 20, default 1): under full emulation
-// (tests/guest/) a program takes several times longer to start than on a real machine.
-inline DWORD scaled(DWORD timeoutMs) {
-  static const DWORD factor = [] {
-    std::array<char, 8> text{};
-    DWORD length = GetEnvironmentVariableA("QUILLAN_TIMEOUT_SCALE", text.data(), text.size());
-    long value = length > 0 && length < text.size() ? std::strtol(text.data(), nullptr, 10) : 1;
-    return static_cast<DWORD>(value >= 1 && value <= 20 ? value : 1);
-  }();
-  return timeoutMs * factor;
-}
-
-// Polls `condition` every `pollMs` until it holds or `timeoutMs` has passed; its last result.
-inline bool waitUntil(const std::function<bool()>& condition, DWORD timeoutMs = kDefaultTimeoutMs,
-                      DWORD pollMs = 20) {
-  ULONGLONG deadline = GetTickCount64() + scaled(timeoutMs);
-  for (;;) {
-    if (condition()) return true;
-    if (GetTickCount64() >= deadline) return false;
-    Sleep(pollMs);
-  }
+// Every bound below is scaled (tests/support/wait.h): several times longer under emulation.
+inline DWORD scaledMs(std::chrono::milliseconds limit) {
+  return static_cast<DWORD>(scaled(limit).count());
 }
 
 // --- Windows --------------------------------------------------------------------------------
 
 // false when it timed out.
 inline bool sendWithTimeout(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
-                            LRESULT* result = nullptr, DWORD timeoutMs = 5000) {
+                            LRESULT* result = nullptr,
+                            std::chrono::milliseconds limit = std::chrono::seconds(5)) {
   DWORD_PTR value = 0;
   bool answered = SendMessageTimeoutA(window, message, wParam, lParam, SMTO_ABORTIFHUNG,
-                                      scaled(timeoutMs), &value);
+                                      scaledMs(limit), &value);
   if (answered && result != nullptr) *result = static_cast<LRESULT>(value);
   return answered;
 }
@@ -178,9 +159,9 @@ inline HWND findDialog(DWORD processId, HWND owner) {
 
 // Waits for findDialog. The main dialog already answers messages while it is still initialising,
 // so its visibility is the sign that it is ready.
-inline HWND waitDialog(DWORD processId, HWND owner, DWORD timeoutMs = kDefaultTimeoutMs) {
+inline HWND waitDialog(DWORD processId, HWND owner) {
   HWND found = nullptr;
-  waitUntil([&] { return (found = findDialog(processId, owner)) != nullptr; }, timeoutMs);
+  waitUntil([&] { return (found = findDialog(processId, owner)) != nullptr; });
   return found;
 }
 
@@ -264,9 +245,9 @@ class AppProcess {
   bool running() const { return process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
 
   // The exit code, or nothing on time-out.
-  std::optional<DWORD> waitExit(DWORD timeoutMs = kDefaultTimeoutMs) {
+  std::optional<DWORD> waitExit(std::chrono::milliseconds limit = kHangLimit) {
     DWORD code = 0;
-    if (process_ == nullptr || WaitForSingleObject(process_, scaled(timeoutMs)) != WAIT_OBJECT_0 ||
+    if (process_ == nullptr || WaitForSingleObject(process_, scaledMs(limit)) != WAIT_OBJECT_0 ||
         !GetExitCodeProcess(process_, &code)) {
       return {};
     }
@@ -277,7 +258,7 @@ class AppProcess {
     if (process_ == nullptr) return;
     if (running()) {
       TerminateProcess(process_, 1);
-      WaitForSingleObject(process_, scaled(5000));
+      WaitForSingleObject(process_, scaledMs(std::chrono::seconds(5)));
     }
     CloseHandle(process_);
     process_ = nullptr;

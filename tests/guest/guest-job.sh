@@ -28,8 +28,8 @@ repo=$(cat /job/repo)
 cp -a /job/root/. /
 cd "$repo" || exit 1
 
-# Programs start several times slower under full emulation than on a real machine: the window
-# driver's waits (tests/app/win_driver.h) are four times as long here.
+# Programs start several times slower under full emulation than on a real machine: every bound
+# of the tests' waits (tests/support/wait.h) is four times as long here.
 export QUILLAN_TIMEOUT_SCALE=4
 # The prefix booted when the image was made; the root disk is a snapshot, so it is used in place.
 export QUILLAN_WINEPREFIX=/var/lib/quillan-guest/prefix QUILLAN_WINE_BOOTED=1

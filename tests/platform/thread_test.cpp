@@ -9,7 +9,7 @@
 
 #include "platform/pages.h"
 #include "platform/thread.h"
-#include "tests/support/loopback.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ struct Shared {
 
 unsigned waitForGate(void* raw) {
   auto* shared = static_cast<Shared*>(raw);
-  waitUntil(10s, [shared] { return shared->open.load(); });
+  waitUntil([shared] { return shared->open.load(); }, 10s);
   shared->runs.fetch_add(1);
   return 0;
 }
@@ -32,7 +32,7 @@ unsigned waitForGate(void* raw) {
 // Like a relay thread: gives up its own handle and goes on alone.
 unsigned releaseSelf(void* raw) {
   auto* shared = static_cast<Shared*>(raw);
-  waitUntil(2s, [shared] { return shared->handle.load() != nullptr; });
+  waitUntil([shared] { return shared->handle.load() != nullptr; }, 2s);
   releaseThread(shared->handle.load());
   shared->runs.fetch_add(1);
   return 0;
@@ -67,7 +67,7 @@ TEST(Thread, ReleasedWhileRunningGoesOnAlone) {
   ASSERT_NE(thread, nullptr);
   releaseThread(thread);
   gate.open.store(true);
-  waitUntil(kHangLimit, [&gate] { return gate.runs.load() != 0; });
+  waitUntil([&gate] { return gate.runs.load() != 0; });
   EXPECT_EQ(gate.runs.load(), 1);
 }
 
@@ -76,7 +76,7 @@ TEST(Thread, ReleasesItsOwnHandle) {
   ThreadHandle thread = startThread(releaseSelf, &self, 64 * 1024);
   ASSERT_NE(thread, nullptr);
   self.handle.store(thread);
-  EXPECT_TRUE(waitUntil(kHangLimit, [&self] { return self.runs.load() == 1; }));
+  EXPECT_TRUE(waitUntil([&self] { return self.runs.load() == 1; }));
 }
 
 // 0 asks for the platform's default, which must be a usable stack, not the smallest one.

@@ -49,7 +49,7 @@ PumpResult pumpData(Socket socket, const PumpPlan& plan, const std::atomic<bool>
   std::size_t outLength = 0;
   std::uint64_t writes = 0;
   bool shut = false;
-  const auto deadline = Clock::now() + plan.limit;
+  const auto deadline = Clock::now() + scaled(plan.limit);
 
   for (;;) {
     const bool sending = result.sent < plan.sendBytes;
@@ -157,7 +157,7 @@ std::uint16_t freeLoopbackPort() {
 
 bool waitPeerClosed(Socket socket, std::chrono::milliseconds limit, int* result,
                     const std::atomic<bool>* stop) {
-  const auto deadline = Clock::now() + limit;
+  const auto deadline = Clock::now() + scaled(limit);
   std::array<std::uint8_t, 4096> sink{};
   while (Clock::now() < deadline && (stop == nullptr || !*stop)) {
     if (!waitSocket(socket, true, false, kSlice).readable) continue;
@@ -171,7 +171,7 @@ bool waitPeerClosed(Socket socket, std::chrono::milliseconds limit, int* result,
 
 Bytes receiveBytes(Socket socket, std::size_t count, std::chrono::milliseconds limit,
                    const std::atomic<bool>* stop) {
-  const auto deadline = Clock::now() + limit;
+  const auto deadline = Clock::now() + scaled(limit);
   Bytes bytes;
   std::array<std::uint8_t, 16384> chunk{};
   while (bytes.size() < count && Clock::now() < deadline && (stop == nullptr || !*stop)) {
@@ -185,7 +185,7 @@ Bytes receiveBytes(Socket socket, std::size_t count, std::chrono::milliseconds l
 }
 
 bool sendAllBytes(Socket socket, std::span<const std::uint8_t> bytes) {
-  const auto deadline = Clock::now() + kHangLimit;
+  const auto deadline = Clock::now() + scaled(kHangLimit);
   while (!bytes.empty() && Clock::now() < deadline) {
     int sent = sendSome(socket, bytes.data(), bytes.size());
     if (sent < 0 && isWouldBlock(lastSocketError())) {

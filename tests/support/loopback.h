@@ -1,5 +1,5 @@
 // The test kit's loopback sockets: ports, sends and receives, the data pump and its stream
-// check, the echo loop. Every wait is bounded in time.
+// check, the echo loop. Every wait is bounded in time, its bound scaled (wait.h).
 //
 //   PumpResult mine = pumpData(client, plan);
 //   EXPECT_TRUE(mine.intact()) << mine;  // names the offset of the first wrong byte
@@ -13,27 +13,12 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "platform/socket.h"
 #include "platform/unique_socket.h"
 #include "tests/support/stream.h"
-
-// The bound of a wait for something that should happen soon: long, because it only has to
-// tell a hang from a slow turn on a loaded machine; a wait that succeeds returns at once.
-inline constexpr std::chrono::seconds kHangLimit{60};
-
-// Polls `done` until it holds or `limit` has passed; its last result.
-template <typename Predicate>
-bool waitUntil(std::chrono::milliseconds limit, Predicate done) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
+#include "tests/support/wait.h"
 
 std::ostream& operator<<(std::ostream& out, const StreamCheck& check);
 
@@ -46,7 +31,7 @@ struct PumpPlan {
   std::uint64_t seed = 0;
   std::uint64_t expectBytes = 0;
   std::size_t maxWrite = 65536;
-  std::chrono::milliseconds limit{60000};
+  std::chrono::milliseconds limit = kHangLimit;
   bool halfClose = false;  // end the sending side once everything is sent, reading on
 };
 

@@ -24,7 +24,7 @@ void echoStream(Socket socket, const std::atomic<bool>& stop, bool stubborn, boo
   std::size_t head = 0;    // next byte to send
   std::size_t length = 0;  // bytes waiting
   bool ended = false;      // the peer ended its stream
-  const auto deadline = Clock::now() + kEchoLimit;
+  const auto deadline = Clock::now() + scaled(kEchoLimit);
   while (!stop && Clock::now() < deadline && !(ended && length == 0)) {
     const bool canRead = !ended && (stubborn ? length == 0 : length < ring.size());
     const WaitItem item = waitSocket(socket, canRead, length > 0 && (!atEnd || ended), kSlice);
@@ -217,7 +217,7 @@ bool ScriptedProxy::runSteps(Connection& connection, const ProxyScript& script) 
         break;
       }
       case Kind::kAwaitGate:
-        ok = waitUntil(kStepLimit, [&] { return gateOpen_ || stopping_; }) && gateOpen_;
+        ok = waitUntil([&] { return gateOpen_ || stopping_; }, kStepLimit) && gateOpen_;
         break;
       case Kind::kUrgent:
         sendUrgentByte(socket, step.bytes[0]);
@@ -272,7 +272,7 @@ void ScriptedProxy::runMode(Connection& connection, const ProxyScript& script) {
 
   // Forwarding passes an end of stream on as a half-close and goes on the other way until that
   // ends too; hold ends with the client's end.
-  const auto deadline = Clock::now() + kModeLimit;
+  const auto deadline = Clock::now() + scaled(kModeLimit);
   std::array<std::uint8_t, 16384> buffer{};
   bool clientEnded = false;
   bool targetEnded = target == noSocket;
@@ -311,21 +311,25 @@ std::size_t ScriptedProxy::connectionCount() const {
 }
 
 bool ScriptedProxy::waitForConnections(std::size_t count, std::chrono::milliseconds limit) const {
-  return waitUntil(limit, [&] { return connectionCount() >= count; });
+  return waitUntil([&] { return connectionCount() >= count; }, limit);
 }
 
 bool ScriptedProxy::waitForScriptEnd(std::size_t index, std::chrono::milliseconds limit) const {
-  return waitUntil(limit, [&] {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return index < connections_.size() && connections_[index]->scriptDone;
-  });
+  return waitUntil(
+      [&] {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return index < connections_.size() && connections_[index]->scriptDone;
+      },
+      limit);
 }
 
 bool ScriptedProxy::waitForClosed(std::size_t index, std::chrono::milliseconds limit) const {
-  return waitUntil(limit, [&] {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return index < connections_.size() && connections_[index]->closed;
-  });
+  return waitUntil(
+      [&] {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return index < connections_.size() && connections_[index]->closed;
+      },
+      limit);
 }
 
 std::vector<Bytes> ScriptedProxy::messages(std::size_t index) const {
@@ -351,11 +355,13 @@ std::vector<PumpResult> ScriptedProxy::results() const {
 }
 
 bool ScriptedProxy::waitAllClosed(std::chrono::milliseconds limit) const {
-  return waitUntil(limit, [&] {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return std::all_of(connections_.begin(), connections_.end(),
-                       [](const auto& connection) { return connection->closed.load(); });
-  });
+  return waitUntil(
+      [&] {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::all_of(connections_.begin(), connections_.end(),
+                           [](const auto& connection) { return connection->closed.load(); });
+      },
+      limit);
 }
 
 LoopbackTarget::LoopbackTarget(Kind kind, const PumpPlan& plan, Bytes greeting)

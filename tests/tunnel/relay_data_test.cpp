@@ -87,10 +87,12 @@ std::vector<PumpResult> completed(const LoopbackTarget& target) {
 
 // Waits until `count` connections completed their plan; false at once when one got a wrong byte.
 bool waitCompleted(const LoopbackTarget& target, std::size_t count) {
-  waitUntil(kDataLimit, [&] {
-    return completed(target).size() >= count ||
-           std::ranges::any_of(target.results(), [](auto& each) { return !each.intact(); });
-  });
+  waitUntil(
+      [&] {
+        return completed(target).size() >= count ||
+               std::ranges::any_of(target.results(), [](auto& each) { return !each.intact(); });
+      },
+      kDataLimit);
   const bool done = completed(target).size() >= count;
   EXPECT_TRUE(done) << testing::PrintToString(target.results());
   return done;
@@ -133,7 +135,7 @@ TEST_P(ProxyDataTest, TargetThatSpeaksFirstIsHeardBeforeTheClientSaysAnything) {
   UniqueSocket client;
   startTunnel(GetParam(), target.port(), &client);
   if (IsSkipped() || HasFatalFailure()) return;
-  EXPECT_EQ(receiveBytes(client.get(), greeting.size(), kHangLimit), greeting);
+  EXPECT_EQ(receiveBytes(client.get(), greeting.size()), greeting);
   ASSERT_NO_FATAL_FAILURE(expectEcho(client.get(), {'H', 'E', 'L', 'O'}));
   expectNoRelayFailed();
 }

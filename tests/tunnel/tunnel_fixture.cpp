@@ -64,7 +64,7 @@ std::vector<std::string> TunnelTest::events() {
 bool TunnelTest::waitForEvent(const std::string& event, std::chrono::milliseconds limit,
                               std::size_t times) {
   std::unique_lock<std::mutex> lock(eventMutex);
-  return eventChanged.wait_for(lock, limit, [&] {
+  return eventChanged.wait_for(lock, scaled(limit), [&] {
     return static_cast<std::size_t>(std::ranges::count(recorded, event)) >= times;
   });
 }
@@ -106,11 +106,11 @@ std::size_t countLines(const LogCapture& log, const std::string& prefix) {
 
 bool waitForLines(const LogCapture& log, const std::string& prefix, std::size_t count,
                   std::chrono::milliseconds limit) {
-  return waitUntil(limit, [&] { return countLines(log, prefix) >= count; });
+  return waitUntil([&] { return countLines(log, prefix) >= count; }, limit);
 }
 
 bool waitForLine(const LogCapture& log, const std::string& line, std::chrono::milliseconds limit) {
-  return waitUntil(limit, [&] { return log.contains(line); });
+  return waitUntil([&] { return log.contains(line); }, limit);
 }
 
 void TunnelTest::startAccepting(std::uint16_t proxyPort, UniqueSocket* client,

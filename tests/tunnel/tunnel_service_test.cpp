@@ -267,7 +267,7 @@ TEST_F(TunnelServiceTest, UrgentBytesTravelInLineAndInOrderAndLeaveTheRelayIdle)
   ASSERT_TRUE(sendUrgentByte(client.get(), '#'));
   ASSERT_TRUE(sendAllBytes(client.get(), Bytes{'z', 'w'}));
   const Bytes expected = {'x', 'y', '#', 'z', 'w'};
-  waitUntil(kHangLimit, [&] { return proxy.relayed(1).size() >= expected.size(); });
+  waitUntil([&] { return proxy.relayed(1).size() >= expected.size(); });
   EXPECT_EQ(proxy.relayed(1), expected);
 
   // A relay woken again and again by a socket with nothing to read would take a whole core
@@ -289,7 +289,7 @@ TEST_F(TunnelServiceTest, TrafficLinesCountEachChunkWhileTheConsoleIsOpen) {
   UniqueSocket client;
   ASSERT_NO_FATAL_FAILURE(startAccepting(proxy.port(), &client));
 
-  EXPECT_EQ(receiveBytes(client.get(), kBurst, kHangLimit), burst);
+  EXPECT_EQ(receiveBytes(client.get(), kBurst), burst);
   ASSERT_NO_FATAL_FAILURE(expectEcho(client.get(), {'u', 'p'}));
   const std::string id = connectionId(log_);
   // Each line is written after its send: the echo may be read before its line is there.
@@ -385,7 +385,7 @@ void sinkHoldingTheLastLine(const char* text, std::size_t length) {
   capturedLogLines.emplace_back(text, length);
   if (std::string_view(text, length) != "Closing local server main thread...\r\n") return;
   lastLineHeld = true;
-  waitUntil(kHangLimit, [] { return lastLineReleased.load(); });
+  waitUntil([] { return lastLineReleased.load(); });
 }
 
 TEST_F(TunnelServiceTest, StopLeavesAListenerHeldInAWriteToEndByItself) {
@@ -406,9 +406,9 @@ TEST_F(TunnelServiceTest, StopLeavesAListenerHeldInAWriteToEndByItself) {
     logLine("a later line\r\n");
     laterLineWritten = true;
   }).detach();
-  EXPECT_TRUE(waitUntil(5s, [] { return laterLineWritten.load(); })) << "the log stays locked";
+  EXPECT_TRUE(waitUntil([] { return laterLineWritten.load(); }, 5s)) << "the log stays locked";
   // It closes its listening socket on its way out: the port is free again.
-  EXPECT_TRUE(waitUntil(5s, [&] { return portBindable(localPort_); }));
+  EXPECT_TRUE(waitUntil([&] { return portBindable(localPort_); }, 5s));
 }
 
 #ifndef _WIN32
