@@ -91,7 +91,7 @@ class ConsoleTrayTest : public AppTest {
     EXPECT_TRUE(waitUntil([&] { return !trayIconExists(dialog); })) << "the icon stayed";
   }
 
-  LoopbackTarget target_{LoopbackTarget::Kind::kEcho};
+  ScriptedProxy target_{ProxyScript().echo()};
   std::uint16_t local_ = 0;
 };
 

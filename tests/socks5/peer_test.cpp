@@ -49,7 +49,7 @@ class PeerTest : public Socks5Test, public testing::WithParamInterface<Peer> {
 };
 
 TEST_P(PeerTest, ConnectThenBytesBothWays) {
-  LoopbackTarget target(LoopbackTarget::Kind::kEcho);
+  ScriptedProxy target(ProxyScript().echo());
   useTarget("127.0.0.1", target.portText());
   UniqueSocket session(openProxySession(tunnelSettings));
   ASSERT_TRUE(session) << log_.text();
@@ -66,7 +66,7 @@ TEST_P(PeerTest, ConnectThenBytesBothWays) {
 TEST_P(PeerTest, TargetThatSpeaksFirstKeepsItsBytes) {
   // The target greets at once, so its bytes may reach us in the same segment as the reply.
   const Bytes welcome = {'2', '2', '0', ' ', 'h', 'i', '\r', '\n'};
-  LoopbackTarget target(LoopbackTarget::Kind::kGreeter, {}, welcome);
+  ScriptedProxy target(ProxyScript().reply(welcome).echo());
   useTarget("127.0.0.1", target.portText());
   UniqueSocket session(openProxySession(tunnelSettings));
   ASSERT_TRUE(session) << log_.text();

@@ -45,17 +45,6 @@ void echoStream(Socket socket, const std::atomic<bool>& stop, bool stubborn, boo
   }
 }
 
-ProxyScript targetScript(LoopbackTarget::Kind kind, const PumpPlan& plan, Bytes greeting) {
-  using Kind = LoopbackTarget::Kind;
-  using Mode = ProxyScript::Mode;
-  ProxyScript script;
-  if (kind == Kind::kGreeter) script.reply(std::move(greeting));
-  if (kind == Kind::kSourceSink) return script.pump(plan);
-  return script.then(kind == Kind::kStubbornEcho ? Mode::kStubbornEcho
-                     : kind == Kind::kEchoAtEnd  ? Mode::kEchoAtEnd
-                                                 : Mode::kEcho);
-}
-
 }  // namespace
 
 std::string hexBytes(std::span<const std::uint8_t> bytes) {
@@ -363,6 +352,3 @@ bool ScriptedProxy::waitAllClosed(std::chrono::milliseconds limit) const {
       },
       limit);
 }
-
-LoopbackTarget::LoopbackTarget(Kind kind, const PumpPlan& plan, Bytes greeting)
-    : ScriptedProxy(targetScript(kind, plan, std::move(greeting))) {}

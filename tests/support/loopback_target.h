@@ -1,7 +1,7 @@
 // The one loopback server of the tests. Scripted, it plays the SOCKS5 proxy: it records the
 // exact bytes each connection sends and answers with scripted bytes, split segments, closes,
 // resets or silence, then (after the handshake) closes, holds, echoes, pumps test data or
-// forwards to a loopback target. Without a handshake it is the target (LoopbackTarget).
+// forwards to a loopback target. Without a handshake it is the target: ProxyScript().echo().
 //
 // Typical use: ScriptedProxy proxy(ProxyScript::acceptNoAuth().echo()); point the settings at
 // proxy.portText(), run the code under test, then check proxy.messages(i) once
@@ -163,17 +163,4 @@ class ScriptedProxy {
   std::vector<std::unique_ptr<Connection>> connections_;  // guarded by mutex_
   std::vector<PumpResult> results_;                       // guarded by mutex_
   std::thread acceptor_;
-};
-
-// The remote end of tunnel tests: the loopback server with no handshake, only a final mode.
-class LoopbackTarget : public ScriptedProxy {
- public:
-  enum class Kind {
-    kEcho,          // sends back what arrives, reading on while its sends are pending
-    kGreeter,       // sends `greeting` first, then echoes
-    kSourceSink,    // pumpData with `plan` (seed offset by the connection's index)
-    kStubbornEcho,  // echoes, but reads nothing more while a send is blocked
-    kEchoAtEnd,     // reads until the peer's end of stream, then sends it all back and closes
-  };
-  explicit LoopbackTarget(Kind kind, const PumpPlan& plan = {}, Bytes greeting = {});
 };

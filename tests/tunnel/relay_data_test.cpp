@@ -79,14 +79,14 @@ class DataTest : public TunnelTest {
 
 // The target's results for connections that completed their plan (the trial route also
 // reaches the target, and ends early).
-std::vector<PumpResult> completed(const LoopbackTarget& target) {
+std::vector<PumpResult> completed(const ScriptedProxy& target) {
   std::vector<PumpResult> done = target.results();
   std::erase_if(done, [](const PumpResult& result) { return !result.completed; });
   return done;
 }
 
 // Waits until `count` connections completed their plan; false at once when one got a wrong byte.
-bool waitCompleted(const LoopbackTarget& target, std::size_t count) {
+bool waitCompleted(const ScriptedProxy& target, std::size_t count) {
   waitUntil(
       [&] {
         return completed(target).size() >= count ||
@@ -131,7 +131,7 @@ class ProxyDataTest : public DataTest, public testing::WithParamInterface<Proxy>
 
 TEST_P(ProxyDataTest, TargetThatSpeaksFirstIsHeardBeforeTheClientSaysAnything) {
   const Bytes greeting = {'2', '2', '0', ' ', 'r', 'e', 'a', 'd', 'y', '\r', '\n'};
-  LoopbackTarget target(LoopbackTarget::Kind::kGreeter, {}, greeting);
+  ScriptedProxy target(ProxyScript().reply(greeting).echo());
   UniqueSocket client;
   startTunnel(GetParam(), target.port(), &client);
   if (IsSkipped() || HasFatalFailure()) return;
@@ -141,7 +141,7 @@ TEST_P(ProxyDataTest, TargetThatSpeaksFirstIsHeardBeforeTheClientSaysAnything) {
 }
 
 TEST_P(ProxyDataTest, ManySmallWritesBothWaysArriveIntact) {
-  LoopbackTarget target(LoopbackTarget::Kind::kSourceSink, plan(kSmallWritesBytes, 500, 61));
+  ScriptedProxy target(ProxyScript().pump(plan(kSmallWritesBytes, 500, 61)));
   UniqueSocket client;
   startTunnel(GetParam(), target.port(), &client);
   if (IsSkipped() || HasFatalFailure()) return;
@@ -157,7 +157,7 @@ TEST_P(ProxyDataTest, ManySmallWritesBothWaysArriveIntact) {
 
 TEST_P(ProxyDataTest, ClientThatEndsItsStreamFirstGetsTheWholeReply) {
   // The target answers only once it has seen the client's end, as an HTTP/1.0 server may.
-  LoopbackTarget target(LoopbackTarget::Kind::kEchoAtEnd);
+  ScriptedProxy target(ProxyScript().then(ProxyScript::Mode::kEchoAtEnd));
   UniqueSocket client;
   startTunnel(GetParam(), target.port(), &client);
   if (IsSkipped() || HasFatalFailure()) return;
@@ -173,7 +173,7 @@ TEST_P(ProxyDataTest, ClientThatEndsItsStreamFirstGetsTheWholeReply) {
 TEST_P(ProxyDataTest, TargetThatEndsItsStreamFirstStillHearsTheClient) {
   PumpPlan theirs = plan(kHalfCloseBytes, 900);
   theirs.halfClose = true;
-  LoopbackTarget target(LoopbackTarget::Kind::kSourceSink, theirs);
+  ScriptedProxy target(ProxyScript().pump(theirs));
   UniqueSocket client;
   startTunnel(GetParam(), target.port(), &client);
   if (IsSkipped() || HasFatalFailure()) return;
@@ -201,7 +201,7 @@ INSTANTIATE_TEST_SUITE_P(Through, ProxyDataTest,
 class DanteDataTest : public DataTest {};
 
 TEST_F(DanteDataTest, BigTransferBothWaysAtOnceArrivesIntact) {
-  LoopbackTarget target(LoopbackTarget::Kind::kSourceSink, plan(kBigBytes, 1000));
+  ScriptedProxy target(ProxyScript().pump(plan(kBigBytes, 1000)));
   UniqueSocket client;
   startTunnel(Proxy::kDante, target.port(), &client);
   if (IsSkipped() || HasFatalFailure()) return;
@@ -219,7 +219,7 @@ TEST_F(DanteDataTest, BigTransferBothWaysAtOnceArrivesIntact) {
 TEST_F(DanteDataTest, EchoThatStopsReadingWhileItsSendsAreBlockedDoesNotStall) {
   // The target reads a chunk and sends all of it back before it reads again. A relay that
   // blocks sending to the proxy while the target blocks sending back would wait for ever.
-  LoopbackTarget target(LoopbackTarget::Kind::kStubbornEcho);
+  ScriptedProxy target(ProxyScript().then(ProxyScript::Mode::kStubbornEcho));
   startTunnel(Proxy::kDante, target.port());
   if (IsSkipped() || HasFatalFailure()) return;
 
@@ -236,7 +236,7 @@ TEST_F(DanteDataTest, EchoThatStopsReadingWhileItsSendsAreBlockedDoesNotStall) {
 }
 
 TEST_F(DanteDataTest, ManyConnectionsAtOnceAllArriveIntact) {
-  LoopbackTarget target(LoopbackTarget::Kind::kSourceSink, plan(kPerConnectionBytes, 10000));
+  ScriptedProxy target(ProxyScript().pump(plan(kPerConnectionBytes, 10000)));
   startTunnel(Proxy::kDante, target.port());
   if (IsSkipped() || HasFatalFailure()) return;
 
