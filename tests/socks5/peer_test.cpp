@@ -42,50 +42,45 @@ class PeerTest : public Socks5Test, public testing::WithParamInterface<Peer> {
              GetParam().login ? kPeerPassword : "");
   }
 
-  // Sends `bytes` whole and reads the same count back from the echo.
-  static Bytes roundTrip(Socket socket, const Bytes& bytes) {
-    return sendAllBytes(socket, bytes) ? receiveBytes(socket, bytes.size()) : Bytes{};
+  // A session through the peer whose CONNECT to host:port succeeded; empty after a failure.
+  UniqueSocket connectThrough(const std::string& host, const std::string& port) {
+    useTarget(host, port);
+    UniqueSocket session(openProxySession(tunnelSettings));
+    EXPECT_TRUE(session) << log_.text();
+    if (session && requestConnect(session.get(), tunnelSettings) != 1) {
+      ADD_FAILURE() << "CONNECT failed: " << log_.text();
+      session.reset();
+    }
+    return session;
   }
 };
 
 TEST_P(PeerTest, ConnectThenBytesBothWays) {
   ScriptedProxy target(ProxyScript().echo());
-  useTarget("127.0.0.1", target.portText());
-  UniqueSocket session(openProxySession(tunnelSettings));
-  ASSERT_TRUE(session) << log_.text();
+  UniqueSocket session = connectThrough("127.0.0.1", target.portText());
+  ASSERT_TRUE(session);
   EXPECT_EQ(log_.contains("Login as quillanpeer:*** ...\r\n"), GetParam().login);
-  ASSERT_EQ(requestConnect(session.get(), tunnelSettings), 1) << log_.text();
   EXPECT_EQ(log_.lines().back(), "Connected OK\r\n");
-
-  for (std::size_t size : {1u, 1000u, 100000u}) {
-    const Bytes bytes = streamBytes(size, size);
-    EXPECT_EQ(roundTrip(session.get(), bytes), bytes) << size << " bytes";
-  }
+  for (std::uint64_t size : {1u, 1000u, 100000u}) EXPECT_TRUE(echoes(session.get(), size, size));
 }
 
 TEST_P(PeerTest, TargetThatSpeaksFirstKeepsItsBytes) {
   // The target greets at once, so its bytes may reach us in the same segment as the reply.
   const Bytes welcome = {'2', '2', '0', ' ', 'h', 'i', '\r', '\n'};
   ScriptedProxy target(ProxyScript().reply(welcome).echo());
-  useTarget("127.0.0.1", target.portText());
-  UniqueSocket session(openProxySession(tunnelSettings));
-  ASSERT_TRUE(session) << log_.text();
-  ASSERT_EQ(requestConnect(session.get(), tunnelSettings), 1) << log_.text();
+  UniqueSocket session = connectThrough("127.0.0.1", target.portText());
+  ASSERT_TRUE(session);
   EXPECT_EQ(receiveBytes(session.get(), welcome.size()), welcome);
-  const Bytes ping = streamBytes(64, 64);
-  EXPECT_EQ(roundTrip(session.get(), ping), ping);
+  EXPECT_TRUE(echoes(session.get(), 64, 64));
 }
 
 TEST_P(PeerTest, TargetByNameIsResolvedByTheProxy) {
   // The proxy may take either of localhost's addresses first, as its hosts file orders them.
   ScriptedProxy target(ProxyScript().echo(), Listen::kBoth);
   ASSERT_TRUE(target.listening());
-  useTarget("localhost", target.portText());
-  UniqueSocket session(openProxySession(tunnelSettings));
-  ASSERT_TRUE(session) << log_.text();
-  ASSERT_EQ(requestConnect(session.get(), tunnelSettings), 1) << log_.text();
-  const Bytes bytes = streamBytes(300, 300);
-  EXPECT_EQ(roundTrip(session.get(), bytes), bytes);
+  UniqueSocket session = connectThrough("localhost", target.portText());
+  ASSERT_TRUE(session);
+  EXPECT_TRUE(echoes(session.get(), 300, 300));
 }
 
 TEST_P(PeerTest, ClosedTargetPortIsRefused) {
@@ -103,12 +98,9 @@ using PeerIpv6Test = PeerTest;
 TEST_P(PeerIpv6Test, Ipv6TargetGetsBytesBothWays) {
   ScriptedProxy target(ProxyScript().echo(), Listen::kIpv6);
   if (!target.listening()) GTEST_SKIP() << "no IPv6 loopback here";
-  useTarget("::1", target.portText());
-  UniqueSocket session(openProxySession(tunnelSettings));
-  ASSERT_TRUE(session) << log_.text();
-  ASSERT_EQ(requestConnect(session.get(), tunnelSettings), 1) << log_.text();
-  const Bytes bytes = streamBytes(600, 600);
-  EXPECT_EQ(roundTrip(session.get(), bytes), bytes);
+  UniqueSocket session = connectThrough("::1", target.portText());
+  ASSERT_TRUE(session);
+  EXPECT_TRUE(echoes(session.get(), 600, 600));
 }
 
 std::string peerName(const testing::TestParamInfo<Peer>& info) {

@@ -203,13 +203,6 @@ bool sendAllBytes(Socket socket, std::string_view text) {
                       std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
-std::string echoRound(std::uint16_t port, std::string_view text) {
-  UniqueSocket client(connectLoopback(port));
-  if (!client || !sendAllBytes(client.get(), text)) return {};
-  const Bytes echoed = receiveBytes(client.get(), text.size());
-  return std::string(echoed.begin(), echoed.end());
-}
-
 void resetConnection(Socket socket) {
   // SO_LINGER on with a zero time-out: close sends RST and drops whatever is queued.
   const linger option{1, 0};

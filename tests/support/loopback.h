@@ -81,8 +81,6 @@ Bytes receiveBytes(Socket socket, std::size_t count, std::chrono::milliseconds l
 // Sends all of `bytes` (waiting while a non-blocking socket is full); false on an error.
 bool sendAllBytes(Socket socket, std::span<const std::uint8_t> bytes);
 bool sendAllBytes(Socket socket, std::string_view text);
-// One echo round: sends `text` to 127.0.0.1:port and returns what comes back (up to its length).
-std::string echoRound(std::uint16_t port, std::string_view text);
 
 // Abortive close: RST instead of FIN.
 void resetConnection(Socket socket);

@@ -352,3 +352,19 @@ bool ScriptedProxy::waitAllClosed(std::chrono::milliseconds limit) const {
       },
       limit);
 }
+
+testing::AssertionResult echoes(Socket socket, std::uint64_t count, std::uint64_t seed,
+                                std::chrono::milliseconds limit) {
+  const Bytes sent = streamBytes(seed, count);
+  if (!sendAllBytes(socket, sent)) return testing::AssertionFailure() << "the send failed";
+  const Bytes back = receiveBytes(socket, count, limit);
+  if (back == sent) return testing::AssertionSuccess();
+  return testing::AssertionFailure()
+         << count << " bytes of stream " << seed << " sent, " << checkStream(back);
+}
+
+testing::AssertionResult echoesAt(std::uint16_t port, std::uint64_t count) {
+  UniqueSocket client(connectLoopback(port));
+  if (!client) return testing::AssertionFailure() << "no connection to port " << port;
+  return echoes(client.get(), count);
+}

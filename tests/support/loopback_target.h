@@ -5,7 +5,7 @@
 //
 // Typical use: ScriptedProxy proxy(ProxyScript::acceptNoAuth().echo()); point the settings at
 // proxy.portText(), run the code under test, then check proxy.messages(i) once
-// proxy.waitForScriptEnd(i) has returned.
+// proxy.waitForScriptEnd(i) has returned. echoes() checks what an echo sends back.
 //
 // Every wait inside is bounded; the destructor stops the acceptor and every connection thread
 // and closes their sockets (each thread closes only the sockets it owns).
@@ -21,6 +21,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "tests/support/loopback.h"
 
@@ -164,3 +166,10 @@ class ScriptedProxy {
   std::vector<PumpResult> results_;                       // guarded by mutex_
   std::thread acceptor_;
 };
+
+// Sends `count` bytes of stream `seed` whole through `socket` to an echo, then reads as many
+// back: a failure, saying what came back, unless it is that same stream.
+testing::AssertionResult echoes(Socket socket, std::uint64_t count, std::uint64_t seed = 1,
+                                std::chrono::milliseconds limit = kHangLimit);
+// The same on a new connection to 127.0.0.1:port.
+testing::AssertionResult echoesAt(std::uint16_t port, std::uint64_t count);

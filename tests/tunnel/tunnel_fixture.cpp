@@ -126,8 +126,3 @@ void TunnelTest::startAccepting(std::uint16_t proxyPort, UniqueSocket* client,
   client->reset(connectLoopback(localPort_));
   ASSERT_TRUE(*client);
 }
-
-void TunnelTest::expectEcho(Socket socket, const Bytes& bytes, std::chrono::milliseconds limit) {
-  ASSERT_TRUE(sendAllBytes(socket, bytes));
-  EXPECT_EQ(receiveBytes(socket, bytes.size(), limit), bytes);
-}

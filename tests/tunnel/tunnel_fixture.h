@@ -40,10 +40,6 @@ class TunnelTest : public testing::Test {
   void startAccepting(std::uint16_t proxyPort, UniqueSocket* client = nullptr,
                       std::uint16_t targetPort = 3389, int handshakeTimeoutMs = 10000,
                       const char* user = "", const char* password = "");
-  // Sends `bytes` and expects them back within `limit`.
-  static void expectEcho(Socket socket, const Bytes& bytes,
-                         std::chrono::milliseconds limit = kHangLimit);
-
   static std::vector<std::string> events();
   // Waits until `event` has been recorded `times` times in all.
   static bool waitForEvent(const std::string& event, std::chrono::milliseconds limit = kHangLimit,
