@@ -167,8 +167,8 @@ desktop=$(xdotool search --name 'Wine desktop' | head -n 1)
 eval "$(xdotool getwindowgeometry --shell "$desktop" | sed 's/^/desktop_/')"
 drive move $((desktop_WIDTH - width - 16)) 16
 say "window up; pressing Start"
-drive click 1009
-if ! drive wait-enabled 1010 20000; then
+drive click start
+if ! drive wait-enabled stop 20000; then
   echo "run: the tunnel did not start: $(drive box 2>/dev/null || echo 'no message box')" >&2
   tr -d '\r' <"$work/quillan.log" >&2
   exit 1
@@ -221,8 +221,8 @@ if [ $save_screenshot -eq 1 ]; then
   say "saved as docs/screenshot.png"
 fi
 
-drive click 1010
-drive wait-enabled 1009 10000
+drive click stop
+drive wait-enabled start 10000
 client_ended=0
 for _ in $(seq 1 100); do
   kill -0 "$client_pid" 2>/dev/null || {
@@ -236,7 +236,7 @@ if [ $client_ended -eq 1 ]; then
 else
   echo "run: the client did not notice the end of the session" >&2
 fi
-drive click 2
+drive click close
 for _ in $(seq 1 50); do kill -0 "$app_pid" 2>/dev/null || break; sleep 0.1; done
 wait "$app_pid" 2>/dev/null && status=0 || status=$?
 app_pid=

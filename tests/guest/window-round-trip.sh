@@ -13,9 +13,6 @@ WINE_BIN=${WINE_BIN:-/usr/lib/wine/wine64}
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # Dante with a login, as tests/peers/peers.sh starts it without a base (guest-job.sh gives none).
 readonly DANTE_AUTH_PORT=21081 PEER_USER=quillanpeer PEER_PASSWORD=Qp-peer-7351
-# The dialog's controls (resources/).
-readonly LOCAL_PORT=1002 TARGET=1003 TARGET_PORT=1004 PROXY=1005 PROXY_PORT=1006 LOGIN=1007 \
-  PASSWORD=1008 START=1009 STOP=1010 CLOSE=2
 
 QUILLAN_WORK=$(mktemp -d /tmp/quillan-round-trip.XXXXXX)
 # shellcheck source=scripts/lib.sh
@@ -57,13 +54,13 @@ wait_listening "$target_port" || fail "the echo server did not start"
 quillan_pid=$!
 drive wait >/dev/null || fail "the window did not appear"
 local_port=$(free_port)
-fields=("$LOCAL_PORT" "$local_port" "$TARGET" 127.0.0.1 "$TARGET_PORT" "$target_port" "$PROXY" 127.0.0.1
-  "$PROXY_PORT" "$DANTE_AUTH_PORT" "$LOGIN" "$PEER_USER" "$PASSWORD" "$PEER_PASSWORD")
+fields=(local-port "$local_port" target 127.0.0.1 target-port "$target_port" proxy 127.0.0.1
+  proxy-port "$DANTE_AUTH_PORT" user "$PEER_USER" password "$PEER_PASSWORD")
 for ((i = 0; i < ${#fields[@]}; i += 2)); do
   drive set "${fields[i]}" "${fields[i + 1]}" || fail "setting field ${fields[i]}"
 done
-drive click "$START" || fail "Start could not be pressed"
-drive wait-enabled "$STOP" 30000 || fail "the tunnel did not start: $(drive box 2>/dev/null | tr -d '\r')"
+drive click start || fail "Start could not be pressed"
+drive wait-enabled stop 30000 || fail "the tunnel did not start: $(drive box 2>/dev/null | tr -d '\r')"
 say "Start pressed: the tunnel is on at 127.0.0.1:$local_port"
 
 python3 - "$local_port" <<'PY' || fail "the bytes did not come back whole"
@@ -81,13 +78,13 @@ print(f"round trip: {len(data)} bytes through the tunnel and back")
 PY
 grep -q "Starting data transfer" "$QUILLAN_WORK/quillan.log" || fail "quillan.exe logged no relayed connection"
 
-drive click "$STOP" || fail "Stop could not be pressed"
-drive wait-enabled "$START" 15000 || fail "Start did not come back after Stop"
+drive click stop || fail "Stop could not be pressed"
+drive wait-enabled start 15000 || fail "Start did not come back after Stop"
 python3 -c 'import socket, sys; socket.create_server(("127.0.0.1", int(sys.argv[1])))' "$local_port" ||
   fail "127.0.0.1:$local_port is still taken after Stop"
 say "Stop pressed: 127.0.0.1:$local_port is free again"
 
-drive click "$CLOSE" || fail "Close could not be pressed"
+drive click close || fail "Close could not be pressed"
 for _ in $(seq 1 100); do
   kill -0 "$quillan_pid" 2>/dev/null || break
   sleep 0.2

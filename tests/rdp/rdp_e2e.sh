@@ -171,21 +171,21 @@ local_port=$(free_port)
 start quillan "$WINE_BIN" "$exe"
 quillan_pid=$last_pid
 drive wait >/dev/null || fail "the Quillan window did not appear"
-fields=(1002 "$local_port" 1003 127.0.0.1 1004 "$rdp_port" 1005 127.0.0.1 1006 "$dante_port"
-  1007 "$USER_NAME" 1008 "$USER_PASSWORD")
+fields=(local-port "$local_port" target 127.0.0.1 target-port "$rdp_port" proxy 127.0.0.1
+  proxy-port "$dante_port" user "$USER_NAME" password "$USER_PASSWORD")
 for ((i = 0; i < ${#fields[@]}; i += 2)); do
   drive set "${fields[i]}" "${fields[i + 1]}" || fail "setting field ${fields[i]}"
 done
-[ "$(drive text 1008 | tr -d '\r')" = "$USER_PASSWORD" ] || fail "the password field does not hold the password"
-drive click 1009 || fail "Start could not be pressed"
-drive wait-enabled 1010 30000 || fail "the tunnel did not start: $(drive box 2>/dev/null | tr -d '\r')"
+[ "$(drive text password | tr -d '\r')" = "$USER_PASSWORD" ] || fail "the password field does not hold the password"
+drive click start || fail "Start could not be pressed"
+drive wait-enabled stop 30000 || fail "the tunnel did not start: $(drive box 2>/dev/null | tr -d '\r')"
 say "window: Start pressed, the tunnel is on at 127.0.0.1:$local_port"
 rdp_session window "$local_port"
 log_has "$work/quillan.log" "Starting data transfer" || fail "quillan.exe logged no relayed connection"
-drive click 1010 || fail "Stop could not be pressed"
-drive wait-enabled 1009 15000 || fail "Start did not come back after Stop"
+drive click stop || fail "Stop could not be pressed"
+drive wait-enabled start 15000 || fail "Start did not come back after Stop"
 session_ended window "$local_port"
-drive click 2 || fail "Close could not be pressed"
+drive click close || fail "Close could not be pressed"
 quillan_gone() { ! kill -0 "$quillan_pid" 2>/dev/null; }
 wait_for 15 "end of quillan.exe after Close" quillan_gone
 
