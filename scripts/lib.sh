@@ -91,19 +91,3 @@ CONF
   start_group "$name" "${DANTED:-/usr/sbin/danted}" -f "$QUILLAN_WORK/$name.conf" \
     -p "$QUILLAN_WORK/$name.danted.pid" -N 1
 }
-
-# start_xvfb WxHxD: a private X display (Xvfb picks a free number itself: no race with other users
-# of the machine); sets DISPLAY and xvfb_pid. Stop it with stop_group after what draws on it.
-start_xvfb() {
-  local fd=$QUILLAN_WORK/displayfd number= tries=100
-  : >"$fd"
-  setsid Xvfb -displayfd 3 -screen 0 "$1" -nolisten tcp -noreset 3>"$fd" \
-    >"$QUILLAN_WORK/xvfb.log" 2>&1 </dev/null &
-  xvfb_pid=$!
-  while [ -z "$number" ] && ((tries-- > 0)); do
-    sleep 0.1
-    number=$(tr -dc '0-9' <"$fd")
-  done
-  [ -n "$number" ] || return 1
-  export DISPLAY=":$number"
-}

@@ -92,10 +92,8 @@ work=
 cleanup() {
   local status=$?
   if [ -n "$app_pid" ] && kill -0 "$app_pid" 2>/dev/null; then kill "$app_pid" 2>/dev/null || true; fi
-  # Each helper runs in its own process group (setsid), children included.
   stop_groups
   wine_env_stop "${WINEPREFIX:-}" >/dev/null 2>&1 || true
-  [ -n "${xvfb_pid:-}" ] && stop_group "$xvfb_pid"
   [ -n "$work" ] && rm -rf "$work"
   exit $status
 }
@@ -111,16 +109,10 @@ if [ $demo -eq 1 ]; then
   done
   work=$(mktemp -d /tmp/quillan-demo.XXXXXX)
   QUILLAN_WORK=$work
-  if [ -z "${DISPLAY:-}" ]; then
-    start_xvfb 1850x800x24 || {
-      echo "run: Xvfb did not start" >&2
-      exit 1
-    }
-    say "no display: the windows are on a private Xvfb ($DISPLAY)"
-  fi
+  export QUILLAN_WINE_SCREEN=1850x800x24
 fi
 wine_env_start
-[ -n "${QUILLAN_XVFB_PID:-}" ] && say "no display: the window is on a private Xvfb ($DISPLAY)"
+[ -n "$QUILLAN_XVFB_PID" ] && say "no display: the Wine desktop is on a private Xvfb ($DISPLAY)"
 
 if [ $demo -eq 0 ]; then
   say "starting Quillan proxy; close its window (or press Ctrl+C) to end"

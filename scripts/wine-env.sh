@@ -3,13 +3,12 @@
 # one persistent wineserver and a desktop process kept alive for the whole run.
 #
 #   scripts/wine-env.sh run CMD [ARGS...]   set up, run CMD inside, tear down; CMD's exit status
-#   eval "$(scripts/wine-env.sh start)"     set up and print the exports for this shell
-#   scripts/wine-env.sh stop                tear down what `start` set up (uses $WINEPREFIX)
-#   source scripts/wine-env.sh              defines wine_env_start / wine_env_stop
+#   source scripts/wine-env.sh              defines wine_env_start / wine_env_stop [PREFIX]
 #
 # Settings (environment): QUILLAN_WINEPREFIX (default: a new /tmp/quillan-wine.XXXXXX),
 # QUILLAN_WINE_DISPLAY=own|inherit (default own: always a private Xvfb, even when DISPLAY is
 # set, so tests never touch a real screen; `inherit` uses $DISPLAY when there is one),
+# QUILLAN_WINE_SCREEN (the private Xvfb's screen, default 1024x768x24, the desktop's size),
 # QUILLAN_WINE_TEMPLATE (default /tmp/quillan-wine-template-$UID: a booted prefix copied
 # instead of a 15-20 s cold `wineboot`; set it empty to always boot), QUILLAN_WINE_BOOTED=1
 # (QUILLAN_WINEPREFIX is a prefix this rig booted before, desktop keys written: used as it is,
@@ -25,41 +24,36 @@ WINE_DESKTOP_SIZE=1024x768
 
 _wine_log() { printf 'wine-env: %s\n' "$*" >&2; }
 
-# Starts Xvfb on a display it picks itself (-displayfd: no race with other users of the
-# machine) and sets DISPLAY and QUILLAN_XVFB_PID.
+# Xvfb on a display number it picks itself (-displayfd: no race with other users of the
+# machine); sets DISPLAY and QUILLAN_XVFB_PID.
 _wine_start_xvfb() {
-  local state=$1 fifo number
-  fifo="$state/displayfd"
-  rm -f "$fifo"
-  : >"$fifo"
-  Xvfb -displayfd 3 -screen 0 "${WINE_DESKTOP_SIZE}x24" -nolisten tcp -noreset \
-    3>"$fifo" >"$state/xvfb.log" 2>&1 &
+  local fd=$QUILLAN_WINE_STATE/displayfd number= tries=100
+  : >"$fd"
+  Xvfb -displayfd 3 -screen 0 "${QUILLAN_WINE_SCREEN:-${WINE_DESKTOP_SIZE}x24}" -nolisten tcp \
+    -noreset 3>"$fd" >"$QUILLAN_WINE_STATE/xvfb.log" 2>&1 </dev/null &
   QUILLAN_XVFB_PID=$!
-  for _ in $(seq 1 100); do
-    number=$(tr -dc '0-9' <"$fifo")
+  while ((tries-- > 0)); do
+    number=$(tr -dc '0-9' <"$fd")
     [ -n "$number" ] && break
     kill -0 "$QUILLAN_XVFB_PID" 2>/dev/null || break
     sleep 0.1
   done
   if [ -z "$number" ]; then
-    _wine_log "Xvfb did not start (see $state/xvfb.log)"
+    _wine_log "Xvfb did not start (see $QUILLAN_WINE_STATE/xvfb.log)"
     return 1
   fi
   export DISPLAY=":$number"
 }
 
-_wine_prefix_stamp() { "$WINE_BIN" --version 2>/dev/null; }
-
 # A booted prefix: copied from the template when it matches this wine, else booted cold (and
 # then saved as the template for the next run).
 _wine_boot_prefix() {
-  local template=${QUILLAN_WINE_TEMPLATE-/tmp/quillan-wine-template-$(id -u)}
-  local stamp
+  local template=${QUILLAN_WINE_TEMPLATE-/tmp/quillan-wine-template-$(id -u)} stamp
   if [ "${QUILLAN_WINE_BOOTED:-0}" = 1 ] && [ -f "$WINEPREFIX/system.reg" ]; then
     _wine_keys_written=1
     return 0
   fi
-  stamp=$(_wine_prefix_stamp)
+  stamp=$("$WINE_BIN" --version 2>/dev/null)
   if [ -n "$template" ] && [ -f "$template/.quillan-template" ] &&
     [ "$(cat "$template/.quillan-template")" = "$stamp" ]; then
     rm -rf "$WINEPREFIX"
@@ -82,19 +76,17 @@ _wine_boot_prefix() {
   "$WINESERVER_BIN" -w </dev/null >/dev/null 2>&1
   # The desktop keys go into the template too, written while no desktop runs yet.
   _wine_write_desktop_keys || return 1
-  "$WINESERVER_BIN" -k </dev/null >/dev/null 2>&1
-  "$WINESERVER_BIN" -w </dev/null >/dev/null 2>&1
+  _wine_restart_server
   _wine_keys_written=1
-  if [ -n "$template" ]; then
-    local temporary="$template.tmp.$$"
+  [ -n "$template" ] || return 0
+  local temporary="$template.tmp.$$"
+  rm -rf "$temporary"
+  if cp -a "$WINEPREFIX" "$temporary" 2>/dev/null; then
+    printf '%s' "$stamp" >"$temporary/.quillan-template"
+    rm -rf "$template"
+    mv "$temporary" "$template" 2>/dev/null || rm -rf "$temporary"
+  else
     rm -rf "$temporary"
-    if cp -a "$WINEPREFIX" "$temporary" 2>/dev/null; then
-      printf '%s' "$stamp" >"$temporary/.quillan-template"
-      rm -rf "$template"
-      mv "$temporary" "$template" 2>/dev/null || rm -rf "$temporary"
-    else
-      rm -rf "$temporary"
-    fi
   fi
 }
 
@@ -105,6 +97,12 @@ _wine_write_desktop_keys() {
     _wine_log "writing the virtual desktop keys failed"
     return 1
   }
+}
+
+# Stops this prefix's server and waits for it: the next wine command starts a fresh one.
+_wine_restart_server() {
+  "$WINESERVER_BIN" -k </dev/null >/dev/null 2>&1
+  "$WINESERVER_BIN" -w </dev/null >/dev/null 2>&1
 }
 
 # Wine's own fonts (Marlett draws the title-bar buttons, Tahoma stands behind "MS Shell Dlg") are
@@ -122,15 +120,15 @@ _wine_link_fonts() {
 }
 
 wine_env_start() {
-  local prefix=${QUILLAN_WINEPREFIX:-}
+  local prefix=${QUILLAN_WINEPREFIX:-} tool tries=150
   if [ -z "$prefix" ]; then
     prefix=$(mktemp -d /tmp/quillan-wine.XXXXXX) || return 1
   fi
   mkdir -p "$prefix" || return 1
   prefix=$(cd "$prefix" && pwd)
   export WINEPREFIX=$prefix WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES="mscoree,mshtml="
-  # Rig state lives beside the prefix, so `stop` finds it from $WINEPREFIX alone.
-  export QUILLAN_WINE_STATE="$prefix.rig"
+  # Rig state (logs) lives beside the prefix.
+  export QUILLAN_WINE_STATE="$prefix.rig" QUILLAN_XVFB_PID= QUILLAN_EXPLORER_PID=
   mkdir -p "$QUILLAN_WINE_STATE"
 
   for tool in "$WINE_BIN" "$WINESERVER_BIN" Xvfb xdotool; do
@@ -140,26 +138,21 @@ wine_env_start() {
     }
   done
 
-  QUILLAN_XVFB_PID=
   if [ "${QUILLAN_WINE_DISPLAY:-own}" = inherit ] && [ -n "${DISPLAY:-}" ]; then
     _wine_log "using DISPLAY=$DISPLAY"
   else
-    _wine_start_xvfb "$QUILLAN_WINE_STATE" || return 1
+    _wine_start_xvfb || return 1
   fi
-  export QUILLAN_XVFB_PID
-  printf '%s\n' "$QUILLAN_XVFB_PID" >"$QUILLAN_WINE_STATE/xvfb.pid"
 
   _wine_keys_written=
   _wine_boot_prefix || return 1
   _wine_link_fonts || _wine_log "linking Wine's fonts into the prefix failed"
   if [ -z "$_wine_keys_written" ]; then
     _wine_write_desktop_keys || return 1
-    # Restart this prefix's server so the desktop process that starts next reads the keys.
-    "$WINESERVER_BIN" -k </dev/null >/dev/null 2>&1
-    "$WINESERVER_BIN" -w </dev/null >/dev/null 2>&1
+    _wine_restart_server  # so the desktop process that starts next reads the keys
   fi
   # Persistent server: without it every test process pays for a new server and desktop (~2 s).
-  # Its own output goes to a log: a daemon holding our stdout would hang `$(wine-env.sh start)`.
+  # Its own output goes to a log: a daemon holding the caller's stdout would hang `$(...)`.
   "$WINESERVER_BIN" -p </dev/null >>"$QUILLAN_WINE_STATE/wineserver.log" 2>&1 || {
     _wine_log "wineserver -p failed"
     return 1
@@ -167,94 +160,54 @@ wine_env_start() {
   "$WINE_BIN" explorer "/desktop=Default,$WINE_DESKTOP_SIZE" </dev/null \
     >"$QUILLAN_WINE_STATE/explorer.log" 2>&1 &
   QUILLAN_EXPLORER_PID=$!
-  export QUILLAN_EXPLORER_PID
-  printf '%s\n' "$QUILLAN_EXPLORER_PID" >"$QUILLAN_WINE_STATE/explorer.pid"
 
   # The desktop window must really exist: without it, hiding a window costs ~2 s each time.
-  local found=
-  for _ in $(seq 1 150); do
-    if xdotool search --name 'Wine desktop' >/dev/null 2>&1; then
-      found=1
-      break
-    fi
+  until xdotool search --name 'Wine desktop' >/dev/null 2>&1; do
+    ((tries-- > 0)) || {
+      _wine_log "the Wine virtual desktop did not appear on $DISPLAY"
+      return 1
+    }
     sleep 0.1
   done
-  if [ -z "$found" ]; then
-    _wine_log "the Wine virtual desktop did not appear on $DISPLAY"
-    return 1
-  fi
-  printf 'export WINEPREFIX=%q WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES=%q DISPLAY=%q\n' \
-    "$WINEPREFIX" "$WINEDLLOVERRIDES" "$DISPLAY" >"$QUILLAN_WINE_STATE/env"
-  printf 'export QUILLAN_WINE_STATE=%q QUILLAN_XVFB_PID=%q QUILLAN_EXPLORER_PID=%q\n' \
-    "$QUILLAN_WINE_STATE" "$QUILLAN_XVFB_PID" "$QUILLAN_EXPLORER_PID" >>"$QUILLAN_WINE_STATE/env"
   _wine_log "ready: WINEPREFIX=$WINEPREFIX DISPLAY=$DISPLAY"
 }
 
 # Stops only what this rig started: this prefix's server (and with it its processes), the
-# desktop process, our Xvfb; then removes the prefix.
+# desktop process, our Xvfb; then removes the prefix when it is under /tmp.
 wine_env_stop() {
-  local prefix=${1:-${WINEPREFIX:-}}
+  local prefix=${1:-${WINEPREFIX:-}} pid tries
   [ -n "$prefix" ] || return 0
-  local state="$prefix.rig" pid
   if [ -d "$prefix" ]; then
     WINEPREFIX=$prefix "$WINESERVER_BIN" -k </dev/null >/dev/null 2>&1
     WINEPREFIX=$prefix timeout 20 "$WINESERVER_BIN" -w </dev/null >/dev/null 2>&1
   fi
-  for name in explorer xvfb; do
-    pid=$(cat "$state/$name.pid" 2>/dev/null)
-    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
-      kill "$pid" 2>/dev/null
-      for _ in $(seq 1 30); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-      done
-      kill -9 "$pid" 2>/dev/null
-    fi
+  for pid in "${QUILLAN_EXPLORER_PID:-}" "${QUILLAN_XVFB_PID:-}"; do
+    [ -n "$pid" ] && kill "$pid" 2>/dev/null || continue
+    tries=30
+    while ((tries-- > 0)) && kill -0 "$pid" 2>/dev/null; do sleep 0.1; done
+    kill -9 "$pid" 2>/dev/null || true
   done
+  QUILLAN_EXPLORER_PID= QUILLAN_XVFB_PID=
   case "$prefix" in
-    /tmp/*) rm -rf "$prefix" "$state" ;;
-    *) rm -rf "$state" ;;  # a prefix the caller named outside /tmp is left in place
+    /tmp/*) rm -rf "$prefix" "$prefix.rig" ;;
+    *) rm -rf "$prefix.rig" ;;  # a prefix the caller named outside /tmp is left in place
   esac
 }
 
-_wine_env_main() {
-  local command=${1:-}
-  shift || true
-  case "$command" in
-    start)
-      wine_env_start >&2 || {
-        wine_env_stop
-        return 1
-      }
-      cat "$QUILLAN_WINE_STATE/env"
-      ;;
-    stop)
-      wine_env_stop "${1:-}"
-      ;;
-    run)
-      [ $# -gt 0 ] || {
-        _wine_log "run: no command given"
-        return 2
-      }
-      wine_env_start || {
-        wine_env_stop
-        return 1
-      }
-      trap 'wine_env_stop "$WINEPREFIX"' EXIT
-      trap 'exit 130' INT TERM
-      local status=0
-      "$@" || status=$?
-      return "$status"
-      ;;
-    *)
-      echo "usage: $0 start | stop [PREFIX] | run COMMAND [ARGS...]" >&2
-      return 2
-      ;;
-  esac
-}
-
-# Sourced: only define the functions. Executed: act on the subcommand.
+# Sourced: only define the functions. Executed: `run`.
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
-  _wine_env_main "$@"
-  exit $?
+  if [ "${1:-}" != run ] || [ $# -lt 2 ]; then
+    echo "usage: $0 run COMMAND [ARGS...]" >&2
+    exit 2
+  fi
+  shift
+  wine_env_start || {
+    wine_env_stop
+    exit 1
+  }
+  trap 'wine_env_stop "$WINEPREFIX"' EXIT
+  trap 'exit 130' INT TERM
+  status=0
+  "$@" || status=$?
+  exit "$status"
 fi

@@ -52,7 +52,6 @@ cleanup() {
   set +e
   stop_groups
   [ -n "${WINEPREFIX:-}" ] && wine_env_stop "$WINEPREFIX" >/dev/null 2>&1
-  [ -n "${xvfb_pid:-}" ] && stop_group "$xvfb_pid"
   rm -rf "$work"
   exit $status
 }
@@ -90,11 +89,9 @@ log_has() { grep -qF -- "$2" "$1" 2>/dev/null; }
 count_in_log() { grep -cF -- "$2" "$1" 2>/dev/null || true; }
 
 # ---- the display: the Wine desktop (1024x768) at the left, room for the client beside it -------
-start_xvfb 1850x800x24 || fail "no Xvfb display within 10 s"
 # shellcheck source=scripts/wine-env.sh
 source "$repo/scripts/wine-env.sh"
-export QUILLAN_WINE_DISPLAY=inherit
-wine_env_start 2>"$work/wine-env.log" || fail "the Wine rig did not start"
+QUILLAN_WINE_SCREEN=1850x800x24 wine_env_start 2>"$work/wine-env.log" || fail "the Wine rig did not start"
 
 # ---- the RDP server: xrdp with a private copy of its configuration ---------------------------
 rdp_port=$(free_port)
