@@ -22,10 +22,7 @@ say() { printf 'package: %s\n' "$*"; }
 if [ "${QUILLAN_SKIP_SETUP:-0}" != 1 ] && [ -x scripts/setup.sh ]; then
   scripts/setup.sh package
 fi
-if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
-  SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || echo 315532800)
-fi
-export SOURCE_DATE_EPOCH
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || echo 315532800)}
 if [ -n "$(git status --porcelain --untracked-files=no 2>/dev/null)" ]; then
   say "warning: the tree has uncommitted changes; they are packaged too"
 fi

@@ -7,12 +7,10 @@
 #   scripts/run.sh --demo    Linux: a real Remote Desktop session through the tunnel. Also starts
 #                            a SOCKS5 server (microsocks) and a Remote Desktop server (xrdp) on
 #                            loopback, points the settings at them, presses Start, connects the
-#                            Remote Desktop client (xfreerdp) to the local port, and shows its
-#                            window with the server's login screen beside Quillan's window; then
-#                            presses Stop, shows the log and cleans up everything. A screenshot
-#                            of both windows goes to /tmp/quillan-demo.png.
-#   scripts/run.sh --demo --save-screenshot
-#                            the same, and the screenshot also becomes docs/screenshot.png.
+#                            client (xfreerdp) and shows its window with the server's login
+#                            screen beside Quillan's; then presses Stop, shows the log and cleans
+#                            up. A screenshot of both windows goes to /tmp/quillan-demo.png
+#                            (with --save-screenshot also to docs/screenshot.png).
 #
 # Environment: QUILLAN_BUILD_ROOT (default build), QUILLAN_JOBS (default 2), QUILLAN_SKIP_SETUP=1
 # (do not call scripts/setup.sh), QUILLAN_EXE (Windows: the program to run).
@@ -29,7 +27,7 @@ for argument in "$@"; do
     --demo) demo=1 ;;
     --save-screenshot) save_screenshot=1 ;;
     -h | --help)
-      sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'
+      sed -n '/^set -e/q; 2,$s/^# \{0,1\}//p' "$0"
       exit 0
       ;;
     *)
@@ -40,6 +38,16 @@ for argument in "$@"; do
 done
 
 say() { printf 'run: %s\n' "$*"; }
+# poll TRIES PAUSE COMMAND...: runs COMMAND until it succeeds, at most TRIES times.
+poll() {
+  local tries=$1 pause=$2
+  shift 2
+  until "$@"; do
+    ((--tries > 0)) || return 1
+    sleep "$pause"
+  done
+}
+gone() { ! kill -0 "$1" 2>/dev/null; }
 if [ $save_screenshot -eq 1 ] && [ $demo -eq 0 ]; then
   echo "run: --save-screenshot goes with --demo" >&2
   exit 2
@@ -49,11 +57,9 @@ fi
 case "$(uname -s)" in
   MINGW* | MSYS* | CYGWIN*)
     exe=${QUILLAN_EXE:-}
-    if [ -z "$exe" ]; then
-      for candidate in "$build_root/windows-x86/app/quillan.exe" "$build_root/windows-x64/app/quillan.exe"; do
-        [ -f "$candidate" ] && exe=$candidate && break
-      done
-    fi
+    for candidate in "$build_root"/windows-{x86,x64}/app/quillan.exe; do
+      [ -z "$exe" ] && [ -f "$candidate" ] && exe=$candidate
+    done
     [ -n "$exe" ] || {
       echo "run: no quillan.exe found; build it on Linux (scripts/run.sh) or set QUILLAN_EXE" >&2
       exit 1
@@ -69,16 +75,13 @@ if [ "${QUILLAN_SKIP_SETUP:-0}" != 1 ] && [ -x scripts/setup.sh ]; then
 fi
 
 build_dir="$build_root/windows-x64"
-if [ ! -f "$build_dir/CMakeCache.txt" ]; then
-  cmake --preset windows-x64 -B "$build_dir" >/dev/null
-fi
+[ -f "$build_dir/CMakeCache.txt" ] || cmake --preset windows-x64 -B "$build_dir" >/dev/null
 targets=(quillan)
 [ $demo -eq 1 ] && targets+=(quillan-drive)
 say "building ${targets[*]} (windows-x64)"
 cmake --build "$build_dir" -j"$jobs" --target "${targets[@]}" >/dev/null
 exe="$repo/$build_dir/app/quillan.exe"
 drive="$repo/$build_dir/tests/app/quillan-drive.exe"
-
 
 # The Wine rig: a private prefix with a virtual desktop, shown on $DISPLAY when there is one,
 # else on an Xvfb of its own (for the demo one wide enough for the client beside the desktop).
@@ -124,11 +127,6 @@ if [ $demo -eq 0 ]; then
 fi
 
 # ---- the demo -----------------------------------------------------------------------------
-wait_port() {
-  wait_listening "$1" 5 && return 0
-  echo "run: nothing listens on 127.0.0.1:$1" >&2
-  return 1
-}
 drive() { "$WINE_BIN" "$drive" "$@" </dev/null; }
 
 proxy_port=$(free_port)
@@ -139,8 +137,12 @@ start_group microsocks microsocks -i 127.0.0.1 -p "$proxy_port"
 sed -e "s|^port=.*|port=tcp://127.0.0.1:$rdp_port|" -e "s|^LogFile=.*|LogFile=$work/xrdp-server.log|" \
   -e 's|^EnableSyslog=.*|EnableSyslog=false|' /etc/xrdp/xrdp.ini >"$work/xrdp.ini"
 start_group xrdp xrdp --nodaemon --config "$work/xrdp.ini"
-wait_port "$proxy_port"
-wait_port "$rdp_port"
+for port in "$proxy_port" "$rdp_port"; do
+  wait_listening "$port" 5 || {
+    echo "run: nothing listens on 127.0.0.1:$port" >&2
+    exit 1
+  }
+done
 say "microsocks on 127.0.0.1:$proxy_port, xrdp on 127.0.0.1:$rdp_port"
 
 # The settings as a previous run would have left them in the registry.
@@ -169,13 +171,11 @@ fi
 say "connecting the Remote Desktop client to 127.0.0.1:$local_port"
 start_group xfreerdp timeout 300 xfreerdp "/v:127.0.0.1:$local_port" /cert:ignore /size:800x600
 client_pid=$started_pid
-client=
-for _ in $(seq 1 100); do
+find_client() {
   client=$(xdotool search --name "^FreeRDP: 127\.0\.0\.1:$local_port\$" 2>/dev/null | head -n 1) || true
-  [ -n "$client" ] && break
-  sleep 0.2
-done
-[ -n "$client" ] || {
+  [ -n "$client" ]
+}
+poll 100 0.2 find_client || {
   echo "run: the Remote Desktop client's window did not appear" >&2
   tail -n 20 "$work/xfreerdp.log" >&2
   exit 1
@@ -183,17 +183,12 @@ done
 xdotool windowmove "$client" $((desktop_X + desktop_WIDTH)) "$desktop_Y"
 # The login screen has arrived once xrdp has logged the TLS start and the window shows more
 # than a flat colour.
-shown=0
-for _ in $(seq 1 100); do
-  if grep -q "TLS connection established from 127.0.0.1" "$work/xrdp-server.log" 2>/dev/null &&
+login_shown() {
+  grep -q "TLS connection established from 127.0.0.1" "$work/xrdp-server.log" 2>/dev/null &&
     import -window "$client" "$work/client.png" 2>/dev/null &&
-    [ "$(convert "$work/client.png" -format '%k' info: 2>/dev/null || echo 0)" -ge 8 ]; then
-    shown=1
-    break
-  fi
-  sleep 0.2
-done
-[ $shown -eq 1 ] || {
+    [ "$(convert "$work/client.png" -format '%k' info: 2>/dev/null || echo 0)" -ge 8 ]
+}
+poll 100 0.2 login_shown || {
   echo "run: the server's login screen did not reach the client" >&2
   exit 1
 }
@@ -201,11 +196,10 @@ say "the Remote Desktop server's login screen came through the tunnel"
 sleep 1  # the last bitmaps of the login screen
 
 # Both windows: the right part of the Wine desktop with Quillan, and the client beside it.
-read -r _ client_height < <(xdotool getwindowgeometry --shell "$client" | awk -F= '
-  $1 == "WIDTH" { w = $2 } $1 == "HEIGHT" { h = $2 } END { print w, h }')
+eval "$(xdotool getwindowgeometry --shell "$client" | sed 's/^/client_/')"
 left=$((desktop_X + desktop_WIDTH - width - 32))
 shot_width=$((width + 32 + 800))
-import -window root -crop "${shot_width}x${client_height}+${left}+${desktop_Y}" +repage /tmp/quillan-demo.png
+import -window root -crop "${shot_width}x${client_HEIGHT}+${left}+${desktop_Y}" +repage /tmp/quillan-demo.png
 say "screenshot of both windows: /tmp/quillan-demo.png"
 if [ $save_screenshot -eq 1 ]; then
   mkdir -p docs
@@ -216,20 +210,14 @@ fi
 drive click stop
 drive wait-enabled start 10000
 client_ended=0
-for _ in $(seq 1 100); do
-  kill -0 "$client_pid" 2>/dev/null || {
-    client_ended=1
-    break
-  }
-  sleep 0.2
-done
-if [ $client_ended -eq 1 ]; then
+if poll 100 0.2 gone "$client_pid"; then
+  client_ended=1
   say "Stop pressed: the session ended and the client closed"
 else
   echo "run: the client did not notice the end of the session" >&2
 fi
 drive click close
-for _ in $(seq 1 50); do kill -0 "$app_pid" 2>/dev/null || break; sleep 0.1; done
+poll 50 0.1 gone "$app_pid" || true
 wait "$app_pid" 2>/dev/null && status=0 || status=$?
 app_pid=
 say "quillan.exe ended with exit code $status"

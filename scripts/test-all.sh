@@ -6,16 +6,14 @@
 #   native, native-asan, native-tsan   build + ctest on Linux
 #   windows-x64                        build + ctest, inside the wine64 rig (scripts/wine-env.sh)
 #   windows-x86                        build only (this kernel runs no 32-bit code; see below)
-#   package                            scripts/package.sh in a copy of the tracked files (no
-#                                      build/, as a fresh clone), then the ZIPs and programs checked
-#                                      (among that, only system DLLs imported)
+#   package                            scripts/package.sh in a copy of the tracked files (as a
+#                                      fresh clone), then the ZIPs and programs checked
 #   rdp                                a real Remote Desktop session through the packaged
 #                                      quillan.exe (wine64, driven through its window) and
-#                                      through quillan-run (needs native and windows-x64)
-#   windows-x86-guest                  the windows-x86 build with its tests, run under 32-bit
-#                                      Wine in an emulated Debian guest (tests/guest/run.sh),
-#                                      and the win32 ZIP's quillan.exe driven through its
-#                                      window there (makes the ZIP when package did not)
+#                                      through quillan-run (builds what it needs)
+#   windows-x86-guest                  the windows-x86 build with its tests under 32-bit Wine in
+#                                      an emulated Debian guest (tests/guest/run.sh), and the
+#                                      win32 ZIP's quillan.exe driven through its window there
 #   fuzz                               libFuzzer targets, a short smoke run each
 #
 # Environment: QUILLAN_BUILD_ROOT (default build: build/<preset>, as the presets),
@@ -34,7 +32,6 @@ export QUILLAN_WERROR=ON CMAKE_BUILD_PARALLEL_LEVEL=$jobs CTEST_PARALLEL_LEVEL=$
 summary=()
 current=
 
-say() { printf '\n=== test-all: %s\n' "$*"; }
 finish() {
   local status=$?
   echo
@@ -57,7 +54,7 @@ exec 3>&1 4>&2
 stage() {
   current=$1
   shift
-  say "$current"
+  printf '\n=== test-all: %s\n' "$current"
   local TIMEFORMAT='%0R s wall, %0U+%0S s cpu' timing
   timing=$({ time "$@" >&3 2>&4; } 2>&1)
   summary+=("$(printf '%-17s %s' "$current" "$timing")")
@@ -66,21 +63,19 @@ stage() {
 
 # ---- sources ----------------------------------------------------------------------------------
 
-cxx_sources() {
-  if git -C "$repo" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-    git -C "$repo" ls-files -- '*.cpp' '*.h' '*.hpp' '*.cc'
-  else
-    find . -path ./build -prune -o -type f \( -name '*.cpp' -o -name '*.h' \) -print | sed 's|^\./||'
-  fi
-}
-
 # Only the platform layer (and tests) talk to the OS socket API and its error variables; bench/ is
 # a measuring harness (and its reference relay), not part of the program. The unbounded text calls
 # are compile errors in the product itself (common/banned_calls.h).
 check_style() {
-  local all core hits found=0 raw='(^|[^A-Za-z0-9_])(closesocket[ \t]*[(]|select[ \t]*[(]|errno([^A-Za-z0-9_]|$))'
+  local all core hits found=0
+  local raw='(^|[^A-Za-z0-9_])(closesocket[ \t]*[(]|select[ \t]*[(]|errno([^A-Za-z0-9_]|$))'
   raw+='|::close[ \t]*[(]|WSAGetLastError'
-  mapfile -t all < <(cxx_sources)
+  if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    mapfile -t all < <(git ls-files -- '*.cpp' '*.h' '*.hpp' '*.cc')
+  else
+    mapfile -t all < <(find . -path ./build -prune -o -type f \( -name '*.cpp' -o -name '*.h' \) -print |
+      sed 's|^\./||')
+  fi
   mapfile -t core < <(printf '%s\n' "${all[@]}" | grep -Ev '^(platform|tests|bench)/' || true)
   # Matching lines outside // comments (/dev/null: never read standard input).
   hits=$(awk -v pattern="$raw" '
@@ -119,20 +114,16 @@ windows_x64() {
   (
     # shellcheck source=scripts/wine-env.sh
     source scripts/wine-env.sh
-    wine_env_start || {
-      wine_env_stop
-      exit 1
-    }
-    trap 'set +e; wine_env_stop "$WINEPREFIX"' EXIT  # as `wine-env.sh run`: its status is not ours
+    trap 'set +e; wine_env_stop "${WINEPREFIX:-}"' EXIT  # as `wine-env.sh run`: its status is not ours
+    wine_env_start || exit 1
     workflow windows-x64
   )
 }
 
-# The downloads: built from fresh build directories, then checked as a Windows user gets them.
-# package.sh runs in a copy of the tracked files as they are in the tree (uncommitted edits
-# included, so the ZIPs match what the other stages test; untracked files and build/ left out),
-# as in a fresh clone. The check runs there too (it compares with the manifests that build made
-# and looks for that path in the programs); then dist/ comes back for the stages that unpack it.
+# The downloads, checked as a Windows user gets them. package.sh runs in a copy of the tracked
+# files as they are in the tree (uncommitted edits included, so the ZIPs match what the other
+# stages test), as in a fresh clone; so does the check (it compares with that build's manifests
+# and looks for its path in the programs). dist/ comes back for the stages that unpack it.
 package_check() {
   local work status=0 epoch
   # The stamp is the checked-out commit's time, which the copy (no .git) cannot read itself.
@@ -210,33 +201,26 @@ fuzz_smoke() {
 
 # ---- the run ----------------------------------------------------------------------------------
 
-# Arguments pick stages by name (scripts/test-all.sh style native); none means all of them.
-wanted() {
-  [ ${#selected[@]} -eq 0 ] && return 0
-  local name
-  for name in "${selected[@]}"; do [ "$name" = "$1" ] && return 0; done
-  return 1
-}
-selected=("$@")
-for name in "${selected[@]}"; do
-  case "$name" in
-    setup | style | native | native-asan | native-tsan | windows-x64 | windows-x86 | package | rdp) ;;
-    windows-x86-guest | fuzz) ;;
-    *)
-      echo "test-all: unknown stage '$name'" >&2
-      exit 2
-      ;;
+# Every stage in its order; arguments pick stages by name (scripts/test-all.sh style native).
+stages=(setup style native native-asan native-tsan windows-x64 windows-x86 package rdp
+  windows-x86-guest fuzz)
+for name in "$@"; do
+  [[ " ${stages[*]} " == *" $name "* ]] || {
+    echo "test-all: unknown stage '$name'" >&2
+    exit 2
+  }
+done
+for name in "${stages[@]}"; do
+  [ $# -eq 0 ] || [[ " $* " == *" $name "* ]] || continue
+  case $name in
+    setup) [ "${QUILLAN_SKIP_SETUP:-0}" = 1 ] || stage setup scripts/setup.sh test ;;
+    style) stage style check_style ;;
+    native*) stage "$name" workflow "$name" ;;
+    windows-x64) stage windows-x64 windows_x64 ;;
+    windows-x86) stage windows-x86 workflow windows-x86 ;;
+    package) stage package package_check ;;
+    rdp) stage rdp rdp_session ;;
+    windows-x86-guest) stage windows-x86-guest windows_x86_guest ;;
+    fuzz) stage fuzz fuzz_smoke ;;
   esac
 done
-
-if [ "${QUILLAN_SKIP_SETUP:-0}" != 1 ] && wanted setup; then stage setup scripts/setup.sh test; fi
-if wanted style; then stage style check_style; fi
-for preset in native native-asan native-tsan; do
-  if wanted $preset; then stage $preset workflow $preset; fi
-done
-if wanted windows-x64; then stage windows-x64 windows_x64; fi
-if wanted windows-x86; then stage windows-x86 workflow windows-x86; fi
-if wanted package; then stage package package_check; fi
-if wanted rdp; then stage rdp rdp_session; fi
-if wanted windows-x86-guest; then stage windows-x86-guest windows_x86_guest; fi
-if wanted fuzz; then stage fuzz fuzz_smoke; fi

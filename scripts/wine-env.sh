@@ -84,10 +84,9 @@ _wine_boot_prefix() {
   if cp -a "$WINEPREFIX" "$temporary" 2>/dev/null; then
     printf '%s' "$stamp" >"$temporary/.quillan-template"
     rm -rf "$template"
-    mv "$temporary" "$template" 2>/dev/null || rm -rf "$temporary"
-  else
-    rm -rf "$temporary"
+    mv "$temporary" "$template" 2>/dev/null
   fi
+  rm -rf "$temporary"
 }
 
 _wine_write_desktop_keys() {
@@ -105,11 +104,10 @@ _wine_restart_server() {
   "$WINESERVER_BIN" -w </dev/null >/dev/null 2>&1
 }
 
-# Wine's own fonts (Marlett draws the title-bar buttons, Tahoma stands behind "MS Shell Dlg") are
-# in /usr/share/wine/fonts (fonts-wine), but Debian 12's Wine 8 looks for them under
-# "Z:\usr\share\wine\../fonts", which it cannot open: windows then get fallback fonts and the
-# caption buttons show as the letters "0 1 r". The prefix's own Fonts folder, which Wine always
-# reads, gets links to them (cheap, so every prefix, template copies included, gets them).
+# Debian 12's Wine 8 looks for its own fonts (fonts-wine: Marlett draws the title-bar buttons,
+# Tahoma stands behind "MS Shell Dlg") under "Z:\usr\share\wine\../fonts", which it cannot open,
+# and falls back (the caption buttons show as "0 1 r"). The prefix's own Fonts folder, which Wine
+# always reads, gets links to them (cheap: every prefix, template copies too).
 _wine_link_fonts() {
   local folder="$WINEPREFIX/drive_c/windows/Fonts" font
   mkdir -p "$folder" || return 1
@@ -121,11 +119,8 @@ _wine_link_fonts() {
 
 wine_env_start() {
   local prefix=${QUILLAN_WINEPREFIX:-} tool tries=150
-  if [ -z "$prefix" ]; then
-    prefix=$(mktemp -d /tmp/quillan-wine.XXXXXX) || return 1
-  fi
-  mkdir -p "$prefix" || return 1
-  prefix=$(cd "$prefix" && pwd)
+  [ -n "$prefix" ] || prefix=$(mktemp -d /tmp/quillan-wine.XXXXXX) || return 1
+  mkdir -p "$prefix" && prefix=$(cd "$prefix" && pwd) || return 1
   export WINEPREFIX=$prefix WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES="mscoree,mshtml="
   # Rig state (logs) lives beside the prefix.
   export QUILLAN_WINE_STATE="$prefix.rig" QUILLAN_XVFB_PID= QUILLAN_EXPLORER_PID=
