@@ -82,9 +82,8 @@ class ResultLine {
 
 struct MeasureOptions {
   Route route;
-  std::uint16_t target = 0;  // the target's port
-  int forwarderPid = 0;      // 0: no forwarder (the floor), no CPU or memory figures
-  int extraCpuPid = 0;       // another process whose CPU counts as the forwarder's (wineserver)
+  int forwarderPid = 0;  // 0: no forwarder (the floor), no CPU or memory figures
+  int extraCpuPid = 0;   // another process whose CPU counts as the forwarder's (wineserver)
   std::uint64_t streamBytes = std::uint64_t{1} << 30;
   int rttCount = 5000, setupCount = 500, echoConnections = 200, idleConnections = 200;
   std::uint64_t echoBytes = std::uint64_t{32} << 20;

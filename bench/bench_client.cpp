@@ -88,19 +88,19 @@ int main(int argc, char** argv) {
     bench::MeasureOptions m;
     m.route = {port(o.count("socks") ? "socks" : "connect"), o.count("socks") > 0, port("target"),
                text("user"), text("password")};
-    m.target = port("target");
     m.forwarderPid = static_cast<int>(number("pid", 0));
     m.extraCpuPid = static_cast<int>(number("cpu-pid", 0));
-    m.streamBytes = static_cast<std::uint64_t>(number("stream-mib", 1024)) << 20;
+    m.streamBytes = static_cast<std::uint64_t>(number("stream-mib", double(m.streamBytes >> 20)))
+                    << 20;
     m.rttCount = static_cast<int>(number("rtt-count", m.rttCount));
     m.setupCount = static_cast<int>(number("setup-count", m.setupCount));
     m.echoConnections = static_cast<int>(number("echo-conns", m.echoConnections));
-    m.echoBytes = static_cast<std::uint64_t>(number("echo-mib", 32)) << 20;
+    m.echoBytes = static_cast<std::uint64_t>(number("echo-mib", double(m.echoBytes >> 20))) << 20;
     m.stallSeconds = number("stall-s", m.stallSeconds);
     m.echoDeadlineSeconds = number("echo-deadline-s", m.echoDeadlineSeconds);
     m.idleConnections = static_cast<int>(number("idle-conns", m.idleConnections));
     m.idleSeconds = number("idle-s", m.idleSeconds);
-    if (!positive({double(m.route.port), double(m.target), double(m.streamBytes),
+    if (!positive({double(m.route.port), double(m.route.target), double(m.streamBytes),
                    double(m.echoBytes), double(m.rttCount), double(m.setupCount),
                    double(m.echoConnections), double(m.idleConnections), m.idleSeconds}))
       return usage();

@@ -35,7 +35,7 @@ double extraCpuNow(const MeasureOptions& options) {
 double cpuNow(const MeasureOptions& options) {
   if (options.forwarderPid <= 0) return NAN;
   return treeCpuSeconds(options.forwarderPid) +
-         (options.extraCpuPid > 0 ? extraCpuNow(options) : 0);
+         (options.extraCpuPid > 0 ? treeCpuSeconds(options.extraCpuPid) : 0);
 }
 
 void complain(const char* test, const std::string& error) {

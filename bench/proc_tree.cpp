@@ -73,10 +73,18 @@ double treeCpuSeconds(int root) {
   return static_cast<double>(total) / ticks;
 }
 
-std::uint64_t treeRssKib(int root) {
+namespace {
+
+std::uint64_t rssKib(const std::vector<int>& tree) {
   std::uint64_t sum = 0;
-  for (int pid : processTree(root)) sum += statusValue(pid, "VmRSS:");
+  for (int pid : tree) sum += statusValue(pid, "VmRSS:");
   return sum;
+}
+
+}  // namespace
+
+std::uint64_t treeRssKib(int root) {
+  return rssKib(processTree(root));
 }
 
 MemorySampler::MemorySampler(int root) : root(root) {
@@ -88,9 +96,7 @@ MemorySampler::MemorySampler(int root) : root(root) {
   thread = std::thread([this] {
     while (!stopping) {
       const std::vector<int> tree = processTree(this->root);
-      std::uint64_t sum = 0;
-      for (int pid : tree) sum += statusValue(pid, "VmRSS:");
-      peakKib = std::max(peakKib, sum);
+      peakKib = std::max(peakKib, rssKib(tree));
       mostProcesses = std::max(mostProcesses, static_cast<int>(tree.size()));
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
