@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <string>
+#include <vector>
 
 #include "resources/resource.h"
 #include "tests/app/win_driver.h"
@@ -60,6 +62,25 @@ class AppTest : public testing::Test {
     EXPECT_TRUE(answerMessageBox(box, IDOK));
     EXPECT_TRUE(waitUntil([&] { return findMessageBox(dialog) == nullptr; }));
     return text;
+  }
+
+  // Waits until the console shows every one of `texts`; the console's text at the end.
+  std::string waitConsoleShows(const std::vector<std::string>& texts) const {
+    std::string text;
+    auto shown = [&](const std::string& each) { return text.find(each) != std::string::npos; };
+    waitUntil(
+        [&] {
+          text = windriver::readConsoleText(app.processId()).value_or("");
+          return std::all_of(texts.begin(), texts.end(), shown);
+        },
+        kHangLimit, std::chrono::milliseconds(100));
+    return text;
+  }
+
+  void toggleConsoleExpecting(const char* caption) {
+    ASSERT_TRUE(windriver::click(dialog, IDC_LOG_TOGGLE));
+    ASSERT_TRUE(waitUntil([&] { return windriver::itemText(dialog, IDC_LOG_TOGGLE) == caption; }))
+        << "caption " << windriver::itemText(dialog, IDC_LOG_TOGGLE);
   }
 
   // Start enabled, Stop disabled: no tunnel running or starting.

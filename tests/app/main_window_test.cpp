@@ -209,12 +209,9 @@ using LogConsoleTest = AppTest;
 // No console handler of its own: the console's close box ends the whole program, window and all.
 TEST_F(LogConsoleTest, ClosingTheConsoleWindowEndsTheProgram) {
   ASSERT_NO_FATAL_FAILURE(launch());
-  ASSERT_TRUE(click(dialog, IDC_LOG_TOGGLE));
-  std::optional<std::string> shown;
-  ASSERT_TRUE(waitUntil([&] {
-    shown = readConsoleText(app.processId());
-    return shown.value_or("").find("Log Console Started") != npos;
-  })) << (shown ? "the console shows: " + *shown : "no console to attach to");
+  ASSERT_NO_FATAL_FAILURE(toggleConsoleExpecting("Stop Log"));
+  const std::string shown = waitConsoleShows({"Log Console Started"});
+  ASSERT_NE(shown.find("Log Console Started"), npos) << "the console shows:\n" << shown;
   // The console's window, found while attached; this process leaves it again before the close,
   // or the close would end the driver too.
   HWND consoleWindow = nullptr;

@@ -34,7 +34,8 @@ bool runConsoleHandlers(DWORD event) {
   HANDLE thread =
       CreateThread(nullptr, 0, routine, reinterpret_cast<void*>(std::uintptr_t{event}), 0, nullptr);
   if (thread == nullptr) return false;
-  bool ended = WaitForSingleObject(thread, 10000) == WAIT_OBJECT_0;
+  bool ended =
+      WaitForSingleObject(thread, windriver::scaledMs(std::chrono::seconds(10))) == WAIT_OBJECT_0;
   CloseHandle(thread);
   return ended;
 }

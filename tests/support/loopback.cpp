@@ -216,6 +216,8 @@ bool sendUrgentByte(Socket socket, std::uint8_t byte) {
   return ::send(static_cast<NativeSocket>(socket), data, 1, MSG_OOB | kNoSignal) == 1;
 }
 
+namespace {
+
 double processCpuSeconds() {
 #ifdef _WIN32
   FILETIME created{}, exited{}, kernel{}, user{};
@@ -230,6 +232,14 @@ double processCpuSeconds() {
   auto seconds = [](const timeval& time) { return time.tv_sec + time.tv_usec / 1e6; };
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 #endif
+}
+
+}  // namespace
+
+double cpuSecondsWhileSleeping(std::chrono::milliseconds interval) {
+  const double before = processCpuSeconds();
+  std::this_thread::sleep_for(interval);
+  return processCpuSeconds() - before;
 }
 
 bool runningUnderWine() {

@@ -86,8 +86,9 @@ bool sendAllBytes(Socket socket, std::string_view text);
 void resetConnection(Socket socket);
 // Sends one byte as urgent (out-of-band) data.
 bool sendUrgentByte(Socket socket, std::uint8_t byte);
-// CPU time used by the whole process so far (user and system), in seconds.
-double processCpuSeconds();
+// CPU time (user and system, in seconds) the whole process uses while this thread sleeps for
+// `interval`: how a test tells an idle thread from one that spins.
+double cpuSecondsWhileSleeping(std::chrono::milliseconds interval);
 
 // True when the Windows build runs under Wine, whose sockets differ from Windows where the tests
 // say so (an abortive close arrives as an orderly one).

@@ -273,9 +273,7 @@ TEST_F(TunnelServiceTest, UrgentBytesTravelInLineAndInOrderAndLeaveTheRelayIdle)
   // A relay woken again and again by a socket with nothing to read would take a whole core
   // here; an idle one takes next to nothing (a few tenths under full emulation). A bound on a
   // spin, not a speed check.
-  const double before = processCpuSeconds();
-  std::this_thread::sleep_for(1s);
-  EXPECT_LT(processCpuSeconds() - before, 0.6);
+  EXPECT_LT(cpuSecondsWhileSleeping(1s), 0.6);
 }
 
 // ---- Traffic lines: only while the console is open; one per chunk, none above 32768 ----
@@ -389,6 +387,7 @@ void sinkHoldingTheLastLine(const char* text, std::size_t length) {
 }
 
 TEST_F(TunnelServiceTest, StopLeavesAListenerHeldInAWriteToEndByItself) {
+  lastLineHeld = lastLineReleased = laterLineWritten = false;  // as at the first run, repeated too
   ScriptedProxy proxy(ProxyScript::acceptNoAuth());
   ASSERT_NO_FATAL_FAILURE(startAccepting(proxy.port()));
   {
@@ -431,9 +430,7 @@ TEST_F(TunnelServiceTest, AcceptFailingForWantOfDescriptorsDoesNotSpin) {
   none.rlim_cur = static_cast<rlim_t>(lowestFree);
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
   const bool connected = connectTo(client.get(), listener.front());
-  const double before = processCpuSeconds();
-  std::this_thread::sleep_for(1s);
-  const double used = processCpuSeconds() - before;
+  const double used = cpuSecondsWhileSleeping(1s);
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
 
   ASSERT_TRUE(connected);
